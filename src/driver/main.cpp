@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "scanner/engine.h"
 #include "scanner/input.h"
 
 int RunFlexScanner();
@@ -24,7 +25,16 @@ static_assert(sizeof kNotice - 1 == 73, "the notice line is 73 characters");
 int main(int, char**) {
   std::fputs(kNotice, stderr);
   std::fputc('\n', stderr);
+#ifdef PTSEG_REFERENCE_SCANNER
   RunFlexScanner();
+#else
+  // Large writes to pipes and files; a terminal keeps its line buffering.
+  if (!ptseg::IsInteractive(stdout)) {
+    static char out_buffer[1 << 16];
+    std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+  }
+  ptseg::Segment(stdin, stdout);
+#endif
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::string message = "ptseg: error writing standard output: ";
     message += std::strerror(errno);

@@ -1,0 +1,56 @@
+# Reads the action switch of the flex-generated scanner and writes, for the
+# table-driven engine, what each rule does: its action kind, the condition
+# it switches to, and how many bytes of fixed trailing context flex gives
+# back before the action.  The rule file stays the one source of the rules.
+#
+#   cmake -DSCANNER=ptseg_rules.cpp -DOUTPUT=rule_actions.inc -P rule_actions.cmake
+file(READ "${SCANNER}" text)
+string(FIND "${text}" "beginning of action switch" switch_start)
+string(FIND "${text}" "case YY_STATE_EOF(INITIAL)" switch_end)
+if(switch_start EQUAL -1 OR switch_end EQUAL -1)
+  message(FATAL_ERROR "${SCANNER}: no action switch found")
+endif()
+math(EXPR switch_length "${switch_end} - ${switch_start}")
+string(SUBSTRING "${text}" ${switch_start} ${switch_length} switch)
+# One list element per rule: split at the case labels (C semicolons would
+# split a CMake list, so they are set aside first).
+string(REPLACE ";" "<semicolon>" switch "${switch}")
+string(REGEX REPLACE "\ncase ([0-9]+):" ";\\1:" switch "${switch}")
+list(REMOVE_AT switch 0)
+
+set(kind_echo kEcho)
+set(kind_brk kBreak)
+set(kind_rescan kRescan)
+set(out "// Generated from ${SCANNER}; do not edit.\n")
+set(expected 1)
+foreach(body IN LISTS switch)
+  if(NOT body MATCHES "^([0-9]+):")
+    message(FATAL_ERROR "unexpected action text: ${body}")
+  endif()
+  set(rule ${CMAKE_MATCH_1})
+  if(NOT rule EQUAL expected)
+    message(FATAL_ERROR "rule ${rule} out of order")
+  endif()
+  math(EXPR expected "${expected} + 1")
+  set(cut 0)
+  if(body MATCHES "yy_cp -= ([0-9]+)<semicolon>")
+    set(cut ${CMAKE_MATCH_1})
+  endif()
+  if(NOT body MATCHES "\n{ (echo|brk|rescan)\\(([A-Z0-9]*)\\)<semicolon> }")
+    message(FATAL_ERROR "rule ${rule}: action is not one helper call")
+  endif()
+  set(kind ${kind_${CMAKE_MATCH_1}})
+  set(next "${CMAKE_MATCH_2}")
+  if(next STREQUAL "")
+    set(condition "RuleAction::kSameCondition")
+  else()
+    # Start conditions are numbered by flex; take the number it gave.
+    if(NOT text MATCHES "\n#define ${next} ([0-9]+)\n")
+      message(FATAL_ERROR "rule ${rule}: unknown condition ${next}")
+    endif()
+    set(condition "${CMAKE_MATCH_1} /* ${next} */")
+  endif()
+  string(APPEND out "{RuleAction::${kind}, ${condition}, ${cut}},  // rule ${rule}\n")
+endforeach()
+file(WRITE "${OUTPUT}.tmp" "${out}")
+configure_file("${OUTPUT}.tmp" "${OUTPUT}" COPYONLY)
