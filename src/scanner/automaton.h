@@ -14,9 +14,13 @@ struct Automaton {
   // of the text (its table reserves class 0 for the end-of-buffer mark).
   std::uint8_t byte_class[256];
   int class_count = 0;
-  // State s on class c goes to next[s * class_count + c]; kJam when no
-  // rule can go on.
-  std::vector<std::uint16_t> next;
+  // The table is kept by rows: state s has the row s * class_count, and
+  // next[row + c] & kRowBits is the row of the state it goes to on class c,
+  // or kJam when no rule can go on.  kEndsMatch is set on a transition into
+  // a state where a match can end (see first_match).  Class 0 marks the end
+  // of flex's buffer and never stands for a byte, so next[row] holds the
+  // row's own state number instead.
+  std::vector<std::uint32_t> next;
   // State s has the accept entries acclist[accept[s]] .. acclist[accept[s+1]-1].
   std::vector<int> accept;
   std::vector<int> acclist;
@@ -28,12 +32,19 @@ struct Automaton {
   int trailing_head_mask = 0;  // flags the entry where that rule's head ends
   int text_condition = 0;
 
-  static constexpr std::uint16_t kJam = 0xFFFF;
+  static constexpr std::uint32_t kJam = 0;  // the row of state 0, never used
+  static constexpr std::uint32_t kEndsMatch = 0x80000000;
+  static constexpr std::uint32_t kRowBits = 0x7FFFFFFF;
 
   // flex numbers start states 1 + 2 * condition, plus one at a line start.
   static int StartState(int condition, bool at_line_start) {
     return 1 + 2 * condition + (at_line_start ? 1 : 0);
   }
+  std::uint32_t StartRow(int condition, bool at_line_start) const {
+    return static_cast<std::uint32_t>(StartState(condition, at_line_start) *
+                                      class_count);
+  }
+  int StateOf(std::uint32_t row) const { return static_cast<int>(next[row]); }
 };
 
 // Unpacks flex's -Cem tables (equivalence and meta-equivalence classes,
@@ -57,9 +68,21 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
   a.class_count = static_cast<int>(kMetaSize);
   for (int b = 0; b < 256; ++b) a.byte_class[b] = static_cast<std::uint8_t>(ec[b]);
   a.byte_class[0] = 1;  // flex's class for a NUL that is text
+  a.accept.assign(std::begin(accept), std::end(accept));
+  a.acclist.assign(std::begin(acclist), std::end(acclist));
+  a.first_match.assign(static_cast<std::size_t>(jam) + 1, 0);
+  for (int s = jam - 1; s > 0; --s) {
+    for (int i = a.accept[static_cast<std::size_t>(s) + 1] - 1;
+         i >= a.accept[static_cast<std::size_t>(s)]; --i) {
+      if ((a.acclist[static_cast<std::size_t>(i)] & trailing_head_mask) == 0) {
+        a.first_match[static_cast<std::size_t>(s)] = i;
+      }
+    }
+  }
   a.next.resize(static_cast<std::size_t>(jam) * static_cast<std::size_t>(a.class_count),
                 Automaton::kJam);
   for (int s = 1; s < jam; ++s) {  // flex's states are numbered from 1
+    a.next[static_cast<std::size_t>(s * a.class_count)] = static_cast<std::uint32_t>(s);
     for (int c = 1; c < a.class_count; ++c) {
       int state = s;
       int cls = c;
@@ -69,19 +92,10 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
       }
       const int to = nxt[base[state] + cls];
       if (to != jam) {
+        const bool ends = a.first_match[static_cast<std::size_t>(to)] != 0;
         a.next[static_cast<std::size_t>(s * a.class_count + c)] =
-            static_cast<std::uint16_t>(to);
-      }
-    }
-  }
-  a.accept.assign(std::begin(accept), std::end(accept));
-  a.acclist.assign(std::begin(acclist), std::end(acclist));
-  a.first_match.assign(static_cast<std::size_t>(jam) + 1, 0);
-  for (int s = jam - 1; s > 0; --s) {
-    for (int i = a.accept[static_cast<std::size_t>(s) + 1] - 1;
-         i >= a.accept[static_cast<std::size_t>(s)]; --i) {
-      if ((a.acclist[static_cast<std::size_t>(i)] & trailing_head_mask) == 0) {
-        a.first_match[static_cast<std::size_t>(s)] = i;
+            static_cast<std::uint32_t>(to * a.class_count) |
+            (ends ? Automaton::kEndsMatch : 0);
       }
     }
   }

@@ -33,6 +33,7 @@ constexpr int kCopyByteRule = kRuleCount;
 // Look-aheads shorter than this are never remembered: they cost little to
 // repeat, and skipping the bookkeeping keeps ordinary text fast.
 constexpr std::size_t kMemoFrom = 32;
+constexpr std::size_t kMemoStride = 16;
 
 class Engine {
  public:
@@ -65,11 +66,12 @@ class Engine {
   std::size_t len_ = 0;
   std::size_t pos_ = 0;
   std::size_t written_ = 0;
-  // states_[i]: the state after the first i bytes of the current attempt.
-  std::uint16_t* states_ = nullptr;
-  // failed_[q]: a state from which an earlier look-ahead, standing at
-  // position q, went on to no position where a match could end.
-  std::uint16_t* failed_ = nullptr;
+  // states_[i]: the row of the state after the first i bytes of the
+  // current attempt.
+  std::uint32_t* states_ = nullptr;
+  // failed_[q]: the row of a state from which an earlier look-ahead,
+  // standing at position q, went on to no position where a match could end.
+  std::uint32_t* failed_ = nullptr;
 
   int condition_;
   bool at_line_start_ = true;
@@ -85,17 +87,17 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
       interactive_(IsInteractive(in)),
       condition_(automaton.text_condition) {
   Reserve(kStartBufferSize);
-  const int start = Automaton::StartState(a_.text_condition, false);
+  buf_[0] = '\n';
+  const std::uint32_t start = a_.StartRow(a_.text_condition, false);
   for (int b = 0; b < 256; ++b) {
-    const std::uint16_t to =
-        a_.next[static_cast<std::size_t>(start * a_.class_count + a_.byte_class[b])];
+    const std::uint32_t to = a_.next[start + a_.byte_class[b]] & Automaton::kRowBits;
     bool plain = b != '\n' && to != Automaton::kJam;
     for (int c = 1; plain && c < a_.class_count; ++c) {
-      plain = a_.next[static_cast<std::size_t>(to * a_.class_count + c)] ==
-              Automaton::kJam;
+      plain = a_.next[to + static_cast<std::uint32_t>(c)] == Automaton::kJam;
     }
     // The first entry that ends a match must be the copy-one-byte rule.
-    plain = plain && a_.acclist[static_cast<std::size_t>(a_.first_match[to])] ==
+    plain = plain && a_.acclist[static_cast<std::size_t>(
+                         a_.first_match[static_cast<std::size_t>(a_.StateOf(to))])] ==
                          kCopyByteRule;
     plain_byte_[b] = plain;
   }
@@ -109,12 +111,12 @@ Engine::~Engine() {
 
 void Engine::Run() {
   Write(kOpen, sizeof kOpen - 1);
-  const int plain_start = Automaton::StartState(a_.text_condition, false);
   for (;;) {
-    if (Automaton::StartState(condition_, at_line_start_) == plain_start) {
-      while (pos_ < len_ && plain_byte_[static_cast<unsigned char>(buf_[pos_])]) {
-        ++pos_;
-      }
+    if (condition_ == a_.text_condition && !at_line_start_) {
+      // The byte after the data is never plain, so no bounds check is needed.
+      const unsigned char* p = reinterpret_cast<unsigned char*>(buf_) + pos_;
+      while (plain_byte_[*p]) ++p;
+      pos_ = static_cast<std::size_t>(p - reinterpret_cast<unsigned char*>(buf_));
     }
     if (pos_ == len_ && !Fill()) break;
     Step();
@@ -125,23 +127,37 @@ void Engine::Run() {
 // One match step: look ahead as far as any rule of the condition could
 // still match, back up to the longest match, run its action.
 void Engine::Step() {
-  const std::uint16_t* const next = a_.next.data();
-  const int* const first_match = a_.first_match.data();
-  const int classes = a_.class_count;
+  const std::uint32_t* const next = a_.next.data();
+  const std::uint8_t* const byte_class = a_.byte_class;
   std::size_t k = 0;     // bytes looked at
   std::size_t last = 0;  // furthest of them at which a match can end
-  int state = Automaton::StartState(condition_, at_line_start_);
-  states_[0] = static_cast<std::uint16_t>(state);
-  for (;;) {
-    if (pos_ + k == len_ && !Fill()) break;
-    const unsigned char byte = static_cast<unsigned char>(buf_[pos_ + k]);
-    const std::uint16_t to = next[state * classes + a_.byte_class[byte]];
-    if (to == Automaton::kJam) break;
-    state = to;
-    states_[++k] = to;
-    if (first_match[to] != 0) last = k;
-    if (k > kMemoFrom && failed_[pos_ + k] == to) break;
+  std::uint32_t row = a_.StartRow(condition_, at_line_start_);
+  states_[0] = row;
+  const unsigned char* text = reinterpret_cast<unsigned char*>(buf_) + pos_;
+  std::uint32_t* states = states_;
+  for (std::size_t avail = len_ - pos_;;) {
+    // Remembered failures are looked up only every kMemoStride bytes: a
+    // path that joins a failed one stays on it, so it is caught a little
+    // later at the latest.
+    const std::size_t stop = avail - k < kMemoStride ? avail : k + kMemoStride;
+    while (k < stop) {
+      const std::uint32_t to = next[row + byte_class[text[k]]];
+      if (to == Automaton::kJam) goto looked_ahead;
+      row = to & Automaton::kRowBits;
+      states[++k] = row;
+      if (to & Automaton::kEndsMatch) last = k;
+    }
+    if (k == avail) {
+      if (!Fill()) break;
+      avail = len_ - pos_;
+      text = reinterpret_cast<unsigned char*>(buf_) + pos_;
+      states = states_;
+    } else if (k > kMemoFrom && failed_[pos_ + k] == row) {
+      break;
+    }
   }
+looked_ahead:
+  if (last == 0) Fatal("fatal flex scanner internal error--no action found");
 
   // Nothing after `last` could end a match: remember those (state,
   // position) pairs so that no later look-ahead walks on from them.
@@ -152,14 +168,20 @@ void Engine::Step() {
   // Backing up, the first entry met that ends a match decides.  A plain
   // entry is the match; a whole-match entry of a head/trail rule sends the
   // search on, towards the start, for the rightmost end of that rule's head.
-  int lp = first_match[states_[last]];
+  int lp = a_.first_match[static_cast<std::size_t>(a_.StateOf(states_[last]))];
   int rule = a_.acclist[static_cast<std::size_t>(lp)];
+  if (rule == kCopyByteRule) {  // the common case, kept short
+    assert(condition_ == a_.text_condition);
+    at_line_start_ = buf_[pos_] == '\n';
+    ++pos_;
+    return;
+  }
   std::size_t end = last;
   if (rule & a_.trailing_mask) {
     const int head = (rule & ~a_.trailing_mask) | a_.trailing_head_mask;
     rule = 0;
-    for (++lp; end > 0; lp = a_.accept[states_[--end]]) {
-      const int stop = a_.accept[static_cast<std::size_t>(states_[end]) + 1];
+    for (++lp; end > 0; lp = a_.accept[static_cast<std::size_t>(a_.StateOf(states_[--end]))]) {
+      const int stop = a_.accept[static_cast<std::size_t>(a_.StateOf(states_[end])) + 1];
       while (lp < stop && a_.acclist[static_cast<std::size_t>(lp)] != head) ++lp;
       if (lp < stop) {
         rule = head & ~a_.trailing_head_mask;
@@ -167,10 +189,9 @@ void Engine::Step() {
       }
     }
   }
-  if (rule < 1 || rule > kRuleCount || last == 0) {
+  if (rule < 1 || rule > kRuleCount) {
     Fatal("fatal flex scanner internal error--no action found");
   }
-  assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   Act(kRuleActions[rule - 1], end);
 }
 
@@ -206,20 +227,19 @@ bool Engine::Fill() {
     written_ = 0;
     pos_ = 0;
   }
-  // Like flex, keep one byte of the buffer free; grow rather than fail.
+  // Like flex, keep one byte of the buffer free (here for a stop byte after
+  // the data); grow rather than fail.
   if (len_ + 1 >= cap_) Reserve(len_ + 1);
   std::size_t room = cap_ - len_ - 1;
   if (room > kReadSize) room = kReadSize;
   // A typed line gets its answer before the program waits for the next.
   if (interactive_ && std::fflush(out_) != 0) WriteFailed();
   const std::size_t n = ReadInput(in_, interactive_, buf_ + len_, room);
-  if (n == 0) {
-    at_end_ = true;
-    return false;
-  }
   std::memset(failed_ + len_ + 1, 0, n * sizeof *failed_);
   len_ += n;
-  return true;
+  buf_[len_] = '\n';  // stops the copying of plain bytes in Run
+  at_end_ = n == 0;
+  return !at_end_;
 }
 
 // Grows the buffer and the arrays kept per byte so that `needed` bytes
@@ -227,8 +247,8 @@ bool Engine::Fill() {
 void Engine::Reserve(std::size_t needed) {
   const std::size_t size = cap_ == 0 ? needed : GrownSize(cap_, needed);
   buf_ = static_cast<char*>(Grow(buf_, size));
-  states_ = static_cast<std::uint16_t*>(Grow(states_, (size + 2) * sizeof *states_));
-  failed_ = static_cast<std::uint16_t*>(Grow(failed_, (size + 2) * sizeof *failed_));
+  states_ = static_cast<std::uint32_t*>(Grow(states_, (size + 2) * sizeof *states_));
+  failed_ = static_cast<std::uint32_t*>(Grow(failed_, (size + 2) * sizeof *failed_));
   if (cap_ == 0) std::memset(failed_, 0, (size + 2) * sizeof *failed_);
   cap_ = size;
 }
