@@ -28,11 +28,6 @@ int main(int, char**) {
 #ifdef PTSEG_REFERENCE_SCANNER
   RunFlexScanner();
 #else
-  // Large writes to pipes and files; a terminal keeps its line buffering.
-  if (!ptseg::IsInteractive(stdout)) {
-    static char out_buffer[1 << 16];
-    std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-  }
   ptseg::Segment(stdin, stdout);
 #endif
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

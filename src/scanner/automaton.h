@@ -14,37 +14,46 @@ struct Automaton {
   // of the text (its table reserves class 0 for the end-of-buffer mark).
   std::uint8_t byte_class[256];
   int class_count = 0;
-  // The table is kept by rows: state s has the row s * class_count, and
-  // next[row + c] & kRowBits is the row of the state it goes to on class c,
-  // or kJam when no rule can go on.  kEndsMatch is set on a transition into
-  // a state where a match can end (see first_match).  Class 0 marks the end
-  // of flex's buffer and never stands for a byte, so next[row] holds the
-  // row's own state number instead.
+  // Transitions, a row of class_count entries per state: the entry for
+  // state s on class c is next[s * class_count + c].  An entry packs what
+  // the look-ahead needs in one load: the target's row (where its own
+  // entries start), whether a match can end in the target (it has a plain
+  // or whole-match entry, see first_match), and the target's number.
+  // kJam means no rule can go on.
   std::vector<std::uint32_t> next;
   // State s has the accept entries acclist[accept[s]] .. acclist[accept[s+1]-1].
   std::vector<int> accept;
   std::vector<int> acclist;
   // For state s, the index in acclist of its first entry that can end a
-  // match there by itself (a plain or a whole-match entry; head entries only
-  // mark where a head ends), or 0 if it has none.
+  // match by itself (head entries only mark where a head ends), or 0.
   std::vector<int> first_match;
   int trailing_mask = 0;       // flags a whole-match entry of a head/trail rule
   int trailing_head_mask = 0;  // flags the entry where that rule's head ends
   int text_condition = 0;
 
-  static constexpr std::uint32_t kJam = 0;  // the row of state 0, never used
-  static constexpr std::uint32_t kEndsMatch = 0x80000000;
-  static constexpr std::uint32_t kRowBits = 0x7FFFFFFF;
+  static constexpr std::uint32_t kJam = 0;  // flex has no state 0
+  static constexpr int kRowBits = 18;
+  static constexpr std::uint32_t kRowMask = (1u << kRowBits) - 1;
+  static constexpr std::uint32_t kEndsMatch = 1u << kRowBits;
+  static constexpr int kStateShift = kRowBits + 1;
+
+  static std::uint32_t Row(std::uint32_t entry) { return entry & kRowMask; }
+  static bool EndsMatch(std::uint32_t entry) { return (entry & kEndsMatch) != 0; }
+  static std::uint16_t State(std::uint32_t entry) {
+    return static_cast<std::uint16_t>(entry >> kStateShift);
+  }
 
   // flex numbers start states 1 + 2 * condition, plus one at a line start.
   static int StartState(int condition, bool at_line_start) {
     return 1 + 2 * condition + (at_line_start ? 1 : 0);
   }
-  std::uint32_t StartRow(int condition, bool at_line_start) const {
-    return static_cast<std::uint32_t>(StartState(condition, at_line_start) *
-                                      class_count);
+  // The entry that leads into a state, as if from a transition.
+  std::uint32_t EntryOf(int state) const {
+    const std::uint32_t s = static_cast<std::uint32_t>(state);
+    return (s << kStateShift) |
+           (first_match[s] != 0 ? kEndsMatch : 0) |
+           s * static_cast<std::uint32_t>(class_count);
   }
-  int StateOf(std::uint32_t row) const { return static_cast<int>(next[row]); }
 };
 
 // Unpacks flex's -Cem tables (equivalence and meta-equivalence classes,
@@ -62,6 +71,10 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
                            const Nxt (&nxt)[kNxtSize],
                            const Chk (&chk)[kNxtSize], int trailing_mask,
                            int trailing_head_mask, int text_condition) {
+  static_assert(kAcceptSize * kMetaSize <= Automaton::kRowMask,
+                "rows do not fit their field");
+  static_assert(kAcceptSize < (1u << (32 - Automaton::kStateShift)),
+                "state numbers do not fit their field");
   Automaton a;
   const int jam = static_cast<int>(kAcceptSize) - 2;
   const int first_template = static_cast<int>(kAcceptSize) - 1;
@@ -79,10 +92,8 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
       }
     }
   }
-  a.next.resize(static_cast<std::size_t>(jam) * static_cast<std::size_t>(a.class_count),
-                Automaton::kJam);
+  a.next.assign(static_cast<std::size_t>(jam) * kMetaSize, Automaton::kJam);
   for (int s = 1; s < jam; ++s) {  // flex's states are numbered from 1
-    a.next[static_cast<std::size_t>(s * a.class_count)] = static_cast<std::uint32_t>(s);
     for (int c = 1; c < a.class_count; ++c) {
       int state = s;
       int cls = c;
@@ -91,12 +102,7 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
         if (state >= first_template) cls = meta[cls];
       }
       const int to = nxt[base[state] + cls];
-      if (to != jam) {
-        const bool ends = a.first_match[static_cast<std::size_t>(to)] != 0;
-        a.next[static_cast<std::size_t>(s * a.class_count + c)] =
-            static_cast<std::uint32_t>(to * a.class_count) |
-            (ends ? Automaton::kEndsMatch : 0);
-      }
+      if (to != jam) a.next[static_cast<std::size_t>(s * a.class_count + c)] = a.EntryOf(to);
     }
   }
   a.trailing_mask = trailing_mask;

@@ -30,10 +30,15 @@ constexpr int kRuleCount = sizeof kRuleActions / sizeof kRuleActions[0];
 // The last rule copies one byte that no other rule takes.
 constexpr int kCopyByteRule = kRuleCount;
 
-// Look-aheads shorter than this are never remembered: they cost little to
-// repeat, and skipping the bookkeeping keeps ordinary text fast.
+// Failed look-aheads are remembered only from this many bytes on: short
+// ones cost little to repeat, and ordinary text stays fast.
 constexpr std::size_t kMemoFrom = 32;
+// A look-ahead checks the memo every kMemoStride bytes.
 constexpr std::size_t kMemoStride = 16;
+// A copy of one byte is recognised without the full match step when the
+// look-ahead from it dies within this many bytes.
+constexpr std::size_t kQuickLimit = 16;
+constexpr std::size_t kOutputSize = 1 << 16;
 
 class Engine {
  public:
@@ -45,39 +50,51 @@ class Engine {
   void Run();
 
  private:
+  std::size_t SkipCopies(std::size_t pos) const;
   void Step();
+  int ChooseRule(std::size_t last, std::size_t* end) const;
+  void Remember(std::size_t last, std::size_t k);
   void Act(const RuleAction& action, std::size_t length);
   bool Fill();
   void Reserve(std::size_t needed);
   void Emit(std::size_t end, const char* markup);
-  void Write(const char* data, std::size_t size);
+  void Put(const char* data, std::size_t size);
+  void Flush();
   [[noreturn]] static void WriteFailed();
 
   const Automaton& a_;
   std::FILE* in_;
   std::FILE* out_;
-  bool interactive_;
+  const bool interactive_;
   bool at_end_ = false;
 
-  // Input bytes [0, len_) of capacity cap_; the current match attempt
-  // starts at pos_, and bytes before written_ have been written out.
+  // Input bytes [0, len_) of capacity cap_, followed by a stop byte; the
+  // current match attempt starts at pos_, and bytes before written_ have
+  // been written out.
   char* buf_ = nullptr;
   std::size_t cap_ = 0;
   std::size_t len_ = 0;
   std::size_t pos_ = 0;
   std::size_t written_ = 0;
-  // states_[i]: the row of the state after the first i bytes of the
-  // current attempt.
-  std::uint32_t* states_ = nullptr;
-  // failed_[q]: the row of a state from which an earlier look-ahead,
-  // standing at position q, went on to no position where a match could end.
-  std::uint32_t* failed_ = nullptr;
+  // states_[i]: the state after the first i bytes of the current attempt.
+  std::uint16_t* states_ = nullptr;
+  // failed_[q]: a state from which an earlier look-ahead, standing at
+  // position q, went on to no position where a match could end; 0 for none.
+  std::uint16_t* failed_ = nullptr;
 
   int condition_;
   bool at_line_start_ = true;
-  // Bytes at which, in running text away from a line start, only the
-  // copy-one-byte rule can match.
+
+  // In running text away from a line start: the start row, and the bytes
+  // at which no rule but the copy of one byte can match at all.
+  std::uint32_t text_row_;
   bool plain_byte_[256];
+  // The bytes whose first step from there reaches a state where the copy
+  // of one byte is the match, unless the look-ahead finds a longer one.
+  bool copy_first_[256];
+
+  char output_[kOutputSize];
+  std::size_t output_len_ = 0;
 };
 
 Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
@@ -85,21 +102,23 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
       in_(in),
       out_(out),
       interactive_(IsInteractive(in)),
-      condition_(automaton.text_condition) {
+      condition_(automaton.text_condition),
+      text_row_(Automaton::Row(
+          automaton.EntryOf(Automaton::StartState(automaton.text_condition, false)))) {
   Reserve(kStartBufferSize);
   buf_[0] = '\n';
-  const std::uint32_t start = a_.StartRow(a_.text_condition, false);
   for (int b = 0; b < 256; ++b) {
-    const std::uint32_t to = a_.next[start + a_.byte_class[b]] & Automaton::kRowBits;
-    bool plain = b != '\n' && to != Automaton::kJam;
-    for (int c = 1; plain && c < a_.class_count; ++c) {
-      plain = a_.next[to + static_cast<std::uint32_t>(c)] == Automaton::kJam;
+    const std::uint32_t to = a_.next[text_row_ + a_.byte_class[b]];
+    const int first = a_.first_match[Automaton::State(to)];
+    const bool copy = b != '\n' && to != Automaton::kJam &&
+                      a_.acclist[static_cast<std::size_t>(first)] == kCopyByteRule;
+    bool dead_end = true;
+    for (int c = 1; copy && dead_end && c < a_.class_count; ++c) {
+      dead_end = a_.next[Automaton::Row(to) + static_cast<std::uint32_t>(c)] ==
+                 Automaton::kJam;
     }
-    // The first entry that ends a match must be the copy-one-byte rule.
-    plain = plain && a_.acclist[static_cast<std::size_t>(
-                         a_.first_match[static_cast<std::size_t>(a_.StateOf(to))])] ==
-                         kCopyByteRule;
-    plain_byte_[b] = plain;
+    copy_first_[b] = copy;
+    plain_byte_[b] = copy && dead_end;
   }
 }
 
@@ -110,18 +129,43 @@ Engine::~Engine() {
 }
 
 void Engine::Run() {
-  Write(kOpen, sizeof kOpen - 1);
+  Put(kOpen, sizeof kOpen - 1);
   for (;;) {
-    if (condition_ == a_.text_condition && !at_line_start_) {
-      // The byte after the data is never plain, so no bounds check is needed.
-      const unsigned char* p = reinterpret_cast<unsigned char*>(buf_) + pos_;
-      while (plain_byte_[*p]) ++p;
-      pos_ = static_cast<std::size_t>(p - reinterpret_cast<unsigned char*>(buf_));
-    }
+    if (condition_ == a_.text_condition && !at_line_start_) pos_ = SkipCopies(pos_);
     if (pos_ == len_ && !Fill()) break;
     Step();
   }
   Emit(pos_, kClose);
+  Flush();
+}
+
+// In running text away from a line start, most bytes are copied one at a
+// time by the catch-all rule.  Returns the first position from `pos` on
+// where a full match step is needed.
+std::size_t Engine::SkipCopies(std::size_t pos) const {
+  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_);
+  const unsigned char* const end = text + len_;
+  const std::uint32_t* const next = a_.next.data();
+  const std::uint8_t* const byte_class = a_.byte_class;
+  const unsigned char* p = text + pos;
+  for (;; ++p) {
+    // The stop byte after the data is never plain.
+    while (plain_byte_[*p]) ++p;
+    if (p == end || !copy_first_[*p]) break;
+    // The copy stands unless the look-ahead reaches another match.
+    const unsigned char* q = p + 1;
+    std::uint32_t row = Automaton::Row(next[text_row_ + byte_class[*p]]);
+    for (;; ++q) {
+      if (q == end || q - p > static_cast<std::ptrdiff_t>(kQuickLimit)) {
+        return static_cast<std::size_t>(p - text);
+      }
+      const std::uint32_t to = next[row + byte_class[*q]];
+      if (to == Automaton::kJam) break;
+      if (Automaton::EndsMatch(to)) return static_cast<std::size_t>(p - text);
+      row = Automaton::Row(to);
+    }
+  }
+  return static_cast<std::size_t>(p - text);
 }
 
 // One match step: look ahead as far as any rule of the condition could
@@ -131,60 +175,55 @@ void Engine::Step() {
   const std::uint8_t* const byte_class = a_.byte_class;
   std::size_t k = 0;     // bytes looked at
   std::size_t last = 0;  // furthest of them at which a match can end
-  std::uint32_t row = a_.StartRow(condition_, at_line_start_);
-  states_[0] = row;
+  std::uint32_t entry = a_.EntryOf(Automaton::StartState(condition_, at_line_start_));
+  states_[0] = Automaton::State(entry);
   const unsigned char* text = reinterpret_cast<unsigned char*>(buf_) + pos_;
-  std::uint32_t* states = states_;
+  std::uint16_t* states = states_;
   for (std::size_t avail = len_ - pos_;;) {
-    // Remembered failures are looked up only every kMemoStride bytes: a
-    // path that joins a failed one stays on it, so it is caught a little
-    // later at the latest.
+    // The memo is consulted only every kMemoStride bytes: a path that joins
+    // a failed one stays on it, so it is caught a little later at most.
     const std::size_t stop = avail - k < kMemoStride ? avail : k + kMemoStride;
     while (k < stop) {
-      const std::uint32_t to = next[row + byte_class[text[k]]];
+      const std::uint32_t to = next[Automaton::Row(entry) + byte_class[text[k]]];
       if (to == Automaton::kJam) goto looked_ahead;
-      row = to & Automaton::kRowBits;
-      states[++k] = row;
-      if (to & Automaton::kEndsMatch) last = k;
+      entry = to;
+      states[++k] = Automaton::State(to);
+      if (Automaton::EndsMatch(to)) last = k;
     }
     if (k == avail) {
       if (!Fill()) break;
       avail = len_ - pos_;
       text = reinterpret_cast<unsigned char*>(buf_) + pos_;
       states = states_;
-    } else if (k > kMemoFrom && failed_[pos_ + k] == row) {
+    } else if (k > kMemoFrom && failed_[pos_ + k] == Automaton::State(entry)) {
       break;
     }
   }
 looked_ahead:
-  if (last == 0) Fatal("fatal flex scanner internal error--no action found");
+  Remember(last, k);
+  std::size_t end = 0;
+  const int rule = ChooseRule(last, &end);
+  assert(rule != kCopyByteRule || condition_ == a_.text_condition);
+  Act(kRuleActions[rule - 1], end);
+}
 
-  // Nothing after `last` could end a match: remember those (state,
-  // position) pairs so that no later look-ahead walks on from them.
-  for (std::size_t i = k; i > last && i > kMemoFrom; --i) {
-    failed_[pos_ + i] = states_[i];
-  }
-
-  // Backing up, the first entry met that ends a match decides.  A plain
-  // entry is the match; a whole-match entry of a head/trail rule sends the
-  // search on, towards the start, for the rightmost end of that rule's head.
-  int lp = a_.first_match[static_cast<std::size_t>(a_.StateOf(states_[last]))];
-  int rule = a_.acclist[static_cast<std::size_t>(lp)];
-  if (rule == kCopyByteRule) {  // the common case, kept short
-    assert(condition_ == a_.text_condition);
-    at_line_start_ = buf_[pos_] == '\n';
-    ++pos_;
-    return;
-  }
-  std::size_t end = last;
+// Backing up from the furthest position, the first entry met that ends a
+// match decides.  A plain entry is the match; a whole-match entry of a
+// head/trail rule sends the search on, towards the start, for the rightmost
+// end of that rule's head.  Sets *end to the length of the text kept.
+int Engine::ChooseRule(std::size_t last, std::size_t* end) const {
+  int lp = a_.first_match[states_[last]];
+  int rule = last > 0 ? a_.acclist[static_cast<std::size_t>(lp)] : 0;
+  *end = last;
   if (rule & a_.trailing_mask) {
     const int head = (rule & ~a_.trailing_mask) | a_.trailing_head_mask;
     rule = 0;
-    for (++lp; end > 0; lp = a_.accept[static_cast<std::size_t>(a_.StateOf(states_[--end]))]) {
-      const int stop = a_.accept[static_cast<std::size_t>(a_.StateOf(states_[end])) + 1];
+    for (std::size_t i = last; i > 0; lp = a_.accept[states_[--i]]) {
+      const int stop = a_.accept[static_cast<std::size_t>(states_[i]) + 1];
       while (lp < stop && a_.acclist[static_cast<std::size_t>(lp)] != head) ++lp;
       if (lp < stop) {
         rule = head & ~a_.trailing_head_mask;
+        *end = i;
         break;
       }
     }
@@ -192,7 +231,17 @@ looked_ahead:
   if (rule < 1 || rule > kRuleCount) {
     Fatal("fatal flex scanner internal error--no action found");
   }
-  Act(kRuleActions[rule - 1], end);
+  return rule;
+}
+
+// No position after `last` of the look-ahead of k bytes could end a match:
+// remember those (state, position) pairs so that no later look-ahead walks
+// on from them.  This keeps the scan linear where many attempts in a row
+// would look far ahead over the same text.
+void Engine::Remember(std::size_t last, std::size_t k) {
+  for (std::size_t i = k; i > last && i > kMemoFrom; --i) {
+    failed_[pos_ + i] = states_[i];
+  }
 }
 
 // Runs a rule's action on the first `length` bytes of the current attempt.
@@ -227,17 +276,20 @@ bool Engine::Fill() {
     written_ = 0;
     pos_ = 0;
   }
-  // Like flex, keep one byte of the buffer free (here for a stop byte after
-  // the data); grow rather than fail.
+  // Like flex, keep one byte free (here for the stop byte); grow where flex
+  // would give up.
   if (len_ + 1 >= cap_) Reserve(len_ + 1);
   std::size_t room = cap_ - len_ - 1;
   if (room > kReadSize) room = kReadSize;
-  // A typed line gets its answer before the program waits for the next.
-  if (interactive_ && std::fflush(out_) != 0) WriteFailed();
+  if (interactive_) {
+    // A typed line gets its answer before the program waits for the next.
+    Flush();
+    if (std::fflush(out_) != 0) WriteFailed();
+  }
   const std::size_t n = ReadInput(in_, interactive_, buf_ + len_, room);
   std::memset(failed_ + len_ + 1, 0, n * sizeof *failed_);
   len_ += n;
-  buf_[len_] = '\n';  // stops the copying of plain bytes in Run
+  buf_[len_] = '\n';  // the stop byte
   at_end_ = n == 0;
   return !at_end_;
 }
@@ -247,21 +299,36 @@ bool Engine::Fill() {
 void Engine::Reserve(std::size_t needed) {
   const std::size_t size = cap_ == 0 ? needed : GrownSize(cap_, needed);
   buf_ = static_cast<char*>(Grow(buf_, size));
-  states_ = static_cast<std::uint32_t*>(Grow(states_, (size + 2) * sizeof *states_));
-  failed_ = static_cast<std::uint32_t*>(Grow(failed_, (size + 2) * sizeof *failed_));
+  states_ = static_cast<std::uint16_t*>(Grow(states_, (size + 2) * sizeof *states_));
+  failed_ = static_cast<std::uint16_t*>(Grow(failed_, (size + 2) * sizeof *failed_));
   if (cap_ == 0) std::memset(failed_, 0, (size + 2) * sizeof *failed_);
   cap_ = size;
 }
 
 // Writes the input up to `end`, then `markup`.
 void Engine::Emit(std::size_t end, const char* markup) {
-  Write(buf_ + written_, end - written_);
+  Put(buf_ + written_, end - written_);
   written_ = end;
-  Write(markup, std::strlen(markup));
+  Put(markup, std::strlen(markup));
 }
 
-void Engine::Write(const char* data, std::size_t size) {
-  if (size != 0 && std::fwrite(data, 1, size, out_) != size) WriteFailed();
+void Engine::Put(const char* data, std::size_t size) {
+  if (size > kOutputSize - output_len_) {
+    Flush();
+    if (size >= kOutputSize) {
+      if (std::fwrite(data, 1, size, out_) != size) WriteFailed();
+      return;
+    }
+  }
+  std::memcpy(output_ + output_len_, data, size);
+  output_len_ += size;
+}
+
+void Engine::Flush() {
+  if (output_len_ != 0 && std::fwrite(output_, 1, output_len_, out_) != output_len_) {
+    WriteFailed();
+  }
+  output_len_ = 0;
 }
 
 void Engine::WriteFailed() {
