@@ -267,7 +267,10 @@ void Engine::Act(const RuleAction& action, std::size_t length) {
 // of input.  Bytes before the current attempt are written out and dropped.
 bool Engine::Fill() {
   if (at_end_) return false;
+  // Everything before the current attempt goes out to the stream first, so
+  // that a fatal error while reading keeps all output produced so far.
   Emit(pos_, "");
+  Flush();
   if (pos_ > 0) {
     const std::size_t kept = len_ - pos_;
     std::memmove(buf_, buf_ + pos_, kept);
@@ -281,11 +284,8 @@ bool Engine::Fill() {
   if (len_ + 1 >= cap_) Reserve(len_ + 1);
   std::size_t room = cap_ - len_ - 1;
   if (room > kReadSize) room = kReadSize;
-  if (interactive_) {
-    // A typed line gets its answer before the program waits for the next.
-    Flush();
-    if (std::fflush(out_) != 0) WriteFailed();
-  }
+  // A typed line gets its answer before the program waits for the next.
+  if (interactive_ && std::fflush(out_) != 0) WriteFailed();
   const std::size_t n = ReadInput(in_, interactive_, buf_ + len_, room);
   std::memset(failed_ + len_ + 1, 0, n * sizeof *failed_);
   len_ += n;
