@@ -30,15 +30,25 @@ constexpr int kRuleCount = sizeof kRuleActions / sizeof kRuleActions[0];
 // The last rule copies one byte that no other rule takes.
 constexpr int kCopyByteRule = kRuleCount;
 
-// Failed look-aheads are remembered only from this many bytes on: short
-// ones cost little to repeat, and ordinary text stays fast.
-constexpr std::size_t kMemoFrom = 32;
-// A look-ahead checks the memo every kMemoStride bytes.
-constexpr std::size_t kMemoStride = 16;
+// Failed look-aheads are remembered at every kMemoStride-th position of the
+// buffer, and only from kMemoFrom bytes into a look-ahead on: short ones
+// cost little to repeat.
+constexpr std::size_t kMemoStride = 8;
+constexpr std::size_t kMemoFrom = 8;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
 constexpr std::size_t kOutputSize = 1 << 16;
+// flex numbers the start conditions from 0; the rule file declares six.
+constexpr int kMaxConditions = 8;
+
+constexpr bool ConditionsFit() {
+  for (const RuleAction& action : kRuleActions) {
+    if (action.next >= kMaxConditions) return false;
+  }
+  return true;
+}
+static_assert(ConditionsFit(), "more start conditions than kMaxConditions");
 
 class Engine {
  public:
@@ -50,7 +60,7 @@ class Engine {
   void Run();
 
  private:
-  std::size_t SkipCopies(std::size_t pos) const;
+  void SkipCopies();
   void Step();
   int ChooseRule(std::size_t last, std::size_t* end) const;
   void Remember(std::size_t last, std::size_t k);
@@ -78,20 +88,24 @@ class Engine {
   std::size_t written_ = 0;
   // states_[i]: the state after the first i bytes of the current attempt.
   std::uint16_t* states_ = nullptr;
-  // failed_[q]: a state from which an earlier look-ahead, standing at
-  // position q, went on to no position where a match could end; 0 for none.
+  // failed_[q / kMemoStride]: a state from which an earlier look-ahead,
+  // standing at position q, went on to no position where a match could
+  // end; 0 for none.  The buffer only ever drops whole strides, so that
+  // these positions stay put.
   std::uint16_t* failed_ = nullptr;
 
   int condition_;
   bool at_line_start_ = true;
 
-  // In running text away from a line start: the start row, and the bytes
-  // at which no rule but the copy of one byte can match at all.
-  std::uint32_t text_row_;
+  // The entry into each start state, by condition and line-start flag.
+  std::uint32_t start_entry_[2 * kMaxConditions];
+  // In running text, for each value of the line-start flag: the bytes
+  // whose first step reaches a state where the copy of one byte is the
+  // match, unless the look-ahead finds a longer one.
+  bool copy_first_[2][256];
+  // Away from a line start: the bytes at which nothing but the copy of one
+  // byte can match at all.
   bool plain_byte_[256];
-  // The bytes whose first step from there reaches a state where the copy
-  // of one byte is the match, unless the look-ahead finds a longer one.
-  bool copy_first_[256];
 
   char output_[kOutputSize];
   std::size_t output_len_ = 0;
@@ -102,23 +116,30 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
       in_(in),
       out_(out),
       interactive_(IsInteractive(in)),
-      condition_(automaton.text_condition),
-      text_row_(Automaton::Row(
-          automaton.EntryOf(Automaton::StartState(automaton.text_condition, false)))) {
+      condition_(automaton.text_condition) {
   Reserve(kStartBufferSize);
   buf_[0] = '\n';
-  for (int b = 0; b < 256; ++b) {
-    const std::uint32_t to = a_.next[text_row_ + a_.byte_class[b]];
-    const int first = a_.first_match[Automaton::State(to)];
-    const bool copy = b != '\n' && to != Automaton::kJam &&
-                      a_.acclist[static_cast<std::size_t>(first)] == kCopyByteRule;
-    bool dead_end = true;
-    for (int c = 1; copy && dead_end && c < a_.class_count; ++c) {
-      dead_end = a_.next[Automaton::Row(to) + static_cast<std::uint32_t>(c)] ==
-                 Automaton::kJam;
+  for (int c = 0; c < kMaxConditions; ++c) {
+    for (int bol = 0; bol < 2; ++bol) {
+      start_entry_[2 * c + bol] = a_.EntryOf(Automaton::StartState(c, bol != 0));
     }
-    copy_first_[b] = copy;
-    plain_byte_[b] = copy && dead_end;
+  }
+  for (int bol = 0; bol < 2; ++bol) {
+    const std::uint32_t start = Automaton::Row(start_entry_[2 * a_.text_condition + bol]);
+    for (int b = 0; b < 256; ++b) {
+      const std::uint32_t to = a_.next[start + a_.byte_class[b]];
+      const int first = a_.first_match[Automaton::State(to)];
+      const bool copy = to != Automaton::kJam &&
+                        a_.acclist[static_cast<std::size_t>(first)] == kCopyByteRule;
+      bool dead_end = true;
+      for (int c = 1; copy && dead_end && c < a_.class_count; ++c) {
+        dead_end = a_.next[Automaton::Row(to) + static_cast<std::uint32_t>(c)] ==
+                   Automaton::kJam;
+      }
+      copy_first_[bol][b] = copy;
+      // A line feed changes the line-start flag, so it is never skipped.
+      if (bol == 0) plain_byte_[b] = copy && dead_end && b != '\n';
+    }
   }
 }
 
@@ -131,7 +152,7 @@ Engine::~Engine() {
 void Engine::Run() {
   Put(kOpen, sizeof kOpen - 1);
   for (;;) {
-    if (condition_ == a_.text_condition && !at_line_start_) pos_ = SkipCopies(pos_);
+    if (condition_ == a_.text_condition) SkipCopies();
     if (pos_ == len_ && !Fill()) break;
     Step();
   }
@@ -139,33 +160,40 @@ void Engine::Run() {
   Flush();
 }
 
-// In running text away from a line start, most bytes are copied one at a
-// time by the catch-all rule.  Returns the first position from `pos` on
-// where a full match step is needed.
-std::size_t Engine::SkipCopies(std::size_t pos) const {
+// In running text most bytes are copied one at a time by the catch-all
+// rule.  Moves pos_ past such bytes, up to the first where a full match
+// step is needed.
+void Engine::SkipCopies() {
   const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_);
   const unsigned char* const end = text + len_;
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
-  const unsigned char* p = text + pos;
+  const std::uint32_t start[2] = {
+      Automaton::Row(start_entry_[2 * a_.text_condition]),
+      Automaton::Row(start_entry_[2 * a_.text_condition + 1])};
+  const unsigned char* p = text + pos_;
+  bool bol = at_line_start_;
   for (;; ++p) {
     // The stop byte after the data is never plain.
-    while (plain_byte_[*p]) ++p;
-    if (p == end || !copy_first_[*p]) break;
+    if (!bol) {
+      while (plain_byte_[*p]) ++p;
+    }
+    if (p == end || !copy_first_[bol][*p]) break;
     // The copy stands unless the look-ahead reaches another match.
     const unsigned char* q = p + 1;
-    std::uint32_t row = Automaton::Row(next[text_row_ + byte_class[*p]]);
+    std::uint32_t row = Automaton::Row(next[start[bol] + byte_class[*p]]);
     for (;; ++q) {
-      if (q == end || q - p > static_cast<std::ptrdiff_t>(kQuickLimit)) {
-        return static_cast<std::size_t>(p - text);
-      }
+      if (q == end || q - p > static_cast<std::ptrdiff_t>(kQuickLimit)) goto done;
       const std::uint32_t to = next[row + byte_class[*q]];
       if (to == Automaton::kJam) break;
-      if (Automaton::EndsMatch(to)) return static_cast<std::size_t>(p - text);
+      if (Automaton::EndsMatch(to)) goto done;
       row = Automaton::Row(to);
     }
+    bol = *p == '\n';
   }
-  return static_cast<std::size_t>(p - text);
+done:
+  pos_ = static_cast<std::size_t>(p - text);
+  at_line_start_ = bol;
 }
 
 // One match step: look ahead as far as any rule of the condition could
@@ -175,14 +203,15 @@ void Engine::Step() {
   const std::uint8_t* const byte_class = a_.byte_class;
   std::size_t k = 0;     // bytes looked at
   std::size_t last = 0;  // furthest of them at which a match can end
-  std::uint32_t entry = a_.EntryOf(Automaton::StartState(condition_, at_line_start_));
+  std::uint32_t entry = start_entry_[2 * condition_ + (at_line_start_ ? 1 : 0)];
   states_[0] = Automaton::State(entry);
   const unsigned char* text = reinterpret_cast<unsigned char*>(buf_) + pos_;
   std::uint16_t* states = states_;
   for (std::size_t avail = len_ - pos_;;) {
-    // The memo is consulted only every kMemoStride bytes: a path that joins
-    // a failed one stays on it, so it is caught a little later at most.
-    const std::size_t stop = avail - k < kMemoStride ? avail : k + kMemoStride;
+    // The memo is consulted at the positions it keeps: a path that joins a
+    // failed one stays on it, so it is caught there.
+    const std::size_t to_check = kMemoStride - (pos_ + k) % kMemoStride;
+    const std::size_t stop = avail - k < to_check ? avail : k + to_check;
     while (k < stop) {
       const std::uint32_t to = next[Automaton::Row(entry) + byte_class[text[k]]];
       if (to == Automaton::kJam) goto looked_ahead;
@@ -190,20 +219,26 @@ void Engine::Step() {
       states[++k] = Automaton::State(to);
       if (Automaton::EndsMatch(to)) last = k;
     }
+    if (k > kMemoFrom && (pos_ + k) % kMemoStride == 0 &&
+        failed_[(pos_ + k) / kMemoStride] == Automaton::State(entry)) {
+      break;
+    }
     if (k == avail) {
       if (!Fill()) break;
       avail = len_ - pos_;
       text = reinterpret_cast<unsigned char*>(buf_) + pos_;
       states = states_;
-    } else if (k > kMemoFrom && failed_[pos_ + k] == Automaton::State(entry)) {
-      break;
     }
   }
 looked_ahead:
-  Remember(last, k);
+  if (k > kMemoFrom) Remember(last, k);
   std::size_t end = 0;
   const int rule = ChooseRule(last, &end);
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
+  if (rule == kCopyByteRule) {  // the most common action, kept short
+    at_line_start_ = buf_[pos_++] == '\n';
+    return;
+  }
   Act(kRuleActions[rule - 1], end);
 }
 
@@ -239,8 +274,10 @@ int Engine::ChooseRule(std::size_t last, std::size_t* end) const {
 // on from them.  This keeps the scan linear where many attempts in a row
 // would look far ahead over the same text.
 void Engine::Remember(std::size_t last, std::size_t k) {
-  for (std::size_t i = k; i > last && i > kMemoFrom; --i) {
-    failed_[pos_ + i] = states_[i];
+  const std::size_t from = pos_ + (last > kMemoFrom ? last : kMemoFrom) + 1;
+  for (std::size_t q = (from + kMemoStride - 1) / kMemoStride * kMemoStride;
+       q <= pos_ + k; q += kMemoStride) {
+    failed_[q / kMemoStride] = states_[q - pos_];
   }
 }
 
@@ -271,13 +308,15 @@ bool Engine::Fill() {
   // that a fatal error while reading keeps all output produced so far.
   Emit(pos_, "");
   Flush();
-  if (pos_ > 0) {
-    const std::size_t kept = len_ - pos_;
-    std::memmove(buf_, buf_ + pos_, kept);
-    std::memmove(failed_, failed_ + pos_, (kept + 1) * sizeof *failed_);
+  const std::size_t drop = pos_ - pos_ % kMemoStride;
+  if (drop > 0) {
+    const std::size_t kept = len_ - drop;
+    std::memmove(buf_, buf_ + drop, kept);
+    std::memmove(failed_, failed_ + drop / kMemoStride,
+                 (kept / kMemoStride + 1) * sizeof *failed_);
     len_ = kept;
-    written_ = 0;
-    pos_ = 0;
+    pos_ -= drop;
+    written_ -= drop;
   }
   // Like flex, keep one byte free (here for the stop byte); grow where flex
   // would give up.
@@ -287,7 +326,10 @@ bool Engine::Fill() {
   // A typed line gets its answer before the program waits for the next.
   if (interactive_ && std::fflush(out_) != 0) WriteFailed();
   const std::size_t n = ReadInput(in_, interactive_, buf_ + len_, room);
-  std::memset(failed_ + len_ + 1, 0, n * sizeof *failed_);
+  // Nothing is known yet of the positions after the new bytes.
+  for (std::size_t j = len_ / kMemoStride + 1; j <= (len_ + n) / kMemoStride; ++j) {
+    failed_[j] = 0;
+  }
   len_ += n;
   buf_[len_] = '\n';  // the stop byte
   at_end_ = n == 0;
@@ -300,8 +342,9 @@ void Engine::Reserve(std::size_t needed) {
   const std::size_t size = cap_ == 0 ? needed : GrownSize(cap_, needed);
   buf_ = static_cast<char*>(Grow(buf_, size));
   states_ = static_cast<std::uint16_t*>(Grow(states_, (size + 2) * sizeof *states_));
-  failed_ = static_cast<std::uint16_t*>(Grow(failed_, (size + 2) * sizeof *failed_));
-  if (cap_ == 0) std::memset(failed_, 0, (size + 2) * sizeof *failed_);
+  failed_ = static_cast<std::uint16_t*>(
+      Grow(failed_, (size / kMemoStride + 2) * sizeof *failed_));
+  if (cap_ == 0) failed_[0] = 0;
   cap_ = size;
 }
 
