@@ -1,5 +1,7 @@
 #include "scanner/engine.h"
 
+#include <emmintrin.h>
+
 #include <cassert>
 #include <cerrno>
 #include <cstdint>
@@ -39,6 +41,26 @@ constexpr std::size_t kMemoFrom = 8;
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
 constexpr std::size_t kOutputSize = 1 << 16;
+// Bytes kept readable after the stop byte, for scans 16 bytes at a time.
+constexpr std::size_t kSlack = 16;
+
+// Where the 16 bytes at p may hold something other than a plain byte: a
+// bit for every byte below '\\' (controls, blanks, punctuation, digits,
+// capitals) or from 0xAB to 0xDC (left guillemet, accented capitals).
+// Small letters, the bulk of any text, are never flagged.
+inline unsigned MaybeSpecial(const unsigned char* p) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
+  // Unsigned comparisons, done as signed ones on bytes shifted by 0x80.
+  const __m128i low = _mm_cmplt_epi8(_mm_xor_si128(bytes, bias),
+                                     _mm_set1_epi8(static_cast<char>(0x5C ^ 0x80)));
+  const __m128i high = _mm_cmplt_epi8(
+      _mm_xor_si128(_mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xAB))), bias),
+      _mm_set1_epi8(static_cast<char>((0xDD - 0xAB) ^ 0x80)));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, high)));
+}
+
+constexpr bool MaybeSpecial(int b) { return b < 0x5C || (b >= 0xAB && b <= 0xDC); }
 // flex numbers the start conditions from 0; the rule file declares six.
 constexpr int kMaxConditions = 8;
 
@@ -106,6 +128,8 @@ class Engine {
   // Away from a line start: the bytes at which nothing but the copy of one
   // byte can match at all.
   bool plain_byte_[256];
+  // Whether every byte that MaybeSpecial passes over is plain.
+  bool scan_by_16_ = true;
 
   char output_[kOutputSize];
   std::size_t output_len_ = 0;
@@ -119,6 +143,7 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
       condition_(automaton.text_condition) {
   Reserve(kStartBufferSize);
   buf_[0] = '\n';
+  std::memset(buf_ + 1, 0, kSlack);
   for (int c = 0; c < kMaxConditions; ++c) {
     for (int bol = 0; bol < 2; ++bol) {
       start_entry_[2 * c + bol] = a_.EntryOf(Automaton::StartState(c, bol != 0));
@@ -140,6 +165,9 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
       // A line feed changes the line-start flag, so it is never skipped.
       if (bol == 0) plain_byte_[b] = copy && dead_end && b != '\n';
     }
+  }
+  for (int b = 0; b < 256; ++b) {
+    if (!plain_byte_[b] && !MaybeSpecial(b)) scan_by_16_ = false;
   }
 }
 
@@ -175,13 +203,36 @@ void Engine::SkipCopies() {
   bool bol = at_line_start_;
   for (;; ++p) {
     // The stop byte after the data is never plain.
-    if (!bol) {
+    if (!bol && scan_by_16_) {
+      for (;;) {
+        const unsigned candidates = MaybeSpecial(p);
+        if (candidates == 0) {
+          p += 16;
+          continue;
+        }
+        p += __builtin_ctz(candidates);
+        if (!plain_byte_[*p]) break;
+        ++p;
+      }
+    } else if (!bol) {
       while (plain_byte_[*p]) ++p;
     }
     if (p == end || !copy_first_[bol][*p]) break;
-    // The copy stands unless the look-ahead reaches another match.
+    // The copy stands unless the look-ahead reaches another match.  Most
+    // look-aheads die within four bytes; those are followed without a
+    // branch (the jam entry leads to the row of state 0, all jams).
+    const std::uint32_t first = next[start[bol] + byte_class[*p]];
+    if (end - p > 3) {
+      const std::uint32_t second = next[Automaton::Row(first) + byte_class[p[1]]];
+      const std::uint32_t third = next[Automaton::Row(second) + byte_class[p[2]]];
+      const std::uint32_t fourth = next[Automaton::Row(third) + byte_class[p[3]]];
+      if (fourth == Automaton::kJam && !Automaton::EndsMatch(second | third)) {
+        bol = *p == '\n';
+        continue;
+      }
+    }
     const unsigned char* q = p + 1;
-    std::uint32_t row = Automaton::Row(next[start[bol] + byte_class[*p]]);
+    std::uint32_t row = Automaton::Row(first);
     for (;; ++q) {
       if (q == end || q - p > static_cast<std::ptrdiff_t>(kQuickLimit)) goto done;
       const std::uint32_t to = next[row + byte_class[*q]];
@@ -332,6 +383,7 @@ bool Engine::Fill() {
   }
   len_ += n;
   buf_[len_] = '\n';  // the stop byte
+  std::memset(buf_ + len_ + 1, 0, kSlack);
   at_end_ = n == 0;
   return !at_end_;
 }
@@ -340,7 +392,7 @@ bool Engine::Fill() {
 // leave room for one more.
 void Engine::Reserve(std::size_t needed) {
   const std::size_t size = cap_ == 0 ? needed : GrownSize(cap_, needed);
-  buf_ = static_cast<char*>(Grow(buf_, size));
+  buf_ = static_cast<char*>(Grow(buf_, size + kSlack));
   states_ = static_cast<std::uint16_t*>(Grow(states_, (size + 2) * sizeof *states_));
   failed_ = static_cast<std::uint16_t*>(
       Grow(failed_, (size / kMemoStride + 2) * sizeof *failed_));
