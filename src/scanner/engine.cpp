@@ -84,7 +84,8 @@ class Engine {
  private:
   void SkipCopies();
   void Step();
-  int ChooseRule(std::size_t last, std::size_t* end) const;
+  int ChooseRule(std::size_t last, std::uint32_t at_last, std::size_t* end) const;
+  bool HasEntry(int s, int from, int entry) const;
   void Remember(std::size_t last, std::size_t k);
   void Act(const RuleAction& action, std::size_t length);
   bool Fill();
@@ -108,13 +109,13 @@ class Engine {
   std::size_t len_ = 0;
   std::size_t pos_ = 0;
   std::size_t written_ = 0;
-  // states_[i]: the state after the first i bytes of the current attempt.
-  std::uint16_t* states_ = nullptr;
-  // failed_[q / kMemoStride]: a state from which an earlier look-ahead,
-  // standing at position q, went on to no position where a match could
-  // end; 0 for none.  The buffer only ever drops whole strides, so that
-  // these positions stay put.
+  // Kept for every kMemoStride-th position q, at slot q / kMemoStride (the
+  // buffer only ever drops whole strides, so the slots stay put):
+  // failed_: a state from which an earlier look-ahead, standing at q, went
+  // on to no position where a match could end; 0 for none.
   std::uint16_t* failed_ = nullptr;
+  // seen_: the state the current look-ahead was in at q.
+  std::uint16_t* seen_ = nullptr;
 
   int condition_;
   bool at_line_start_ = true;
@@ -173,8 +174,8 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
 
 Engine::~Engine() {
   std::free(buf_);
-  std::free(states_);
   std::free(failed_);
+  std::free(seen_);
 }
 
 void Engine::Run() {
@@ -252,39 +253,41 @@ done:
 void Engine::Step() {
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
-  std::size_t k = 0;     // bytes looked at
-  std::size_t last = 0;  // furthest of them at which a match can end
+  std::size_t k = 0;         // bytes looked at
+  std::size_t last = 0;      // furthest of them at which a match can end
+  std::uint32_t at_last = 0; // the entry into the state there
   std::uint32_t entry = start_entry_[2 * condition_ + (at_line_start_ ? 1 : 0)];
-  states_[0] = Automaton::State(entry);
   const unsigned char* text = reinterpret_cast<unsigned char*>(buf_) + pos_;
-  std::uint16_t* states = states_;
   for (std::size_t avail = len_ - pos_;;) {
-    // The memo is consulted at the positions it keeps: a path that joins a
-    // failed one stays on it, so it is caught there.
-    const std::size_t to_check = kMemoStride - (pos_ + k) % kMemoStride;
-    const std::size_t stop = avail - k < to_check ? avail : k + to_check;
+    const std::size_t to_stride = kMemoStride - (pos_ + k) % kMemoStride;
+    const std::size_t stop = avail - k < to_stride ? avail : k + to_stride;
     while (k < stop) {
       const std::uint32_t to = next[Automaton::Row(entry) + byte_class[text[k]]];
       if (to == Automaton::kJam) goto looked_ahead;
       entry = to;
-      states[++k] = Automaton::State(to);
-      if (Automaton::EndsMatch(to)) last = k;
+      ++k;
+      if (Automaton::EndsMatch(to)) {
+        last = k;
+        at_last = to;
+      }
     }
-    if (k > kMemoFrom && (pos_ + k) % kMemoStride == 0 &&
-        failed_[(pos_ + k) / kMemoStride] == Automaton::State(entry)) {
-      break;
+    if ((pos_ + k) % kMemoStride == 0) {
+      // A path that joins one that failed before stays on it: stop here.
+      const std::size_t slot = (pos_ + k) / kMemoStride;
+      if (k > kMemoFrom && failed_[slot] == Automaton::State(entry)) break;
+      seen_[slot] = Automaton::State(entry);
     }
     if (k == avail) {
       if (!Fill()) break;
       avail = len_ - pos_;
       text = reinterpret_cast<unsigned char*>(buf_) + pos_;
-      states = states_;
     }
   }
 looked_ahead:
   if (k > kMemoFrom) Remember(last, k);
-  std::size_t end = 0;
-  const int rule = ChooseRule(last, &end);
+  if (last == 0) Fatal("fatal flex scanner internal error--no action found");
+  std::size_t end = last;
+  const int rule = ChooseRule(last, at_last, &end);
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   if (rule == kCopyByteRule) {  // the most common action, kept short
     at_line_start_ = buf_[pos_++] == '\n';
@@ -294,30 +297,40 @@ looked_ahead:
 }
 
 // Backing up from the furthest position, the first entry met that ends a
-// match decides.  A plain entry is the match; a whole-match entry of a
-// head/trail rule sends the search on, towards the start, for the rightmost
-// end of that rule's head.  Sets *end to the length of the text kept.
-int Engine::ChooseRule(std::size_t last, std::size_t* end) const {
-  int lp = a_.first_match[states_[last]];
-  int rule = last > 0 ? a_.acclist[static_cast<std::size_t>(lp)] : 0;
-  *end = last;
-  if (rule & a_.trailing_mask) {
-    const int head = (rule & ~a_.trailing_mask) | a_.trailing_head_mask;
-    rule = 0;
-    for (std::size_t i = last; i > 0; lp = a_.accept[states_[--i]]) {
-      const int stop = a_.accept[static_cast<std::size_t>(states_[i]) + 1];
-      while (lp < stop && a_.acclist[static_cast<std::size_t>(lp)] != head) ++lp;
-      if (lp < stop) {
-        rule = head & ~a_.trailing_head_mask;
-        *end = i;
-        break;
-      }
-    }
+// match decides: the first such entry of the state reached after `last`
+// bytes.  A plain entry is the match.  A whole-match entry of a head/trail
+// rule sends the search on, towards the start, for the rightmost end of
+// that rule's head; *end is set to it.
+int Engine::ChooseRule(std::size_t last, std::uint32_t at_last,
+                       std::size_t* end) const {
+  const int state = Automaton::State(at_last);
+  const int lp = a_.first_match[static_cast<std::size_t>(state)];
+  const int rule = a_.acclist[static_cast<std::size_t>(lp)];
+  if ((rule & a_.trailing_mask) == 0) return rule;
+  const int head = (rule & ~a_.trailing_mask) | a_.trailing_head_mask;
+  const int found = head & ~a_.trailing_head_mask;
+  if (HasEntry(state, lp + 1, head)) return found;
+  // The states before `last` were not kept: walk the same path again.
+  const std::uint32_t* const next = a_.next.data();
+  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_) + pos_;
+  std::uint32_t entry = start_entry_[2 * condition_ + (at_line_start_ ? 1 : 0)];
+  std::size_t rightmost = 0;
+  for (std::size_t i = 1; i < last; ++i) {
+    entry = next[Automaton::Row(entry) + a_.byte_class[text[i - 1]]];
+    const int s = Automaton::State(entry);
+    if (HasEntry(s, a_.accept[static_cast<std::size_t>(s)], head)) rightmost = i;
   }
-  if (rule < 1 || rule > kRuleCount) {
-    Fatal("fatal flex scanner internal error--no action found");
+  if (rightmost == 0) Fatal("fatal flex scanner internal error--no action found");
+  *end = rightmost;
+  return found;
+}
+
+// Whether state s lists `entry` at acclist position `from` or later.
+bool Engine::HasEntry(int s, int from, int entry) const {
+  for (int lp = from; lp < a_.accept[static_cast<std::size_t>(s) + 1]; ++lp) {
+    if (a_.acclist[static_cast<std::size_t>(lp)] == entry) return true;
   }
-  return rule;
+  return false;
 }
 
 // No position after `last` of the look-ahead of k bytes could end a match:
@@ -326,9 +339,9 @@ int Engine::ChooseRule(std::size_t last, std::size_t* end) const {
 // would look far ahead over the same text.
 void Engine::Remember(std::size_t last, std::size_t k) {
   const std::size_t from = pos_ + (last > kMemoFrom ? last : kMemoFrom) + 1;
-  for (std::size_t q = (from + kMemoStride - 1) / kMemoStride * kMemoStride;
-       q <= pos_ + k; q += kMemoStride) {
-    failed_[q / kMemoStride] = states_[q - pos_];
+  for (std::size_t slot = (from + kMemoStride - 1) / kMemoStride;
+       slot * kMemoStride <= pos_ + k; ++slot) {
+    failed_[slot] = seen_[slot];
   }
 }
 
@@ -363,8 +376,9 @@ bool Engine::Fill() {
   if (drop > 0) {
     const std::size_t kept = len_ - drop;
     std::memmove(buf_, buf_ + drop, kept);
-    std::memmove(failed_, failed_ + drop / kMemoStride,
-                 (kept / kMemoStride + 1) * sizeof *failed_);
+    const std::size_t slots = kept / kMemoStride + 1;
+    std::memmove(failed_, failed_ + drop / kMemoStride, slots * sizeof *failed_);
+    std::memmove(seen_, seen_ + drop / kMemoStride, slots * sizeof *seen_);
     len_ = kept;
     pos_ -= drop;
     written_ -= drop;
@@ -393,9 +407,9 @@ bool Engine::Fill() {
 void Engine::Reserve(std::size_t needed) {
   const std::size_t size = cap_ == 0 ? needed : GrownSize(cap_, needed);
   buf_ = static_cast<char*>(Grow(buf_, size + kSlack));
-  states_ = static_cast<std::uint16_t*>(Grow(states_, (size + 2) * sizeof *states_));
-  failed_ = static_cast<std::uint16_t*>(
-      Grow(failed_, (size / kMemoStride + 2) * sizeof *failed_));
+  const std::size_t slots = size / kMemoStride + 2;
+  failed_ = static_cast<std::uint16_t*>(Grow(failed_, slots * sizeof *failed_));
+  seen_ = static_cast<std::uint16_t*>(Grow(seen_, slots * sizeof *seen_));
   if (cap_ == 0) failed_[0] = 0;
   cap_ = size;
 }
