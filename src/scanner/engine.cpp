@@ -1,6 +1,8 @@
 #include "scanner/engine.h"
 
+#ifdef __SSE2__
 #include <emmintrin.h>
+#endif
 
 #include <cassert>
 #include <cerrno>
@@ -44,10 +46,14 @@ constexpr std::size_t kOutputSize = 1 << 16;
 // Bytes kept readable after the stop byte, for scans 16 bytes at a time.
 constexpr std::size_t kSlack = 16;
 
-// Where the 16 bytes at p may hold something other than a plain byte: a
-// bit for every byte below '\\' (controls, blanks, punctuation, digits,
-// capitals) or from 0xAB to 0xDC (left guillemet, accented capitals).
-// Small letters, the bulk of any text, are never flagged.
+// The bytes that MaybeSpecial flags: every byte below '\\' (controls,
+// blanks, punctuation, digits, capitals) and those from 0xAB to 0xDC (left
+// guillemet, accented capitals).  Small letters, the bulk of any text, are
+// never flagged.
+constexpr bool MaybeSpecial(int b) { return b < 0x5C || (b >= 0xAB && b <= 0xDC); }
+
+#ifdef __SSE2__
+// A bit for each of the 16 bytes at p that MaybeSpecial flags.
 inline unsigned MaybeSpecial(const unsigned char* p) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
@@ -59,8 +65,12 @@ inline unsigned MaybeSpecial(const unsigned char* p) {
       _mm_set1_epi8(static_cast<char>((0xDD - 0xAB) ^ 0x80)));
   return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, high)));
 }
+constexpr bool kScanBy16 = true;
+#else
+inline unsigned MaybeSpecial(const unsigned char*) { return 1; }
+constexpr bool kScanBy16 = false;
+#endif
 
-constexpr bool MaybeSpecial(int b) { return b < 0x5C || (b >= 0xAB && b <= 0xDC); }
 // flex numbers the start conditions from 0; the rule file declares six.
 constexpr int kMaxConditions = 8;
 
@@ -130,7 +140,7 @@ class Engine {
   // byte can match at all.
   bool plain_byte_[256];
   // Whether every byte that MaybeSpecial passes over is plain.
-  bool scan_by_16_ = true;
+  bool scan_by_16_ = kScanBy16;
 
   char output_[kOutputSize];
   std::size_t output_len_ = 0;
