@@ -393,6 +393,9 @@ bool Engine::Fill() {
     pos_ -= drop;
     written_ -= drop;
   }
+  if (len_ - pos_ >= kMaxLookahead) {
+    Fatal("input buffer overflow: one look-ahead exceeds 256 MiB");
+  }
   // Like flex, keep one byte free (here for the stop byte); grow where flex
   // would give up.
   if (len_ + 1 >= cap_) Reserve(len_ + 1);

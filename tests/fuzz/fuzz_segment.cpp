@@ -1,21 +1,23 @@
-// libFuzzer target over the whole engine: one run of ptseg::Segment from a
-// memory stream to a memory stream, then checks on the output that hold for
-// every input:
-//  - it is "<p><s>" + the input with breaks inserted + "</s></p>";
-//  - no sentence is empty: no break right after the opening markup, right
-//    before the closing one, or right after another break (input empty
-//    excepted, which gives "<p><s></s></p>");
-//  - a break stands after whitespace and before a byte that is none: a
-//    sentence break after one of TAB LF VT SP, a paragraph break after a
-//    line feed and any blanks; the next sentence starts with no whitespace.
-// The input may itself hold '<' and whole markup strings, so the output is
-// not simply searched for markup: it is aligned with the input, trying at
-// each point to match the next input byte or to skip one break, with
-// backtracking over the (output position, input position) pairs.  Such
-// pairs are few, since an ambiguity needs a literal break in the input.
+// libFuzzer target over the whole engine (ptseg::Segment, memory stream in
+// and out).  For any input the output must be "<p><s>" + the input with
+// breaks inserted + "</s></p>", with no empty sentence (no break next to
+// the framing or to another break) and every break where one can stand:
+// after whitespace (a paragraph break: after a line feed and any blanks)
+// and before a byte that is none.  As the input may hold '<' and markup of
+// its own, the output is aligned with the input, not searched: at each
+// point either the next input byte or a break, backtracking over the
+// (input position, output position, last step) triples reached.
+// Then the input goes behind a prefix that no rule marks or looks back
+// into, short and long.  The long one puts it across a read boundary, or
+// inside a look-ahead from "Ok." over a long utterance, across the start
+// size of the buffer: refills, growth and the memo of failed look-aheads
+// come into play, and both outputs must agree past the prefix.  A hash of
+// the input picks the prefix and where in the input the boundary falls.
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
@@ -79,31 +81,63 @@ void Check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+std::string Segment(std::string_view input) {
   // fmemopen may refuse a size of 0: open one dummy byte and read past it.
   static char dummy[1];
-  std::FILE* in = size > 0 ? fmemopen(const_cast<std::uint8_t*>(data), size, "r")
-                           : fmemopen(dummy, 1, "r");
+  std::FILE* in = input.empty() ? fmemopen(dummy, 1, "r")
+                                : fmemopen(const_cast<char*>(input.data()), input.size(), "r");
   Check(in != nullptr);
-  if (size == 0) Check(std::fgetc(in) != EOF);
-  char* out_data = nullptr;
-  std::size_t out_size = 0;
-  std::FILE* out = open_memstream(&out_data, &out_size);
+  if (input.empty()) Check(std::fgetc(in) != EOF);
+  char* data = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&data, &size);
   Check(out != nullptr);
   ptseg::Segment(in, out);
   std::fclose(out);
   std::fclose(in);
+  std::string output(data, size);
+  std::free(data);
+  return output;
+}
 
-  const std::string_view input(reinterpret_cast<const char*>(data), size);
-  const std::string_view output(out_data, out_size);
+// n >= 4 bytes of small letters, blanks and commas, ending in " xyz".
+std::string Pad(std::size_t n) {
+  static const std::string_view unit = "abc def, ghij klmno pqr, stuv ";
+  std::string pad;
+  while (pad.size() < n - 4) pad += unit;
+  pad.resize(n - 4);
+  return pad + " xyz";
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(bytes), size);
+  const std::string output = Segment(input);
   Check(output.size() >= kOpen.size() + kClose.size());
   Check(output.substr(0, kOpen.size()) == kOpen);
   Check(output.substr(output.size() - kClose.size()) == kClose);
-  const std::string_view body =
-      output.substr(kOpen.size(), output.size() - kOpen.size() - kClose.size());
-  Check(Aligns(input, body));
-  std::free(out_data);
+  Check(Aligns(input, std::string_view(output).substr(
+                          kOpen.size(), output.size() - kOpen.size() - kClose.size())));
+
+  std::uint32_t hash = 2166136261u;
+  for (const char c : input) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  const std::size_t into = hash % (size + 1);  // where the boundary falls
+  const bool utterance = hash & 1u << 31;
+  // "<pad>\n<input>" or "Ok. Abc<pad> <input>", and the output up to the pad.
+  const std::string head = utterance ? "Ok. Abc" : "";
+  const std::string head_out =
+      utterance ? std::string(kOpen) + "Ok. " + std::string(kSentence) + "Abc" : std::string(kOpen);
+  const char join = utterance ? ' ' : '\n';
+  const std::size_t boundary = utterance || (hash & 1u << 30) ? 16384 : 8192;
+  const std::size_t pad_size = boundary - head.size() - 1 - into;
+  const std::string short_out = Segment(head + Pad(8) + join + std::string(input));
+  const std::string long_out = Segment(head + Pad(pad_size) + join + std::string(input));
+  const std::size_t rest = head_out.size() + 8;
+  Check(short_out.compare(0, rest, head_out + Pad(8)) == 0);
+  Check(long_out.compare(0, head_out.size(), head_out) == 0);
+  Check(long_out.compare(head_out.size(), pad_size, Pad(pad_size)) == 0);
+  Check(long_out.compare(head_out.size() + pad_size, std::string::npos, short_out, rest,
+                         std::string::npos) == 0);
   return 0;
 }
