@@ -2,13 +2,13 @@
 # run.sh [SECONDS]: builds fuzz_segment with clang, seeds a corpus from the
 # test cases and fuzzes for SECONDS (default 60).  Prints the executions
 # reached; exits non-zero on any crash, leak, timeout or build failure.
-# The build and the corpus live in $FUZZ_BUILD_DIR (default
-# ${TMPDIR:-/tmp}/ptseg-fuzz); a crashing input is left there as crash-*.
+# The build and the corpus live in $FUZZ_BUILD_DIR (default build-fuzz at
+# the top of the repository); a crashing input is left there as crash-*.
 set -eu
 seconds=${1:-60}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-build=${FUZZ_BUILD_DIR:-${TMPDIR:-/tmp}/ptseg-fuzz}
+build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 
 mkdir -p "$build"
 # Debug keeps the engine's assertions; -O1 keeps it fast enough.
