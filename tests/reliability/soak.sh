@@ -2,25 +2,29 @@
 # soak.sh [GB [BINARY]]: streams GB GiB (default 2) of text through ptseg,
 # output through a pipe, and reports the time taken and the peak RSS.
 # Fails unless ptseg exits with status 0 and the output ends with the
-# closing markup.  The text is the corpus (PTSEG_SHARED_DIR, default
-# /work/shared, corpus/texts) over and over, or, without it, a generated
-# mix of the rules' cases.  Without BINARY a release build is made in
-# $SOAK_BUILD_DIR (default ${TMPDIR:-/tmp}/ptseg-soak).  Not part of ctest.
+# closing markup.  The text is the corpus (corpus/texts of PTSEG_SHARED_DIR,
+# default the shared folder beside the repository) over and over, or,
+# without it, a generated mix of the rules' cases.  Without BINARY a release
+# build is made in $SOAK_BUILD_DIR (default build-soak at the top of the
+# repository).  Not part of ctest.
 set -eu
 gb=${1:-2}
 here=$(cd "$(dirname "$0")" && pwd)
-work=${SOAK_BUILD_DIR:-${TMPDIR:-/tmp}/ptseg-soak}
+root=$(cd "$here/../.." && pwd)
+work=${SOAK_BUILD_DIR:-$root/build-soak}
 mkdir -p "$work"
 if [ $# -ge 2 ]; then
   binary=$2
 else
-  { cmake -S "$here/../.." -B "$work" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
+  { cmake -S "$root" -B "$work" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
     cmake --build "$work" --target ptseg -j "$(nproc)"; } >"$work/build.log" 2>&1 ||
     { echo "soak: build failed; log: $work/build.log" >&2; exit 1; }
   binary=$work/ptseg
 fi
 
-corpus=${PTSEG_SHARED_DIR:-/work/shared}/corpus/texts
+shared=${PTSEG_SHARED_DIR:-$root/../shared}
+[ -d "$shared" ] || shared=/work/shared
+corpus=$shared/corpus/texts
 if [ -d "$corpus" ]; then
   find "$corpus" -type f -name '*.txt' -print0 | sort -z | xargs -0 cat >"$work/text"
 else
