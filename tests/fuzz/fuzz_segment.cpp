@@ -1,18 +1,12 @@
-// libFuzzer target over the whole engine (ptseg::Segment, memory stream in
-// and out).  For any input the output must be "<p><s>" + the input with
-// breaks inserted + "</s></p>", with no empty sentence (no break next to
-// the framing or to another break) and every break where one can stand:
-// after whitespace (a paragraph break: after a line feed and any blanks)
-// and before a byte that is none.  As the input may hold '<' and markup of
-// its own, the output is aligned with the input, not searched: at each
-// point either the next input byte or a break, backtracking over the
-// (input position, output position, last step) triples reached.
-// Then the input goes behind a prefix that no rule marks or looks back
-// into, short and long.  The long one puts it across a read boundary, or
-// inside a look-ahead from "Ok." over a long utterance, across the start
-// size of the buffer: refills, growth and the memo of failed look-aheads
-// come into play, and both outputs must agree past the prefix.  A hash of
-// the input picks the prefix and where in the input the boundary falls.
+// libFuzzer target over ptseg::Segment.  The output must be "<p><s>", the
+// input with breaks inserted, "</s></p>": no empty sentence, and each break
+// after whitespace (a paragraph break: a line feed and any blanks) and
+// before a byte that is none.  The input may hold markup of its own, so the
+// output is aligned with it, not searched.  Then the input goes behind a
+// prefix no rule marks, short and long: the long one puts it across a read
+// boundary, or inside a look-ahead from "Ok." across the start size of the
+// buffer, and both outputs must agree past the prefix.  A hash of the input
+// picks the prefix and where in the input the boundary falls.
 
 #include <cstdint>
 #include <cstdio>
@@ -45,7 +39,8 @@ bool BreakFits(std::string_view in, std::size_t i, bool paragraph) {
 }
 
 // Whether `body` is `in` with fitting breaks inserted, none at either end
-// and no two without input between them.
+// and no two without input between them: a search over the (input
+// position, output position, last step) triples reached.
 bool Aligns(std::string_view in, std::string_view body) {
   struct Point {
     std::size_t i, j;

@@ -1,40 +1,34 @@
 #!/bin/sh
-# soak.sh [GB [BINARY]]: streams GB GiB (default 2) of text through ptseg,
-# output through a pipe, and reports the time taken and the peak RSS.
-# Fails unless ptseg exits with status 0 and the output ends with the
-# closing markup.  The text is the corpus (corpus/texts of PTSEG_SHARED_DIR,
-# default the shared folder beside the repository) over and over, or,
-# without it, a generated mix of the rules' cases.  Without BINARY a release
-# build is made in $SOAK_BUILD_DIR (default build-soak at the top of the
-# repository).  Not part of ctest.
+# soak.sh [GB [BINARY]]: streams GB GiB (default 2) of text through ptseg into
+# a pipe and reports the time taken and the peak RSS; fails unless ptseg
+# exits with status 0 and the output ends with the closing markup.  The text
+# is the corpus (corpus/texts of PTSEG_SHARED_DIR, default the shared folder
+# beside the repository) over and over, or else the texts of test_limits.py.
+# Without BINARY a release build is made in $SOAK_BUILD_DIR (default
+# build-soak at the top of the repository).  Not part of ctest.
 set -eu
 gb=${1:-2}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 work=${SOAK_BUILD_DIR:-$root/build-soak}
 mkdir -p "$work"
-if [ $# -ge 2 ]; then
-  binary=$2
-else
+[ -x /usr/bin/time ] || { echo "soak: needs GNU time as /usr/bin/time" >&2; exit 1; }
+binary=${2:-$work/ptseg}
+if [ $# -lt 2 ]; then
   { cmake -S "$root" -B "$work" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF &&
     cmake --build "$work" --target ptseg -j "$(nproc)"; } >"$work/build.log" 2>&1 ||
     { echo "soak: build failed; log: $work/build.log" >&2; exit 1; }
-  binary=$work/ptseg
 fi
-
 shared=${PTSEG_SHARED_DIR:-$root/../shared}
 [ -d "$shared" ] || shared=/work/shared
-corpus=$shared/corpus/texts
-if [ -d "$corpus" ]; then
-  find "$corpus" -type f -name '*.txt' -print0 | sort -z | xargs -0 cat >"$work/text"
+if [ -d "$shared/corpus/texts" ]; then
+  find "$shared/corpus/texts" -type f -name '*.txt' -print0 | sort -z | xargs -0 cat >"$work/text"
 else
   python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); import test_limits as t
 sys.stdout.buffer.write((b"".join(t.TEXTS) + b"\n") * 20000)' "$here" >"$work/text"
 fi
 bytes=$((gb * 1073741824))
 echo "soak: $gb GiB of $(wc -c <"$work/text")-byte text through $binary"
-
-[ -x /usr/bin/time ] || { echo "soak: needs GNU time as /usr/bin/time" >&2; exit 1; }
 while cat "$work/text"; do :; done 2>/dev/null | head -c "$bytes" |
   /usr/bin/time -f '%x %e %M' -o "$work/stats" "$binary" 2>/dev/null | tail -c 8 >"$work/tail"
 # GNU time puts a line before the figures when ptseg fails or is killed.
