@@ -3,10 +3,7 @@
 // Reads ISO-8859-1 text on standard input and writes it unchanged to
 // standard output with <p><s> ... </s></p> markup inserted.  Command-line
 // arguments are ignored on purpose: the behaviour is fixed.
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <string>
 
 #include "scanner/engine.h"
 #include "scanner/input.h"
@@ -30,10 +27,6 @@ int main(int, char**) {
 #else
   ptseg::Segment(stdin, stdout);
 #endif
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::string message = "ptseg: error writing standard output: ";
-    message += std::strerror(errno);
-    ptseg::Fatal(message.c_str());
-  }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) ptseg::WriteFailed();
   return 0;
 }

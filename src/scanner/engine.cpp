@@ -5,11 +5,9 @@
 #endif
 
 #include <cassert>
-#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "scanner/automaton.h"
 #include "scanner/input.h"
@@ -103,7 +101,6 @@ class Engine {
   void Emit(std::size_t end, const char* markup);
   void Put(const char* data, std::size_t size);
   void Flush();
-  [[noreturn]] static void WriteFailed();
 
   const Automaton& a_;
   std::FILE* in_;
@@ -451,12 +448,6 @@ void Engine::Flush() {
     WriteFailed();
   }
   output_len_ = 0;
-}
-
-void Engine::WriteFailed() {
-  std::string message = "ptseg: error writing standard output: ";
-  message += std::strerror(errno);
-  Fatal(message.c_str());
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace ptseg {
 
@@ -34,6 +36,12 @@ std::size_t ReadInput(std::FILE* in, bool interactive, char* buf,
 void Fatal(const char* message) {
   std::fprintf(stderr, "%s\n", message);
   std::exit(2);
+}
+
+void WriteFailed() {
+  std::string message = "ptseg: error writing standard output: ";
+  message += std::strerror(errno);
+  Fatal(message.c_str());
 }
 
 void* Grow(void* block, std::size_t new_size) {

@@ -30,6 +30,9 @@ std::size_t ReadInput(std::FILE* in, bool interactive, char* buf,
 // so far is flushed on the way out.
 [[noreturn]] void Fatal(const char* message);
 
+// Ends the run after a failed write to standard output, naming the cause.
+[[noreturn]] void WriteFailed();
+
 // Grows a buffer to new_size bytes; a failed allocation is fatal.
 void* Grow(void* block, std::size_t new_size);
 
