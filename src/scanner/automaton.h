@@ -2,9 +2,11 @@
 // generates into one dense transition table for the table-driven engine.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <map>
 #include <vector>
 
 namespace ptseg {
@@ -18,8 +20,9 @@ struct Automaton {
   // state s on class c is next[s * class_count + c].  An entry packs what
   // the look-ahead needs in one load: the target's row (where its own
   // entries start), whether a match can end in the target (it has a plain
-  // or whole-match entry, see first_match), and the target's number.
-  // kJam means no rule can go on.
+  // or whole-match entry, see first_match), whether the head of a
+  // head/trail rule ends there, and the target's number.  kJam means no
+  // rule can go on.
   std::vector<std::uint32_t> next;
   // State s has the accept entries acclist[accept[s]] .. acclist[accept[s+1]-1].
   std::vector<int> accept;
@@ -27,6 +30,14 @@ struct Automaton {
   // For state s, the index in acclist of its first entry that can end a
   // match by itself (head entries only mark where a head ends), or 0.
   std::vector<int> first_match;
+  // States where the heads of the same head/trail rules end form a head
+  // group, numbered from 1: head_group[s] is state s's group, or 0 where no
+  // head ends.  The groups where rule r's head ends are
+  // rule_groups[rule_groups_from[r]] .. rule_groups[rule_groups_from[r+1]-1].
+  std::vector<int> head_group;
+  int head_group_count = 0;
+  std::vector<int> rule_groups_from;
+  std::vector<int> rule_groups;
   int trailing_mask = 0;       // flags a whole-match entry of a head/trail rule
   int trailing_head_mask = 0;  // flags the entry where that rule's head ends
   int text_condition = 0;
@@ -35,10 +46,13 @@ struct Automaton {
   static constexpr int kRowBits = 18;
   static constexpr std::uint32_t kRowMask = (1u << kRowBits) - 1;
   static constexpr std::uint32_t kEndsMatch = 1u << kRowBits;
-  static constexpr int kStateShift = kRowBits + 1;
+  static constexpr std::uint32_t kEndsHead = 1u << (kRowBits + 1);
+  static constexpr int kStateShift = kRowBits + 2;
+  static constexpr int kMaxStates = 1 << (32 - kStateShift);
 
   static std::uint32_t Row(std::uint32_t entry) { return entry & kRowMask; }
   static bool EndsMatch(std::uint32_t entry) { return (entry & kEndsMatch) != 0; }
+  static bool EndsHead(std::uint32_t entry) { return (entry & kEndsHead) != 0; }
   static std::uint16_t State(std::uint32_t entry) {
     return static_cast<std::uint16_t>(entry >> kStateShift);
   }
@@ -50,8 +64,8 @@ struct Automaton {
   // The entry that leads into a state, as if from a transition.
   std::uint32_t EntryOf(int state) const {
     const std::uint32_t s = static_cast<std::uint32_t>(state);
-    return (s << kStateShift) |
-           (first_match[s] != 0 ? kEndsMatch : 0) |
+    return (s << kStateShift) | (first_match[s] != 0 ? kEndsMatch : 0) |
+           (head_group[s] != 0 ? kEndsHead : 0) |
            s * static_cast<std::uint32_t>(class_count);
   }
 };
@@ -73,7 +87,7 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
                            int trailing_head_mask, int text_condition) {
   static_assert(kAcceptSize * kMetaSize <= Automaton::kRowMask,
                 "rows do not fit their field");
-  static_assert(kAcceptSize < (1u << (32 - Automaton::kStateShift)),
+  static_assert(kAcceptSize < Automaton::kMaxStates,
                 "state numbers do not fit their field");
   Automaton a;
   const int jam = static_cast<int>(kAcceptSize) - 2;
@@ -84,14 +98,37 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
   a.accept.assign(std::begin(accept), std::end(accept));
   a.acclist.assign(std::begin(acclist), std::end(acclist));
   a.first_match.assign(static_cast<std::size_t>(jam) + 1, 0);
+  a.head_group.assign(static_cast<std::size_t>(jam) + 1, 0);
+  std::map<std::vector<int>, int> groups;  // the rules of a group -> its number
   for (int s = jam - 1; s > 0; --s) {
-    for (int i = a.accept[static_cast<std::size_t>(s) + 1] - 1;
-         i >= a.accept[static_cast<std::size_t>(s)]; --i) {
-      if ((a.acclist[static_cast<std::size_t>(i)] & trailing_head_mask) == 0) {
-        a.first_match[static_cast<std::size_t>(s)] = i;
+    const auto state = static_cast<std::size_t>(s);
+    std::vector<int> heads;
+    for (int i = a.accept[state + 1] - 1; i >= a.accept[state]; --i) {
+      const int entry = a.acclist[static_cast<std::size_t>(i)];
+      if ((entry & trailing_head_mask) == 0) {
+        a.first_match[state] = i;
+      } else {
+        heads.push_back(entry & ~trailing_head_mask);
+      }
+    }
+    if (!heads.empty()) {
+      std::sort(heads.begin(), heads.end());
+      const auto group = groups.emplace(heads, static_cast<int>(groups.size()) + 1).first;
+      a.head_group[state] = group->second;
+    }
+  }
+  a.head_group_count = static_cast<int>(groups.size());
+  int rules = 0;
+  for (const auto& group : groups) rules = std::max(rules, group.first.back() + 1);
+  for (int r = 0; r <= rules; ++r) {
+    a.rule_groups_from.push_back(static_cast<int>(a.rule_groups.size()));
+    for (const auto& group : groups) {
+      if (std::binary_search(group.first.begin(), group.first.end(), r)) {
+        a.rule_groups.push_back(group.second);
       }
     }
   }
+  a.rule_groups_from.push_back(static_cast<int>(a.rule_groups.size()));
   a.next.assign(static_cast<std::size_t>(jam) * kMetaSize, Automaton::kJam);
   for (int s = 1; s < jam; ++s) {  // flex's states are numbered from 1
     for (int c = 1; c < a.class_count; ++c) {

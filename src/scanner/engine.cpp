@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <unordered_map>
+#include <vector>
 
 #include "scanner/automaton.h"
 #include "scanner/input.h"
@@ -32,11 +35,13 @@ constexpr int kRuleCount = sizeof kRuleActions / sizeof kRuleActions[0];
 // The last rule copies one byte that no other rule takes.
 constexpr int kCopyByteRule = kRuleCount;
 
-// Failed look-aheads are remembered at every kMemoStride-th position of the
-// buffer, and only from kMemoFrom bytes into a look-ahead on: short ones
-// cost little to repeat.
-constexpr std::size_t kMemoStride = 8;
+// What look-aheads found is remembered at every kMemoStride-th position of
+// the buffer, from kMemoFrom bytes into a look-ahead on, and only by
+// look-aheads of more than kRecordFrom bytes: shorter ones cost little to
+// repeat, and recording them would cost more than it saves.
+constexpr std::size_t kMemoStride = 16;
 constexpr std::size_t kMemoFrom = 8;
+constexpr std::size_t kRecordFrom = 64;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
@@ -69,6 +74,13 @@ inline unsigned MaybeSpecial(const unsigned char*) { return 1; }
 constexpr bool kScanBy16 = false;
 #endif
 
+// Counts automaton transitions in builds that check the linear bound.
+#ifdef PTSEG_COUNT_STEPS
+#define PTSEG_STEPS(n) (steps_ += (n))
+#else
+#define PTSEG_STEPS(n) ((void)0)
+#endif
+
 // flex numbers the start conditions from 0; the rule file declares six.
 constexpr int kMaxConditions = 8;
 
@@ -80,6 +92,23 @@ constexpr bool ConditionsFit() {
 }
 static_assert(ConditionsFit(), "more start conditions than kMaxConditions");
 
+// What a look-ahead found from one (state, position) pair on: the
+// automaton is deterministic, so any later look-ahead that stands in the
+// same state at the same position would find the same.
+struct MemoEntry {
+  // The state, or 0 for an empty entry; kMore flags that further entries
+  // for the same position wait in the overflow table.
+  std::uint16_t state;
+  std::uint16_t far_state;  // the state at far
+  // Offsets from the position: the furthest end of a match after it (0:
+  // none), and, when that match is the whole of a head/trail rule, where
+  // its head ends, if after the position (0: at or before it).
+  std::uint32_t far;
+  std::uint32_t head;
+  static constexpr std::uint16_t kMore = 0x8000;
+};
+static_assert(Automaton::kMaxStates <= MemoEntry::kMore, "states collide with kMore");
+
 class Engine {
  public:
   Engine(const Automaton& automaton, std::FILE* in, std::FILE* out);
@@ -88,13 +117,19 @@ class Engine {
   Engine& operator=(const Engine&) = delete;
 
   void Run();
+#ifdef PTSEG_COUNT_STEPS
+  // Automaton transitions taken so far, all walks included.
+  std::uint64_t steps() const { return steps_; }
+#endif
 
  private:
   void SkipCopies();
   void Step();
-  int ChooseRule(std::size_t last, std::uint32_t at_last, std::size_t* end) const;
-  bool HasEntry(int s, int from, int entry) const;
-  void Remember(std::size_t last, std::size_t k);
+  void NoteHeads(int state, std::size_t k, std::size_t last);
+  std::size_t HeadEnd(int rule, std::size_t last) const;
+  const MemoEntry* Recalled(std::size_t slot, int state) const;
+  void Remember(std::size_t from, std::size_t to, std::size_t last, int last_state,
+                std::size_t head);
   void Act(const RuleAction& action, std::size_t length);
   bool Fill();
   void Reserve(std::size_t needed);
@@ -110,19 +145,31 @@ class Engine {
 
   // Input bytes [0, len_) of capacity cap_, followed by a stop byte; the
   // current match attempt starts at pos_, and bytes before written_ have
-  // been written out.
+  // been written out.  buf_[0] is byte base_ of the stream.
   char* buf_ = nullptr;
   std::size_t cap_ = 0;
   std::size_t len_ = 0;
   std::size_t pos_ = 0;
   std::size_t written_ = 0;
+  std::uint64_t base_ = 0;
   // Kept for every kMemoStride-th position q, at slot q / kMemoStride (the
   // buffer only ever drops whole strides, so the slots stay put):
-  // failed_: a state from which an earlier look-ahead, standing at q, went
-  // on to no position where a match could end; 0 for none.
-  std::uint16_t* failed_ = nullptr;
+  // memo_: what an earlier look-ahead found from there (see MemoEntry).
+  MemoEntry* memo_ = nullptr;
   // seen_: the state the current look-ahead was in at q.
   std::uint16_t* seen_ = nullptr;
+  // Entries for positions where look-aheads stood in more than one state,
+  // by (stream slot, state); rare, and pruned as the buffer moves on.
+  std::unordered_map<std::uint64_t, MemoEntry> overflow_;
+  std::size_t prune_at_ = 0;
+
+  // Where a state of each head group g was last reached in the current
+  // look-ahead (walk_): head_end_[g], and, as it stood when the look-ahead
+  // last passed the end of a match, head_before_[g]; valid while
+  // head_walk_[g] is walk_.
+  std::uint64_t walk_ = 0;
+  std::vector<std::size_t> head_end_, head_before_;
+  std::vector<std::uint64_t> head_walk_;
 
   int condition_;
   bool at_line_start_ = true;
@@ -138,9 +185,19 @@ class Engine {
   bool plain_byte_[256];
   // Whether every byte that MaybeSpecial passes over is plain.
   bool scan_by_16_ = kScanBy16;
+  // A look-ahead from pos_ that SkipCopies began and handed over, its
+  // head ends noted: the bytes it read, the entry into the state it
+  // stands in, and the entry after the first byte (a copy of one byte can
+  // end there).  walked_ is 0 when there is none.
+  std::size_t walked_ = 0;
+  std::uint32_t walked_entry_ = 0;
+  std::uint32_t walked_first_ = 0;
 
   char output_[kOutputSize];
   std::size_t output_len_ = 0;
+#ifdef PTSEG_COUNT_STEPS
+  std::uint64_t steps_ = 0;
+#endif
 };
 
 Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
@@ -150,6 +207,10 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
       interactive_(IsInteractive(in)),
       condition_(automaton.text_condition) {
   Reserve(kStartBufferSize);
+  const auto groups = static_cast<std::size_t>(a_.head_group_count) + 1;
+  head_end_.assign(groups, 0);
+  head_before_.assign(groups, 0);
+  head_walk_.assign(groups, 0);
   buf_[0] = '\n';
   std::memset(buf_ + 1, 0, kSlack);
   for (int c = 0; c < kMaxConditions; ++c) {
@@ -181,7 +242,7 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
 
 Engine::~Engine() {
   std::free(buf_);
-  std::free(failed_);
+  std::free(memo_);
   std::free(seen_);
 }
 
@@ -230,7 +291,9 @@ void Engine::SkipCopies() {
     // look-aheads die within four bytes; those are followed without a
     // branch (the jam entry leads to the row of state 0, all jams).
     const std::uint32_t first = next[start[bol] + byte_class[*p]];
+    PTSEG_STEPS(1);
     if (end - p > 3) {
+      PTSEG_STEPS(3);
       const std::uint32_t second = next[Automaton::Row(first) + byte_class[p[1]]];
       const std::uint32_t third = next[Automaton::Row(second) + byte_class[p[2]]];
       const std::uint32_t fourth = next[Automaton::Row(third) + byte_class[p[3]]];
@@ -239,14 +302,28 @@ void Engine::SkipCopies() {
         continue;
       }
     }
-    const unsigned char* q = p + 1;
-    std::uint32_t row = Automaton::Row(first);
-    for (;; ++q) {
-      if (q == end || q - p > static_cast<std::ptrdiff_t>(kQuickLimit)) goto done;
-      const std::uint32_t to = next[row + byte_class[*q]];
-      if (to == Automaton::kJam) break;
-      if (Automaton::EndsMatch(to)) goto done;
-      row = Automaton::Row(to);
+    // A longer look-ahead: follow it while it cannot end a match.  If it
+    // can, the full match step takes over from where this walk stands,
+    // told where heads ended on the way.
+    std::uint32_t entry = first;
+    ++walk_;
+    for (const unsigned char* q = p + 1;; ++q) {
+      if (Automaton::EndsHead(entry)) {
+        NoteHeads(Automaton::State(entry), static_cast<std::size_t>(q - p), 1);
+      }
+      if (q != end && q - p <= static_cast<std::ptrdiff_t>(kQuickLimit)) {
+        const std::uint32_t to = next[Automaton::Row(entry) + byte_class[*q]];
+        PTSEG_STEPS(1);
+        if (to == Automaton::kJam) break;
+        if (!Automaton::EndsMatch(to)) {
+          entry = to;
+          continue;
+        }
+      }
+      walked_ = static_cast<std::size_t>(q - p);
+      walked_entry_ = entry;
+      walked_first_ = first;
+      goto done;
     }
     bol = *p == '\n';
   }
@@ -257,32 +334,79 @@ done:
 
 // One match step: look ahead as far as any rule of the condition could
 // still match, back up to the longest match, run its action.
+//
+// The look-ahead is what could make the scan quadratic: a rule's trailing
+// context may read far ahead (a colon reads on to the end of the next
+// sentence) while its action keeps only a few bytes, and the next attempt
+// reads the same stretch again.  So every kMemoStride-th position that a
+// look-ahead of more than kRecordFrom bytes passed, with the state it was
+// in there, is remembered with what the look-ahead found from there on
+// (MemoEntry), and a later look-ahead that reaches a remembered pair takes
+// that and stops: the automaton is deterministic, so from the same state
+// at the same position it would read the same bytes to the same end.
+//
+// The bound that follows, for any rule set: a look-ahead that records
+// nothing has walked at most kRecordFrom + kMemoStride bytes; one that
+// records walks at most kMemoFrom + kMemoStride bytes before its first
+// check, and after it every kMemoStride bytes lead to a pair that no later
+// look-ahead walks past again.  With SkipCopies' walk (at most
+// kQuickLimit + 4 transitions, never repeated by the step it hands over
+// to), a match attempt costs at most 100 transitions of its own, plus one
+// per byte for each state look-aheads stand in at one position (at most
+// the automaton's state count; a handful on every text we know).  Every
+// condition but running text lasts one match, so there are at most two
+// attempts per byte: time is linear in the input.  Choosing the rule adds
+// nothing: where each head ends is noted on the way (NoteHeads), or
+// remembered.
 void Engine::Step() {
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
   std::size_t k = 0;         // bytes looked at
   std::size_t last = 0;      // furthest of them at which a match can end
   std::uint32_t at_last = 0; // the entry into the state there
+  std::size_t head = 0;      // where that match's head ends, if remembered
+  std::size_t checked = 0;   // the last remembered position passed, or 0
   std::uint32_t entry = start_entry_[2 * condition_ + (at_line_start_ ? 1 : 0)];
+  if (walked_ != 0) {  // SkipCopies has walked the first bytes already
+    k = walked_;
+    entry = walked_entry_;
+    last = 1;
+    at_last = walked_first_;
+    walked_ = 0;
+  } else {
+    ++walk_;
+  }
   const unsigned char* text = reinterpret_cast<unsigned char*>(buf_) + pos_;
   for (std::size_t avail = len_ - pos_;;) {
     const std::size_t to_stride = kMemoStride - (pos_ + k) % kMemoStride;
     const std::size_t stop = avail - k < to_stride ? avail : k + to_stride;
     while (k < stop) {
       const std::uint32_t to = next[Automaton::Row(entry) + byte_class[text[k]]];
+      PTSEG_STEPS(1);
       if (to == Automaton::kJam) goto looked_ahead;
       entry = to;
       ++k;
-      if (Automaton::EndsMatch(to)) {
-        last = k;
-        at_last = to;
+      if ((to & (Automaton::kEndsMatch | Automaton::kEndsHead)) != 0) {
+        if (Automaton::EndsHead(to)) NoteHeads(Automaton::State(to), k, last);
+        if (Automaton::EndsMatch(to)) {
+          last = k;
+          at_last = to;
+        }
       }
     }
-    if ((pos_ + k) % kMemoStride == 0) {
-      // A path that joins one that failed before stays on it: stop here.
+    if ((pos_ + k) % kMemoStride == 0 && k > kMemoFrom) {
       const std::size_t slot = (pos_ + k) / kMemoStride;
-      if (k > kMemoFrom && failed_[slot] == Automaton::State(entry)) break;
-      seen_[slot] = Automaton::State(entry);
+      const int state = Automaton::State(entry);
+      if (const MemoEntry* known = Recalled(slot, state)) {
+        if (known->far != 0) {
+          last = k + known->far;
+          at_last = a_.EntryOf(known->far_state);
+          head = known->head != 0 ? k + known->head : 0;
+        }
+        break;
+      }
+      seen_[slot] = static_cast<std::uint16_t>(state);
+      checked = k;
     }
     if (k == avail) {
       if (!Fill()) break;
@@ -291,10 +415,19 @@ void Engine::Step() {
     }
   }
 looked_ahead:
-  if (k > kMemoFrom) Remember(last, k);
   if (last == 0) Fatal("fatal flex scanner internal error--no action found");
+  const int state = Automaton::State(at_last);
+  int rule = a_.acclist[static_cast<std::size_t>(a_.first_match[static_cast<std::size_t>(state)])];
   std::size_t end = last;
-  const int rule = ChooseRule(last, at_last, &end);
+  if ((rule & a_.trailing_mask) != 0) {
+    // A head/trail rule keeps only its head: the rightmost end of it at or
+    // before the end of the whole match.
+    rule &= ~a_.trailing_mask;
+    if (head == 0) head = HeadEnd(rule, last);
+    if (head == 0) Fatal("fatal flex scanner internal error--no action found");
+    end = head;
+  }
+  if (checked > kRecordFrom) Remember(kMemoFrom + 1, checked, last, state, head);
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   if (rule == kCopyByteRule) {  // the most common action, kept short
     at_line_start_ = buf_[pos_++] == '\n';
@@ -303,52 +436,69 @@ looked_ahead:
   Act(kRuleActions[rule - 1], end);
 }
 
-// Backing up from the furthest position, the first entry met that ends a
-// match decides: the first such entry of the state reached after `last`
-// bytes.  A plain entry is the match.  A whole-match entry of a head/trail
-// rule sends the search on, towards the start, for the rightmost end of
-// that rule's head; *end is set to it.
-int Engine::ChooseRule(std::size_t last, std::uint32_t at_last,
-                       std::size_t* end) const {
-  const int state = Automaton::State(at_last);
-  const int lp = a_.first_match[static_cast<std::size_t>(state)];
-  const int rule = a_.acclist[static_cast<std::size_t>(lp)];
-  if ((rule & a_.trailing_mask) == 0) return rule;
-  const int head = (rule & ~a_.trailing_mask) | a_.trailing_head_mask;
-  const int found = head & ~a_.trailing_head_mask;
-  if (HasEntry(state, lp + 1, head)) return found;
-  // The states before `last` were not kept: walk the same path again.
-  const std::uint32_t* const next = a_.next.data();
-  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_) + pos_;
-  std::uint32_t entry = start_entry_[2 * condition_ + (at_line_start_ ? 1 : 0)];
+// State s, reached after k bytes, ends the heads of some head/trail
+// rules; `last` is the furthest match end so far.
+void Engine::NoteHeads(int s, std::size_t k, std::size_t last) {
+  const auto g = static_cast<std::size_t>(a_.head_group[static_cast<std::size_t>(s)]);
+  if (head_walk_[g] != walk_) {
+    head_walk_[g] = walk_;
+    head_before_[g] = 0;
+  } else if (head_end_[g] <= last) {
+    head_before_[g] = head_end_[g];
+  }
+  head_end_[g] = k;
+}
+
+// The rightmost end of the head of `rule` at or before `last`, among those
+// noted in this look-ahead; 0 for none.
+std::size_t Engine::HeadEnd(int rule, std::size_t last) const {
   std::size_t rightmost = 0;
-  for (std::size_t i = 1; i < last; ++i) {
-    entry = next[Automaton::Row(entry) + a_.byte_class[text[i - 1]]];
-    const int s = Automaton::State(entry);
-    if (HasEntry(s, a_.accept[static_cast<std::size_t>(s)], head)) rightmost = i;
+  if (static_cast<std::size_t>(rule) + 1 >= a_.rule_groups_from.size()) return 0;
+  for (int i = a_.rule_groups_from[static_cast<std::size_t>(rule)];
+       i < a_.rule_groups_from[static_cast<std::size_t>(rule) + 1]; ++i) {
+    const auto g = static_cast<std::size_t>(a_.rule_groups[static_cast<std::size_t>(i)]);
+    if (head_walk_[g] != walk_) continue;
+    const std::size_t end = head_end_[g] <= last ? head_end_[g] : head_before_[g];
+    if (end > rightmost) rightmost = end;
   }
-  if (rightmost == 0) Fatal("fatal flex scanner internal error--no action found");
-  *end = rightmost;
-  return found;
+  return rightmost;
 }
 
-// Whether state s lists `entry` at acclist position `from` or later.
-bool Engine::HasEntry(int s, int from, int entry) const {
-  for (int lp = from; lp < a_.accept[static_cast<std::size_t>(s) + 1]; ++lp) {
-    if (a_.acclist[static_cast<std::size_t>(lp)] == entry) return true;
-  }
-  return false;
+// What an earlier look-ahead found from `state` at memo slot `slot`, or null.
+const MemoEntry* Engine::Recalled(std::size_t slot, int state) const {
+  const MemoEntry& entry = memo_[slot];
+  if ((entry.state & ~MemoEntry::kMore) == state) return &entry;
+  if ((entry.state & MemoEntry::kMore) == 0) return nullptr;
+  const auto found = overflow_.find((base_ / kMemoStride + slot) << 16 |
+                                    static_cast<std::uint64_t>(state));
+  return found == overflow_.end() ? nullptr : &found->second;
 }
 
-// No position after `last` of the look-ahead of k bytes could end a match:
-// remember those (state, position) pairs so that no later look-ahead walks
-// on from them.  This keeps the scan linear where many attempts in a row
-// would look far ahead over the same text.
-void Engine::Remember(std::size_t last, std::size_t k) {
-  const std::size_t from = pos_ + (last > kMemoFrom ? last : kMemoFrom) + 1;
-  for (std::size_t slot = (from + kMemoStride - 1) / kMemoStride;
-       slot * kMemoStride <= pos_ + k; ++slot) {
-    failed_[slot] = seen_[slot];
+// Remembers, for the memo positions this look-ahead passed from `from` to
+// `to` bytes into it, what it found from each of them on: the furthest
+// match end after it, `last`, in `last_state`, whose head (if the match
+// has one) ends at `head`.  Each entry states only what this look-ahead saw.
+void Engine::Remember(std::size_t from, std::size_t to, std::size_t last,
+                      int last_state, std::size_t head) {
+  for (std::size_t k = from + (kMemoStride - (pos_ + from) % kMemoStride) % kMemoStride;
+       k <= to; k += kMemoStride) {
+    const std::size_t slot = (pos_ + k) / kMemoStride;
+    const std::uint16_t state = seen_[slot];
+    MemoEntry found{state, 0, 0, 0};
+    if (last > k) {
+      found.far_state = static_cast<std::uint16_t>(last_state);
+      found.far = static_cast<std::uint32_t>(last - k);
+      found.head = head > k ? static_cast<std::uint32_t>(head - k) : 0;
+    }
+    MemoEntry& entry = memo_[slot];
+    const std::uint16_t held = entry.state & ~MemoEntry::kMore;
+    if (held == 0 || held == state) {
+      found.state |= entry.state & MemoEntry::kMore;
+      entry = found;
+    } else {
+      entry.state |= MemoEntry::kMore;
+      overflow_[(base_ / kMemoStride + slot) << 16 | state] = found;
+    }
   }
 }
 
@@ -384,11 +534,19 @@ bool Engine::Fill() {
     const std::size_t kept = len_ - drop;
     std::memmove(buf_, buf_ + drop, kept);
     const std::size_t slots = kept / kMemoStride + 1;
-    std::memmove(failed_, failed_ + drop / kMemoStride, slots * sizeof *failed_);
+    std::memmove(memo_, memo_ + drop / kMemoStride, slots * sizeof *memo_);
     std::memmove(seen_, seen_ + drop / kMemoStride, slots * sizeof *seen_);
     len_ = kept;
     pos_ -= drop;
     written_ -= drop;
+    base_ += drop;
+    if (overflow_.size() > prune_at_) {
+      // Entries for dropped positions can never match again.
+      for (auto it = overflow_.begin(); it != overflow_.end();) {
+        it = (it->first >> 16) < base_ / kMemoStride ? overflow_.erase(it) : std::next(it);
+      }
+      prune_at_ = 2 * overflow_.size() + 1024;
+    }
   }
   if (len_ - pos_ >= kMaxLookahead) {
     Fatal("input buffer overflow: one look-ahead exceeds 256 MiB");
@@ -403,7 +561,7 @@ bool Engine::Fill() {
   const std::size_t n = ReadInput(in_, interactive_, buf_ + len_, room);
   // Nothing is known yet of the positions after the new bytes.
   for (std::size_t j = len_ / kMemoStride + 1; j <= (len_ + n) / kMemoStride; ++j) {
-    failed_[j] = 0;
+    memo_[j] = MemoEntry{};
   }
   len_ += n;
   buf_[len_] = '\n';  // the stop byte
@@ -418,9 +576,9 @@ void Engine::Reserve(std::size_t needed) {
   const std::size_t size = cap_ == 0 ? needed : GrownSize(cap_, needed);
   buf_ = static_cast<char*>(Grow(buf_, size + kSlack));
   const std::size_t slots = size / kMemoStride + 2;
-  failed_ = static_cast<std::uint16_t*>(Grow(failed_, slots * sizeof *failed_));
+  memo_ = static_cast<MemoEntry*>(Grow(memo_, slots * sizeof *memo_));
   seen_ = static_cast<std::uint16_t*>(Grow(seen_, slots * sizeof *seen_));
-  if (cap_ == 0) failed_[0] = 0;
+  if (cap_ == 0) memo_[0] = MemoEntry{};
   cap_ = size;
 }
 
@@ -456,5 +614,13 @@ void Segment(std::FILE* in, std::FILE* out) {
   Engine engine(RuleAutomaton(), in, out);
   engine.Run();
 }
+
+#ifdef PTSEG_COUNT_STEPS
+std::uint64_t SegmentCountingSteps(std::FILE* in, std::FILE* out) {
+  Engine engine(RuleAutomaton(), in, out);
+  engine.Run();
+  return engine.steps();
+}
+#endif
 
 }  // namespace ptseg

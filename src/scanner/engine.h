@@ -4,6 +4,7 @@
 // and never looking ahead twice from where an earlier look-ahead failed.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
 namespace ptseg {
@@ -12,5 +13,10 @@ namespace ptseg {
 // to the closing markup.  Read errors, write errors and look-aheads past
 // the ceiling end the process with status 2.
 void Segment(std::FILE* in, std::FILE* out);
+
+#ifdef PTSEG_COUNT_STEPS
+// The same, in builds that count: returns the automaton transitions taken.
+std::uint64_t SegmentCountingSteps(std::FILE* in, std::FILE* out);
+#endif
 
 }  // namespace ptseg

@@ -1,7 +1,8 @@
 // libFuzzer target over ptseg::Segment.  The output must be "<p><s>", the
 // input with breaks inserted, "</s></p>": no empty sentence, and each break
 // after whitespace (a paragraph break: a line feed and any blanks) and
-// before a byte that is none.  The input may hold markup of its own, so the
+// before a byte that is none; the automaton takes at most 208 transitions
+// per byte.  The input may hold markup of its own, so the
 // output is aligned with it, not searched.  Then the input goes behind a
 // prefix no rule marks, short and long: the long one puts it across a read
 // boundary, or inside a look-ahead from "Ok." across the start size of the
@@ -87,7 +88,12 @@ std::string Segment(std::string_view input) {
   std::size_t size = 0;
   std::FILE* out = open_memstream(&data, &size);
   Check(out != nullptr);
+#ifdef PTSEG_COUNT_STEPS
+  // The linear bound of the engine, as tests/engine/step_bound.cpp checks it.
+  Check(ptseg::SegmentCountingSteps(in, out) <= 208 * (input.size() + 1));
+#else
   ptseg::Segment(in, out);
+#endif
   std::fclose(out);
   std::fclose(in);
   std::string output(data, size);

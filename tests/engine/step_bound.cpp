@@ -1,0 +1,111 @@
+// step_bound [MOTIFS]: counts the automaton's transitions on texts built to
+// make match attempts look far ahead.  The families repeat one motif at two
+// sizes; the count per byte must stay under kBound and must not grow with
+// the size.  Then MOTIFS random motifs (default 400) of rule vocabulary,
+// repeated with and without a final stop, must keep the same bound.
+//
+// kBound: a match attempt takes at most 100 transitions of its own (the
+// engine's comment at Step says why), there are at most two attempts per
+// byte, and each byte costs one more transition for every state
+// look-aheads stand in there: 200, plus 8 for those.  Quadratic time shows
+// as thousands per byte at 64 KB already; the engine takes fewer than 7.
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "scanner/engine.h"
+
+namespace {
+
+constexpr double kBound = 208;
+
+struct Family {
+  const char* name;
+  std::string head, unit, tail;
+};
+
+const Family kFamilies[] = {
+    {"colon enumerators", "", ": 1) A", "."},
+    {"list lines", "", "Itens: a) Arroz e feij\xe3o,\n", "Fim."},
+    {"list lines, CR LF", "", "Itens: a) Arroz e feij\xe3o,\r\n", "Fim."},
+    {"Roman and bracketed", "", ": IV) A: iv) B: (b) C: XII. D", "."},
+    {"accents and quotes", "", ": 1) \xc1gua \xbb \xc9 \"Ol\xe1\" ", "."},
+    {"dialogue turns", "Ok. ", "- Vou embora, disse ", "- Fim. - "},
+    {"dialogue at line starts", "", "Ele disse: 1) Vou\n- Abc def, ", "."},
+    {"ellipses", "Fim. ", "... E ", "."},
+    {"no final stop", "Ok. Abc ", "def ghi, jkl ", ""},
+    {"blanks after a stop", "Fim.", "  \n \t\r\n", "Ana."},
+    {"stops and blanks", "", "Fim. \n \t\n", "Ana."},
+};
+
+const char* const kVocabulary[] = {
+    ": ", "; ", ". ", "! ", "? ", "...", " (...)", "[...] ", "1) ", "12. ", "a) ",
+    "(b) ", "IV. ", "iv) ", "- ", "-- ", " - ", "Ana ", "ele ", "\xc1gua ", "Dr. ",
+    "p\xe1g. ", "J. ", "E.U.A. ", "\"", "'", "\xab", "\xbb", "(", ")", "\n", "\r\n",
+    "  ", "\t", "\r", ",",
+};
+
+// Transitions per byte of `text`.
+double StepsPerByte(const std::string& text) {
+  std::FILE* in = std::tmpfile();
+  std::FILE* out = std::fopen("/dev/null", "w");
+  if (in == nullptr || out == nullptr) {
+    std::perror("step_bound");
+    std::exit(2);
+  }
+  std::fwrite(text.data(), 1, text.size(), in);
+  std::rewind(in);
+  const std::uint64_t steps = ptseg::SegmentCountingSteps(in, out);
+  std::fclose(in);
+  std::fclose(out);
+  return static_cast<double>(steps) / static_cast<double>(text.size());
+}
+
+std::string Repeat(const std::string& head, const std::string& unit,
+                   const std::string& tail, std::size_t size) {
+  std::string text = head;
+  while (text.size() + unit.size() <= size) text += unit;
+  return text + tail;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int motifs = argc > 1 ? std::atoi(argv[1]) : 400;
+  int failures = 0;
+  auto check = [&](const std::string& what, double ratio) {
+    if (ratio > kBound) {
+      std::printf("FAIL %s: %.1f transitions per byte (bound %.0f)\n", what.c_str(), ratio,
+                  kBound);
+      ++failures;
+    }
+    return ratio;
+  };
+  for (const Family& f : kFamilies) {
+    const double small = check(f.name, StepsPerByte(Repeat(f.head, f.unit, f.tail, 64 << 10)));
+    const double big = check(f.name, StepsPerByte(Repeat(f.head, f.unit, f.tail, 1 << 20)));
+    if (big > small * 1.05 + 0.1) {
+      std::printf("FAIL %s: grows from %.2f to %.2f per byte\n", f.name, small, big);
+      ++failures;
+    }
+    std::printf("%-26s %6.2f per byte at 64 KB, %6.2f at 1 MB\n", f.name, small, big);
+  }
+  std::mt19937 rng(20261208);
+  double worst = 0;
+  std::string worst_motif;
+  for (int i = 0; i < motifs; ++i) {
+    std::string unit;
+    for (int n = 1 + static_cast<int>(rng() % 6); n > 0; --n) {
+      unit += kVocabulary[rng() % (sizeof kVocabulary / sizeof *kVocabulary)];
+    }
+    for (const char* tail : {"", ". Fim."}) {
+      const double ratio = check("motif '" + unit + "'", StepsPerByte(Repeat("", unit, tail, 64 << 10)));
+      if (ratio > worst) worst = ratio, worst_motif = unit;
+    }
+  }
+  std::printf("%d random motifs: at most %.2f per byte ('%s')\n", motifs, worst,
+              worst_motif.c_str());
+  return failures == 0 ? 0 : 1;
+}
