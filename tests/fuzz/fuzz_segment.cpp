@@ -1,14 +1,22 @@
-// libFuzzer target over ptseg::Segment.  The output must be "<p><s>", the
-// input with breaks inserted, "</s></p>": no empty sentence, and each break
-// after whitespace (a paragraph break: a line feed and any blanks) and
-// before a byte that is none; the automaton takes at most 208 transitions
-// per byte.  The input may hold markup of its own, so the
-// output is aligned with it, not searched.  Then the input goes behind a
-// prefix no rule marks, short and long: the long one puts it across a read
-// boundary, or inside a look-ahead from "Ok." across the start size of the
-// buffer, and both outputs must agree past the prefix.  A hash of the input
-// picks the prefix and where in the input the boundary falls.
+// libFuzzer target over the library.  The first byte picks the encoding
+// and how the rest, the input, is cut into pieces.
+//
+// In ISO-8859-1 the markup must be "<p><s>", the input with breaks
+// inserted, "</s></p>": no empty sentence, and each break after whitespace
+// (a paragraph break: a line feed and any blanks) and before a byte that
+// is none.  The input may hold markup of its own, so the output is aligned
+// with it, not searched.  The automaton takes at most 208 transitions per
+// byte.
+//
+// In UTF-8 (valid or not) the markup must be the input with the breaks of
+// the boundaries inserted, and the sentences must be those of the ISO-8859-1 matching copy:
+// the same breaks, where each break's offset is where the copy of the text
+// before it ends.
+//
+// Either way, feeding the input in pieces must give the same boundaries and
+// markup as feeding it whole.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +25,9 @@
 #include <unordered_set>
 #include <vector>
 
-#include "scanner/engine.h"
+#include "engine/engine.h"
+#include "ptseg/ptseg.h"
+#include "text/matching_copy.h"
 
 namespace {
 
@@ -77,68 +87,101 @@ void Check(bool ok) {
   if (!ok) __builtin_trap();
 }
 
-std::string Segment(std::string_view input) {
-  // fmemopen may refuse a size of 0: open one dummy byte and read past it.
-  static char dummy[1];
-  std::FILE* in = input.empty() ? fmemopen(dummy, 1, "r")
-                                : fmemopen(const_cast<char*>(input.data()), input.size(), "r");
-  Check(in != nullptr);
-  if (input.empty()) Check(std::fgetc(in) != EOF);
-  char* data = nullptr;
-  std::size_t size = 0;
-  std::FILE* out = open_memstream(&data, &size);
-  Check(out != nullptr);
-#ifdef PTSEG_COUNT_STEPS
-  // The linear bound of the engine, as tests/engine/step_bound.cpp checks it.
-  Check(ptseg::SegmentCountingSteps(in, out) <= 208 * (input.size() + 1));
-#else
-  ptseg::Segment(in, out);
-#endif
-  std::fclose(out);
-  std::fclose(in);
-  std::string output(data, size);
-  std::free(data);
-  return output;
+struct Result {
+  std::vector<ptseg::Boundary> boundaries;
+  std::string markup;
+};
+
+// Segments `input`, fed in pieces of 1 to `piece` bytes (0: whole).
+Result Segment(std::string_view input, ptseg::Encoding encoding, std::size_t piece,
+               std::uint32_t seed) {
+  Result result;
+  ptseg::Segmenter segmenter(encoding,
+                             [&](std::string_view s) { result.markup.append(s); });
+  for (std::size_t at = 0; at < input.size();) {
+    seed = seed * 1103515245u + 12345u;
+    const std::size_t n = piece == 0 ? input.size() : 1 + (seed >> 8) % piece;
+    segmenter.Feed(input.substr(at, n));
+    at += std::min(n, input.size() - at);
+    for (const ptseg::Boundary& b : segmenter.TakeBoundaries()) result.boundaries.push_back(b);
+  }
+  segmenter.Finish();
+  for (const ptseg::Boundary& b : segmenter.TakeBoundaries()) result.boundaries.push_back(b);
+  return result;
 }
 
-// n >= 4 bytes of small letters, blanks and commas, ending in " xyz".
-std::string Pad(std::size_t n) {
-  static const std::string_view unit = "abc def, ghij klmno pqr, stuv ";
-  std::string pad;
-  while (pad.size() < n - 4) pad += unit;
-  pad.resize(n - 4);
-  return pad + " xyz";
+// The input with the markup of `boundaries`, which must start at 0 and
+// rise inside the input.
+std::string Marked(std::string_view input, const std::vector<ptseg::Boundary>& boundaries) {
+  Check(input.empty() ? boundaries.empty()
+                      : !boundaries.empty() && boundaries[0] == ptseg::Boundary{0, true});
+  std::string out(kOpen);
+  for (std::size_t i = 0; i < boundaries.size(); ++i) {
+    const std::uint64_t end = i + 1 < boundaries.size() ? boundaries[i + 1].offset : input.size();
+    Check(boundaries[i].offset < end && end <= input.size());
+    out.append(input.substr(boundaries[i].offset, end - boundaries[i].offset));
+    if (i + 1 < boundaries.size()) out.append(boundaries[i + 1].paragraph ? kParagraph : kSentence);
+  }
+  return out.append(kClose);
 }
+
+#ifdef PTSEG_COUNT_STEPS
+std::uint64_t Steps(std::string_view input) {
+  struct : ptseg::EngineListener {
+    void Text(const char*, std::size_t) override {}
+    void Break(bool) override {}
+  } ignore;
+  ptseg::Engine engine(ptseg::RuleAutomaton(), &ignore);
+  for (std::size_t at = 0; at < input.size();) {
+    std::size_t room = 0;
+    char* space = engine.Space(&room);
+    const std::size_t n = std::min(room, input.size() - at);
+    std::copy_n(input.data() + at, n, space);
+    engine.Commit(n);
+    at += n;
+  }
+  engine.Finish();
+  return engine.steps();
+}
+#endif
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  const std::string_view input(reinterpret_cast<const char*>(bytes), size);
-  const std::string output = Segment(input);
-  Check(output.size() >= kOpen.size() + kClose.size());
-  Check(output.substr(0, kOpen.size()) == kOpen);
-  Check(output.substr(output.size() - kClose.size()) == kClose);
-  Check(Aligns(input, std::string_view(output).substr(
-                          kOpen.size(), output.size() - kOpen.size() - kClose.size())));
-
-  std::uint32_t hash = 2166136261u;
-  for (const char c : input) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-  const std::size_t into = hash % (size + 1);  // where the boundary falls
-  const bool utterance = hash & 1u << 31;
-  // "<pad>\n<input>" or "Ok. Abc<pad> <input>", and the output up to the pad.
-  const std::string head = utterance ? "Ok. Abc" : "";
-  const std::string head_out =
-      utterance ? std::string(kOpen) + "Ok. " + std::string(kSentence) + "Abc" : std::string(kOpen);
-  const char join = utterance ? ' ' : '\n';
-  const std::size_t boundary = utterance || (hash & 1u << 30) ? 16384 : 8192;
-  const std::size_t pad_size = boundary - head.size() - 1 - into;
-  const std::string short_out = Segment(head + Pad(8) + join + std::string(input));
-  const std::string long_out = Segment(head + Pad(pad_size) + join + std::string(input));
-  const std::size_t rest = head_out.size() + 8;
-  Check(short_out.compare(0, rest, head_out + Pad(8)) == 0);
-  Check(long_out.compare(0, head_out.size(), head_out) == 0);
-  Check(long_out.compare(head_out.size(), pad_size, Pad(pad_size)) == 0);
-  Check(long_out.compare(head_out.size() + pad_size, std::string::npos, short_out, rest,
-                         std::string::npos) == 0);
+  if (size == 0) return 0;
+  const unsigned control = bytes[0];
+  const std::string_view input(reinterpret_cast<const char*>(bytes) + 1, size - 1);
+  const bool utf8 = control & 1;
+  const auto encoding = utf8 ? ptseg::Encoding::kUtf8 : ptseg::Encoding::kLatin1;
+  const Result whole = Segment(input, encoding, 0, control);
+  const Result pieces = Segment(input, encoding, 1 + (control >> 1) % 17, control);
+  Check(pieces.markup == whole.markup);
+  Check(pieces.boundaries == whole.boundaries);
+  if (!utf8) {
+    const std::string_view body(whole.markup);
+    Check(Aligns(input, body.substr(kOpen.size(),
+                                    body.size() - kOpen.size() - kClose.size())));
+#ifdef PTSEG_COUNT_STEPS
+    Check(Steps(input) <= 208 * (input.size() + 1));
+#endif
+    return 0;
+  }
+  Check(Marked(input, whole.boundaries) == whole.markup);
+  // The matching copy, segmented as ISO-8859-1, has the same breaks.
+  ptseg::MatchingCopy copy;
+  std::string latin1;
+  copy.Feed(input.data(), input.size(), &latin1);
+  copy.Finish(&latin1);
+  const std::vector<ptseg::Boundary> expected =
+      ptseg::Boundaries(latin1, ptseg::Encoding::kLatin1);
+  Check(expected.size() == whole.boundaries.size() || (input.size() > 0 && latin1.empty()));
+  for (std::size_t i = 1; i < expected.size() && i < whole.boundaries.size(); ++i) {
+    Check(expected[i].paragraph == whole.boundaries[i].paragraph);
+    ptseg::MatchingCopy before;
+    std::string head;
+    before.Feed(input.data(), whole.boundaries[i].offset, &head);
+    before.Finish(&head);
+    Check(head.size() == expected[i].offset);
+  }
   return 0;
 }

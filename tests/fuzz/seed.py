@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """seed.py OUTDIR: a seed corpus for fuzz_segment, one file per distinct
 input, named by its SHA-1: the "in:" lines of tests/cases/*.cases and the
-inputs of conformance/cases.tsv in PTSEG_SHARED_DIR (default /work/shared)
-if present.  Lines that do not parse are skipped."""
+inputs of conformance/cases.tsv in PTSEG_SHARED_DIR (default: the shared
+folder beside the repository) if present.  Lines that do not parse are skipped."""
 import glob
 import hashlib
 import os
@@ -18,7 +18,8 @@ def texts():
     for path in sorted(glob.glob(os.path.join(HERE, '..', 'cases', '*.cases'))):
         with open(path, encoding='utf-8', errors='replace') as f:
             yield from (line[3:].rstrip('\n').lstrip(' \t') for line in f if line.startswith('in:'))
-    tsv = os.path.join(os.environ.get('PTSEG_SHARED_DIR', '/work/shared'), 'conformance', 'cases.tsv')
+    shared = os.environ.get('PTSEG_SHARED_DIR', os.path.join(HERE, '..', '..', '..', 'shared'))
+    tsv = os.path.join(shared, 'conformance', 'cases.tsv')
     if os.path.exists(tsv):
         with open(tsv, encoding='latin-1') as f:
             yield from (line.split('\t')[1] for line in f

@@ -20,7 +20,6 @@ if [ $# -lt 2 ]; then
     { echo "soak: build failed; log: $work/build.log" >&2; exit 1; }
 fi
 shared=${PTSEG_SHARED_DIR:-$root/../shared}
-[ -d "$shared" ] || shared=/work/shared
 if [ -d "$shared/corpus/texts" ]; then
   find "$shared/corpus/texts" -type f -name '*.txt' -print0 | sort -z | xargs -0 cat >"$work/text"
 else

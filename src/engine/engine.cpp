@@ -1,4 +1,4 @@
-#include "scanner/engine.h"
+#include "engine/engine.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -9,12 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <unordered_map>
-#include <vector>
+#include <new>
 
-#include "scanner/automaton.h"
-#include "scanner/input.h"
-#include "scanner/markup.h"
+#include "engine/markup.h"
+#include "ptseg/ptseg.h"
 
 namespace ptseg {
 namespace {
@@ -45,7 +43,6 @@ constexpr std::size_t kRecordFrom = 64;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
-constexpr std::size_t kOutputSize = 1 << 16;
 // Bytes kept readable after the stop byte, for scans 16 bytes at a time.
 constexpr std::size_t kSlack = 16;
 
@@ -92,120 +89,23 @@ constexpr bool ConditionsFit() {
 }
 static_assert(ConditionsFit(), "more start conditions than kMaxConditions");
 
-// What a look-ahead found from one (state, position) pair on: the
-// automaton is deterministic, so any later look-ahead that stands in the
-// same state at the same position would find the same.
-struct MemoEntry {
-  // The state, or 0 for an empty entry; kMore flags that further entries
-  // for the same position wait in the overflow table.
-  std::uint16_t state;
-  std::uint16_t far_state;  // the state at far
-  // Offsets from the position: the furthest end of a match after it (0:
-  // none), and, when that match is the whole of a head/trail rule, where
-  // its head ends, if after the position (0: at or before it).
-  std::uint32_t far;
-  std::uint32_t head;
-  static constexpr std::uint16_t kMore = 0x8000;
-};
-static_assert(Automaton::kMaxStates <= MemoEntry::kMore, "states collide with kMore");
+}  // namespace
 
-class Engine {
- public:
-  Engine(const Automaton& automaton, std::FILE* in, std::FILE* out);
-  ~Engine();
-  Engine(const Engine&) = delete;
-  Engine& operator=(const Engine&) = delete;
+std::size_t GrownSize(std::size_t size, std::size_t needed) {
+  if (needed > kMaxLookahead) return 0;
+  while (size <= needed) size *= 2;
+  // Doubling past the ceiling would only waste memory.
+  const std::size_t cap = kMaxLookahead + kStartBufferSize;
+  return size < cap ? size : cap;
+}
 
-  void Run();
-#ifdef PTSEG_COUNT_STEPS
-  // Automaton transitions taken so far, all walks included.
-  std::uint64_t steps() const { return steps_; }
-#endif
-
- private:
-  void SkipCopies();
-  void Step();
-  void NoteHeads(int state, std::size_t k, std::size_t last);
-  std::size_t HeadEnd(int rule, std::size_t last) const;
-  const MemoEntry* Recalled(std::size_t slot, int state) const;
-  void Remember(std::size_t from, std::size_t to, std::size_t last, int last_state,
-                std::size_t head);
-  void Act(const RuleAction& action, std::size_t length);
-  bool Fill();
-  void Reserve(std::size_t needed);
-  void Emit(std::size_t end, const char* markup);
-  void Put(const char* data, std::size_t size);
-  void Flush();
-
-  const Automaton& a_;
-  std::FILE* in_;
-  std::FILE* out_;
-  const bool interactive_;
-  bool at_end_ = false;
-
-  // Input bytes [0, len_) of capacity cap_, followed by a stop byte; the
-  // current match attempt starts at pos_, and bytes before written_ have
-  // been written out.  buf_[0] is byte base_ of the stream.
-  char* buf_ = nullptr;
-  std::size_t cap_ = 0;
-  std::size_t len_ = 0;
-  std::size_t pos_ = 0;
-  std::size_t written_ = 0;
-  std::uint64_t base_ = 0;
-  // Kept for every kMemoStride-th position q, at slot q / kMemoStride (the
-  // buffer only ever drops whole strides, so the slots stay put):
-  // memo_: what an earlier look-ahead found from there (see MemoEntry).
-  MemoEntry* memo_ = nullptr;
-  // seen_: the state the current look-ahead was in at q.
-  std::uint16_t* seen_ = nullptr;
-  // Entries for positions where look-aheads stood in more than one state,
-  // by (stream slot, state); rare, and pruned as the buffer moves on.
-  std::unordered_map<std::uint64_t, MemoEntry> overflow_;
-  std::size_t prune_at_ = 0;
-
-  // Where a state of each head group g was last reached in the current
-  // look-ahead (walk_): head_end_[g], and, as it stood when the look-ahead
-  // last passed the end of a match, head_before_[g]; valid while
-  // head_walk_[g] is walk_.
-  std::uint64_t walk_ = 0;
-  std::vector<std::size_t> head_end_, head_before_;
-  std::vector<std::uint64_t> head_walk_;
-
-  int condition_;
-  bool at_line_start_ = true;
-
-  // The entry into each start state, by condition and line-start flag.
-  std::uint32_t start_entry_[2 * kMaxConditions];
-  // In running text, for each value of the line-start flag: the bytes
-  // whose first step reaches a state where the copy of one byte is the
-  // match, unless the look-ahead finds a longer one.
-  bool copy_first_[2][256];
-  // Away from a line start: the bytes at which nothing but the copy of one
-  // byte can match at all.
-  bool plain_byte_[256];
-  // Whether every byte that MaybeSpecial passes over is plain.
-  bool scan_by_16_ = kScanBy16;
-  // A look-ahead from pos_ that SkipCopies began and handed over, its
-  // head ends noted: the bytes it read, the entry into the state it
-  // stands in, and the entry after the first byte (a copy of one byte can
-  // end there).  walked_ is 0 when there is none.
-  std::size_t walked_ = 0;
-  std::uint32_t walked_entry_ = 0;
-  std::uint32_t walked_first_ = 0;
-
-  char output_[kOutputSize];
-  std::size_t output_len_ = 0;
-#ifdef PTSEG_COUNT_STEPS
-  std::uint64_t steps_ = 0;
-#endif
-};
-
-Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
+Engine::Engine(const Automaton& automaton, EngineListener* listener)
     : a_(automaton),
-      in_(in),
-      out_(out),
-      interactive_(IsInteractive(in)),
-      condition_(automaton.text_condition) {
+      listener_(listener),
+      condition_(automaton.text_condition),
+      start_entry_(2 * kMaxConditions),
+      scan_by_16_(kScanBy16) {
+  static_assert(Automaton::kMaxStates <= MemoEntry::kMore, "states collide with kMore");
   Reserve(kStartBufferSize);
   const auto groups = static_cast<std::size_t>(a_.head_group_count) + 1;
   head_end_.assign(groups, 0);
@@ -215,11 +115,13 @@ Engine::Engine(const Automaton& automaton, std::FILE* in, std::FILE* out)
   std::memset(buf_ + 1, 0, kSlack);
   for (int c = 0; c < kMaxConditions; ++c) {
     for (int bol = 0; bol < 2; ++bol) {
-      start_entry_[2 * c + bol] = a_.EntryOf(Automaton::StartState(c, bol != 0));
+      start_entry_[static_cast<std::size_t>(2 * c + bol)] =
+          a_.EntryOf(Automaton::StartState(c, bol != 0));
     }
   }
   for (int bol = 0; bol < 2; ++bol) {
-    const std::uint32_t start = Automaton::Row(start_entry_[2 * a_.text_condition + bol]);
+    const std::uint32_t start =
+        Automaton::Row(start_entry_[static_cast<std::size_t>(2 * a_.text_condition + bol)]);
     for (int b = 0; b < 256; ++b) {
       const std::uint32_t to = a_.next[start + a_.byte_class[b]];
       const int first = a_.first_match[Automaton::State(to)];
@@ -246,15 +148,60 @@ Engine::~Engine() {
   std::free(seen_);
 }
 
-void Engine::Run() {
-  Put(kOpen, sizeof kOpen - 1);
-  for (;;) {
-    if (condition_ == a_.text_condition) SkipCopies();
-    if (pos_ == len_ && !Fill()) break;
-    Step();
+char* Engine::Space(std::size_t* room) {
+  // Decided text goes to the listener before its bytes are dropped.
+  Deliver(pos_);
+  const std::size_t drop = pos_ - pos_ % kMemoStride;
+  if (drop > 0) {
+    const std::size_t kept = len_ - drop;
+    std::memmove(buf_, buf_ + drop, kept);
+    const std::size_t slots = kept / kMemoStride + 1;
+    std::memmove(memo_, memo_ + drop / kMemoStride, slots * sizeof *memo_);
+    std::memmove(seen_, seen_ + drop / kMemoStride, slots * sizeof *seen_);
+    len_ = kept;
+    pos_ -= drop;
+    delivered_ -= drop;
+    base_ += drop;
+    if (overflow_.size() > prune_at_) {
+      // Entries for dropped positions can never match again.
+      for (auto it = overflow_.begin(); it != overflow_.end();) {
+        it = (it->first >> 16) < base_ / kMemoStride ? overflow_.erase(it) : std::next(it);
+      }
+      prune_at_ = 2 * overflow_.size() + 1024;
+    }
   }
-  Emit(pos_, kClose);
-  Flush();
+  if (len_ - pos_ >= kMaxLookahead) throw Error(kLookaheadMessage);
+  // Keep one byte free for the stop byte.
+  if (len_ + 1 >= cap_) Reserve(len_ + 1);
+  const std::size_t free = cap_ - len_ - 1;
+  *room = free < kReadSize ? free : kReadSize;
+  return buf_ + len_;
+}
+
+void Engine::Commit(std::size_t size) {
+  // Nothing is known yet of the positions after the new bytes.
+  for (std::size_t j = len_ / kMemoStride + 1; j <= (len_ + size) / kMemoStride; ++j) {
+    memo_[j] = MemoEntry{};
+  }
+  len_ += size;
+  buf_[len_] = '\n';  // the stop byte
+  std::memset(buf_ + len_ + 1, 0, kSlack);
+  Run();
+}
+
+void Engine::Finish() {
+  at_end_ = true;
+  Run();
+}
+
+// Matches as far as the bytes held decide, then hands the decided text
+// over.
+void Engine::Run() {
+  for (;;) {
+    if (condition_ == a_.text_condition && !look_.active) SkipCopies();
+    if (pos_ == len_ || !Step()) break;
+  }
+  Deliver(pos_);
 }
 
 // In running text most bytes are copied one at a time by the catch-all
@@ -333,7 +280,8 @@ done:
 }
 
 // One match step: look ahead as far as any rule of the condition could
-// still match, back up to the longest match, run its action.
+// still match, back up to the longest match, run its action.  Returns
+// false when the bytes run out before that is decided.
 //
 // The look-ahead is what could make the scan quadratic: a rule's trailing
 // context may read far ahead (a colon reads on to the end of the next
@@ -358,26 +306,33 @@ done:
 // attempts per byte: time is linear in the input.  Choosing the rule adds
 // nothing: where each head ends is noted on the way (NoteHeads), or
 // remembered.
-void Engine::Step() {
+bool Engine::Step() {
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
-  std::size_t k = 0;         // bytes looked at
-  std::size_t last = 0;      // furthest of them at which a match can end
-  std::uint32_t at_last = 0; // the entry into the state there
-  std::size_t head = 0;      // where that match's head ends, if remembered
-  std::size_t checked = 0;   // the last remembered position passed, or 0
-  std::uint32_t entry = start_entry_[2 * condition_ + (at_line_start_ ? 1 : 0)];
-  if (walked_ != 0) {  // SkipCopies has walked the first bytes already
-    k = walked_;
-    entry = walked_entry_;
-    last = 1;
-    at_last = walked_first_;
-    walked_ = 0;
-  } else {
-    ++walk_;
+  LookAhead& look = look_;
+  if (!look.active) {
+    look = LookAhead{};
+    look.active = true;
+    look.entry = start_entry_[2 * condition_ + (at_line_start_ ? 1 : 0)];
+    if (walked_ != 0) {  // SkipCopies has walked the first bytes already
+      look.k = walked_;
+      look.entry = walked_entry_;
+      look.last = 1;
+      look.at_last = walked_first_;
+      walked_ = 0;
+    } else {
+      ++walk_;
+    }
   }
-  const unsigned char* text = reinterpret_cast<unsigned char*>(buf_) + pos_;
-  for (std::size_t avail = len_ - pos_;;) {
+  std::size_t k = look.k;
+  std::size_t last = look.last;
+  std::uint32_t at_last = look.at_last;
+  std::size_t head = look.head;
+  std::size_t checked = look.checked;
+  std::uint32_t entry = look.entry;
+  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_) + pos_;
+  const std::size_t avail = len_ - pos_;
+  for (;;) {
     const std::size_t to_stride = kMemoStride - (pos_ + k) % kMemoStride;
     const std::size_t stop = avail - k < to_stride ? avail : k + to_stride;
     while (k < stop) {
@@ -409,13 +364,14 @@ void Engine::Step() {
       checked = k;
     }
     if (k == avail) {
-      if (!Fill()) break;
-      avail = len_ - pos_;
-      text = reinterpret_cast<unsigned char*>(buf_) + pos_;
+      if (at_end_) break;
+      look = LookAhead{true, k, last, at_last, head, checked, entry};
+      return false;  // to go on when more bytes come
     }
   }
 looked_ahead:
-  if (last == 0) Fatal("fatal flex scanner internal error--no action found");
+  look.active = false;
+  if (last == 0) throw Error("fatal flex scanner internal error--no action found");
   const int state = Automaton::State(at_last);
   int rule = a_.acclist[static_cast<std::size_t>(a_.first_match[static_cast<std::size_t>(state)])];
   std::size_t end = last;
@@ -424,16 +380,17 @@ looked_ahead:
     // before the end of the whole match.
     rule &= ~a_.trailing_mask;
     if (head == 0) head = HeadEnd(rule, last);
-    if (head == 0) Fatal("fatal flex scanner internal error--no action found");
+    if (head == 0) throw Error("fatal flex scanner internal error--no action found");
     end = head;
   }
   if (checked > kRecordFrom) Remember(kMemoFrom + 1, checked, last, state, head);
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   if (rule == kCopyByteRule) {  // the most common action, kept short
     at_line_start_ = buf_[pos_++] == '\n';
-    return;
+  } else {
+    Act(rule, end);
   }
-  Act(kRuleActions[rule - 1], end);
+  return true;
 }
 
 // State s, reached after k bytes, ends the heads of some head/trail
@@ -502,8 +459,9 @@ void Engine::Remember(std::size_t from, std::size_t to, std::size_t last,
   }
 }
 
-// Runs a rule's action on the first `length` bytes of the current attempt.
-void Engine::Act(const RuleAction& action, std::size_t length) {
+// Runs the action of `rule` on the first `length` bytes of the attempt.
+void Engine::Act(int rule, std::size_t length) {
+  const RuleAction& action = kRuleActions[rule - 1];
   const std::size_t start = pos_;
   const std::size_t kept_end = start + length - static_cast<std::size_t>(action.cut);
   if (kept_end > start) at_line_start_ = buf_[kept_end - 1] == '\n';
@@ -513,7 +471,8 @@ void Engine::Act(const RuleAction& action, std::size_t length) {
       break;
     case RuleAction::kBreak:
       pos_ = kept_end;
-      Emit(kept_end, BreakMarkup(static_cast<unsigned char>(buf_[start])));
+      Deliver(kept_end);
+      listener_->Break(StartsParagraph(static_cast<unsigned char>(buf_[start])));
       break;
     case RuleAction::kRescan:
       break;
@@ -521,106 +480,27 @@ void Engine::Act(const RuleAction& action, std::size_t length) {
   if (action.next != RuleAction::kSameCondition) condition_ = action.next;
 }
 
-// Makes the byte at len_ available, reading more input; false at the end
-// of input.  Bytes before the current attempt are written out and dropped.
-bool Engine::Fill() {
-  if (at_end_) return false;
-  // Everything before the current attempt goes out to the stream first, so
-  // that a fatal error while reading keeps all output produced so far.
-  Emit(pos_, "");
-  Flush();
-  const std::size_t drop = pos_ - pos_ % kMemoStride;
-  if (drop > 0) {
-    const std::size_t kept = len_ - drop;
-    std::memmove(buf_, buf_ + drop, kept);
-    const std::size_t slots = kept / kMemoStride + 1;
-    std::memmove(memo_, memo_ + drop / kMemoStride, slots * sizeof *memo_);
-    std::memmove(seen_, seen_ + drop / kMemoStride, slots * sizeof *seen_);
-    len_ = kept;
-    pos_ -= drop;
-    written_ -= drop;
-    base_ += drop;
-    if (overflow_.size() > prune_at_) {
-      // Entries for dropped positions can never match again.
-      for (auto it = overflow_.begin(); it != overflow_.end();) {
-        it = (it->first >> 16) < base_ / kMemoStride ? overflow_.erase(it) : std::next(it);
-      }
-      prune_at_ = 2 * overflow_.size() + 1024;
-    }
-  }
-  if (len_ - pos_ >= kMaxLookahead) {
-    Fatal("input buffer overflow: one look-ahead exceeds 256 MiB");
-  }
-  // Like flex, keep one byte free (here for the stop byte); grow where flex
-  // would give up.
-  if (len_ + 1 >= cap_) Reserve(len_ + 1);
-  std::size_t room = cap_ - len_ - 1;
-  if (room > kReadSize) room = kReadSize;
-  // A typed line gets its answer before the program waits for the next.
-  if (interactive_ && std::fflush(out_) != 0) WriteFailed();
-  const std::size_t n = ReadInput(in_, interactive_, buf_ + len_, room);
-  // Nothing is known yet of the positions after the new bytes.
-  for (std::size_t j = len_ / kMemoStride + 1; j <= (len_ + n) / kMemoStride; ++j) {
-    memo_[j] = MemoEntry{};
-  }
-  len_ += n;
-  buf_[len_] = '\n';  // the stop byte
-  std::memset(buf_ + len_ + 1, 0, kSlack);
-  at_end_ = n == 0;
-  return !at_end_;
+// Hands the bytes up to `end` to the listener.
+void Engine::Deliver(std::size_t end) {
+  if (end > delivered_) listener_->Text(buf_ + delivered_, end - delivered_);
+  delivered_ = end;
 }
 
 // Grows the buffer and the arrays kept per byte so that `needed` bytes
 // leave room for one more.
 void Engine::Reserve(std::size_t needed) {
   const std::size_t size = cap_ == 0 ? needed : GrownSize(cap_, needed);
-  buf_ = static_cast<char*>(Grow(buf_, size + kSlack));
+  if (size == 0) throw Error(kLookaheadMessage);
   const std::size_t slots = size / kMemoStride + 2;
-  memo_ = static_cast<MemoEntry*>(Grow(memo_, slots * sizeof *memo_));
-  seen_ = static_cast<std::uint16_t*>(Grow(seen_, slots * sizeof *seen_));
+  void* buf = std::realloc(buf_, size + kSlack);
+  if (buf != nullptr) buf_ = static_cast<char*>(buf);
+  void* memo = buf == nullptr ? nullptr : std::realloc(memo_, slots * sizeof *memo_);
+  if (memo != nullptr) memo_ = static_cast<MemoEntry*>(memo);
+  void* seen = memo == nullptr ? nullptr : std::realloc(seen_, slots * sizeof *seen_);
+  if (seen == nullptr) throw std::bad_alloc();
+  seen_ = static_cast<std::uint16_t*>(seen);
   if (cap_ == 0) memo_[0] = MemoEntry{};
   cap_ = size;
 }
-
-// Writes the input up to `end`, then `markup`.
-void Engine::Emit(std::size_t end, const char* markup) {
-  Put(buf_ + written_, end - written_);
-  written_ = end;
-  Put(markup, std::strlen(markup));
-}
-
-void Engine::Put(const char* data, std::size_t size) {
-  if (size > kOutputSize - output_len_) {
-    Flush();
-    if (size >= kOutputSize) {
-      if (std::fwrite(data, 1, size, out_) != size) WriteFailed();
-      return;
-    }
-  }
-  std::memcpy(output_ + output_len_, data, size);
-  output_len_ += size;
-}
-
-void Engine::Flush() {
-  if (output_len_ != 0 && std::fwrite(output_, 1, output_len_, out_) != output_len_) {
-    WriteFailed();
-  }
-  output_len_ = 0;
-}
-
-}  // namespace
-
-void Segment(std::FILE* in, std::FILE* out) {
-  Engine engine(RuleAutomaton(), in, out);
-  engine.Run();
-}
-
-#ifdef PTSEG_COUNT_STEPS
-std::uint64_t SegmentCountingSteps(std::FILE* in, std::FILE* out) {
-  Engine engine(RuleAutomaton(), in, out);
-  engine.Run();
-  return engine.steps();
-}
-#endif
 
 }  // namespace ptseg

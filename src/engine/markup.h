@@ -1,4 +1,5 @@
-// The only bytes ptseg adds to its input.
+// The only bytes the segmenter adds to its input, and where a break opens a
+// paragraph.
 #pragma once
 
 namespace ptseg {
@@ -10,9 +11,12 @@ inline constexpr char kParagraphBreak[] = "</s></p><p><s>";
 
 // A break whose consumed text starts with the line break itself (LF, or the
 // CR of CR LF) opens a new paragraph; any other break only a new sentence.
-inline const char* BreakMarkup(unsigned char first_byte) {
-  return first_byte == '\n' || first_byte == '\r' ? kParagraphBreak
-                                                  : kSentenceBreak;
+constexpr bool StartsParagraph(unsigned char first_byte) {
+  return first_byte == '\n' || first_byte == '\r';
+}
+
+inline const char* BreakMarkup(bool paragraph) {
+  return paragraph ? kParagraphBreak : kSentenceBreak;
 }
 
 }  // namespace ptseg

@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "scanner/input.h"
-#include "scanner/markup.h"
+#include "cli/io.h"
+#include "engine/markup.h"
 
 // The opening markup comes before any input is read.  flex runs this hook
 // before it defaults yyout to standard output.
@@ -20,7 +20,7 @@
 // after every refill.
 #define YY_INPUT(buf, result, max_size)                                      \
   do {                                                                       \
-    (result) = static_cast<int>(ptseg::ReadInput(                            \
+    (result) = static_cast<int>(ptseg::ReadFlexInput(                        \
         yyin, YY_CURRENT_BUFFER_LVALUE->yy_is_interactive != 0, (buf),       \
         static_cast<std::size_t>(max_size)));                                \
     ptseg::MakeRoom(YY_CURRENT_BUFFER_LVALUE->yy_ch_buf,                     \
@@ -32,6 +32,9 @@
   } while (0)
 
 namespace ptseg {
+
+// ReadInput, with flex's message on a read error.
+std::size_t ReadFlexInput(std::FILE* in, bool interactive, char* buf, std::size_t max_size);
 
 // Doubles flex's character buffer (buf_size bytes plus two end markers) and
 // its state stack (one int per byte plus two) until `held` bytes leave room

@@ -1,10 +1,36 @@
-# Reads the action switch of the flex-generated scanner and writes, for the
-# table-driven engine, what each rule does: its action kind, the condition
-# it switches to, and how many bytes of fixed trailing context flex gives
-# back before the action.  The rule file stays the one source of the rules.
+# Reads the flex-generated scanner and writes what the table-driven engine
+# needs of it, so that the rule file stays the one source of the rules:
+#  - TABLES: the compressed tables (yy_accept ... yy_chk), the trailing
+#    context masks and the number of the running-text condition;
+#  - ACTIONS: for each rule, its action kind, the condition it switches to,
+#    and how many bytes of fixed trailing context flex gives back first.
 #
-#   cmake -DSCANNER=ptseg_rules.cpp -DOUTPUT=rule_actions.inc -P rule_actions.cmake
+#   cmake -DSCANNER=ptseg_rules.cpp -DTABLES=rule_tables.inc
+#         -DACTIONS=rule_actions.inc -P flex_tables.cmake
 file(READ "${SCANNER}" text)
+
+# --- tables
+set(tables "// Generated from the flex scanner; do not edit.\n")
+foreach(name acclist accept ec meta base def nxt chk)
+  if(NOT text MATCHES "static const [a-zA-Z0-9_]+ yy_${name}\\[([0-9]+)\\] =[^{]*({[^}]*})")
+    message(FATAL_ERROR "${SCANNER}: no table yy_${name}")
+  endif()
+  string(APPEND tables "constexpr int yy_${name}[${CMAKE_MATCH_1}] = ${CMAKE_MATCH_2};\n")
+endforeach()
+foreach(pair YY_TRAILING_MASK=kTrailingMask YY_TRAILING_HEAD_MASK=kTrailingHeadMask
+             TEXT=kTextCondition)
+  string(REPLACE "=" ";" pair "${pair}")
+  list(GET pair 0 name)
+  list(GET pair 1 constant)
+  if(NOT text MATCHES "\n#define ${name} ([0-9a-fA-Fx]+)\n")
+    message(FATAL_ERROR "${SCANNER}: no ${name}")
+  endif()
+  string(APPEND tables "constexpr int ${constant} = ${CMAKE_MATCH_1};\n")
+endforeach()
+file(WRITE "${TABLES}.tmp" "${tables}")
+configure_file("${TABLES}.tmp" "${TABLES}" COPYONLY)
+
+# --- actions
 string(FIND "${text}" "beginning of action switch" switch_start)
 string(FIND "${text}" "case YY_STATE_EOF(INITIAL)" switch_end)
 if(switch_start EQUAL -1 OR switch_end EQUAL -1)
@@ -21,7 +47,7 @@ list(REMOVE_AT switch 0)
 set(kind_echo kEcho)
 set(kind_brk kBreak)
 set(kind_rescan kRescan)
-set(out "// Generated from ${SCANNER}; do not edit.\n")
+set(out "// Generated from the flex scanner; do not edit.\n")
 set(expected 1)
 foreach(body IN LISTS switch)
   if(NOT body MATCHES "^([0-9]+):")
@@ -52,5 +78,5 @@ foreach(body IN LISTS switch)
   endif()
   string(APPEND out "{RuleAction::${kind}, ${condition}, ${cut}},  // rule ${rule}\n")
 endforeach()
-file(WRITE "${OUTPUT}.tmp" "${out}")
-configure_file("${OUTPUT}.tmp" "${OUTPUT}" COPYONLY)
+file(WRITE "${ACTIONS}.tmp" "${out}")
+configure_file("${ACTIONS}.tmp" "${ACTIONS}" COPYONLY)

@@ -1,0 +1,103 @@
+// ptseg: sentence and paragraph boundaries in Portuguese text.
+//
+// The segmenter finds where sentences and paragraphs start and never
+// changes the text: offsets point into the bytes given, and the marked-up
+// text is those bytes with "<p><s>", "</s><s>", "</s></p><p><s>" and
+// "</s></p>" inserted.  Results never depend on how the input is cut into
+// pieces.  Objects share no state: separate Segmenters may run on
+// separate threads.
+//
+//   for (std::string_view s : ptseg::Sentences(text)) ...
+//
+//   ptseg::Segmenter segmenter;                 // UTF-8
+//   while (read(chunk)) {
+//     segmenter.Feed(chunk);
+//     for (const ptseg::Boundary& b : segmenter.TakeBoundaries()) ...
+//   }
+//   segmenter.Finish();
+//   for (const ptseg::Boundary& b : segmenter.TakeBoundaries()) ...
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ptseg {
+
+// How the input bytes are read.
+enum class Encoding {
+  // Every byte is the ISO-8859-1 character of that value.
+  kLatin1,
+  // UTF-8.  A byte that is not part of a valid sequence is one character
+  // on its own, read as Windows-1252 (as ISO-8859-1 where Windows-1252
+  // leaves it undefined), so ISO-8859-1 and Windows-1252 text read right
+  // too.  Typographic quotes, dashes, the ellipsis character and
+  // combining marks count as their ISO-8859-1 counterparts.
+  kUtf8,
+};
+
+// Where a sentence starts: a byte offset into the input, and whether a
+// paragraph starts there too.  The first sentence starts at 0 and opens a
+// paragraph; an empty input has no sentence.
+struct Boundary {
+  std::uint64_t offset;
+  bool paragraph;
+  bool operator==(const Boundary& other) const {
+    return offset == other.offset && paragraph == other.paragraph;
+  }
+};
+
+// A failure of the segmenter on its input: one look-ahead needs more than
+// 256 MiB of text.  Out of memory is std::bad_alloc.
+class Error : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The library's version, "MAJOR.MINOR.PATCH".
+const char* Version();
+
+// Segments a stream fed in pieces of any size.
+class Segmenter {
+ public:
+  // Receives the marked-up text, piece by piece, as it is decided.
+  using MarkupSink = std::function<void(std::string_view)>;
+
+  explicit Segmenter(Encoding encoding = Encoding::kUtf8);
+  // Also writes the marked-up text to `markup`.
+  Segmenter(Encoding encoding, MarkupSink markup);
+  ~Segmenter();
+  Segmenter(Segmenter&&) noexcept;
+  Segmenter& operator=(Segmenter&&) noexcept;
+
+  // Segments the next bytes of the input, as far as they decide.  Throws
+  // Error or std::bad_alloc; the Segmenter is then unusable.
+  void Feed(std::string_view bytes);
+  // The input ends: decides the rest.  Nothing may be fed after it.
+  void Finish();
+
+  // The sentence starts decided since the last call, in input order.
+  // They are kept until taken: take them as you feed.
+  std::vector<Boundary> TakeBoundaries();
+
+  // Bytes fed so far.
+  std::uint64_t size() const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Whole-text calls.
+std::vector<Boundary> Boundaries(std::string_view text, Encoding encoding = Encoding::kUtf8);
+// The sentences, whitespace kept: together they are the text.
+std::vector<std::string_view> Sentences(std::string_view text,
+                                        Encoding encoding = Encoding::kUtf8);
+// The text with its markup.
+std::string Markup(std::string_view text, Encoding encoding = Encoding::kUtf8);
+
+}  // namespace ptseg

@@ -1,0 +1,56 @@
+#include "cli/io.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace ptseg {
+
+bool IsInteractive(std::FILE* in) { return isatty(fileno(in)) > 0; }
+
+std::size_t ReadInput(std::FILE* in, bool interactive, char* buf, std::size_t max_size,
+                      bool* failed) {
+  *failed = false;
+  if (interactive) {
+    // A typed line is handed over as soon as its line feed arrives.
+    std::size_t n = 0;
+    int c = '*';
+    while (n < max_size && (c = std::getc(in)) != EOF) {
+      buf[n++] = static_cast<char>(c);
+      if (c == '\n') break;
+    }
+    if (c == EOF && std::ferror(in)) *failed = true;
+    return *failed ? 0 : n;
+  }
+  for (;;) {
+    errno = 0;
+    const std::size_t n = std::fread(buf, 1, max_size, in);
+    if (n > 0 || !std::ferror(in)) return n;
+    if (errno != EINTR) {
+      *failed = true;
+      return 0;
+    }
+    std::clearerr(in);
+  }
+}
+
+void Fatal(const char* message) {
+  std::fprintf(stderr, "%s\n", message);
+  std::exit(2);
+}
+
+void WriteFailed(const char* program) {
+  std::string message = program;
+  message += ": error writing standard output: ";
+  message += std::strerror(errno);
+  Fatal(message.c_str());
+}
+
+void WriteOrDie(const char* program, std::FILE* out, const char* data, std::size_t size) {
+  if (size != 0 && std::fwrite(data, 1, size, out) != size) WriteFailed(program);
+}
+
+}  // namespace ptseg

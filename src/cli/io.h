@@ -1,0 +1,31 @@
+// Reading and writing for the programs: flex's way of reading, and the
+// messages that end a run.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+namespace ptseg {
+
+// Whether reads come from a terminal and so go line by line.
+bool IsInteractive(std::FILE* in);
+
+// Reads up to max_size bytes: from a terminal with getc up to and including
+// a line feed, otherwise with one fread.  Returns the count, 0 at end of
+// input; sets *failed (and returns 0) on a read error.
+std::size_t ReadInput(std::FILE* in, bool interactive, char* buf, std::size_t max_size,
+                      bool* failed);
+
+// Ends the run: writes `message` and a line feed to standard error and
+// exits with status 2, like the scanner's own fatal errors.  Output written
+// so far is flushed on the way out.
+[[noreturn]] void Fatal(const char* message);
+
+// Ends the run after a failed write to standard output, naming the cause:
+// "PROGRAM: error writing standard output: REASON".
+[[noreturn]] void WriteFailed(const char* program);
+
+// Writes all of data to `out`; a failure ends the run as WriteFailed does.
+void WriteOrDie(const char* program, std::FILE* out, const char* data, std::size_t size);
+
+}  // namespace ptseg

@@ -1,0 +1,75 @@
+// ptseg: marks sentences and paragraphs in Portuguese text.
+//
+// Reads ISO-8859-1 text on standard input and writes it unchanged to
+// standard output with <p><s> ... </s></p> markup inserted.  Command-line
+// arguments are ignored on purpose: the behaviour is fixed (ptsplit is the
+// command with options).
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "cli/io.h"
+#include "cli/notice.h"
+#include "engine/engine.h"
+#include "ptseg/ptseg.h"
+
+namespace {
+
+constexpr char kProgram[] = "ptseg";
+
+// Standard output, gathered into large writes: pieces come a sentence at a
+// time.
+char output[1 << 16];
+std::size_t output_size = 0;
+
+void Flush() {
+  ptseg::WriteOrDie(kProgram, stdout, output, output_size);
+  output_size = 0;
+  if (std::fflush(stdout) != 0) ptseg::WriteFailed(kProgram);
+}
+
+void Write(std::string_view piece) {
+  if (piece.size() > sizeof output - output_size) {
+    Flush();
+    if (piece.size() >= sizeof output) {
+      ptseg::WriteOrDie(kProgram, stdout, piece.data(), piece.size());
+      return;
+    }
+  }
+  std::memcpy(output + output_size, piece.data(), piece.size());
+  output_size += piece.size();
+}
+
+}  // namespace
+
+int main(int, char**) {
+  std::fputs(ptseg::kNotice, stderr);
+  std::fputc('\n', stderr);
+  const bool interactive = ptseg::IsInteractive(stdin);
+  try {
+    ptseg::Segmenter segmenter(ptseg::Encoding::kLatin1, Write);
+    static char input[ptseg::kReadSize];
+    for (;;) {
+      // Everything decided goes out before the next read, so that a typed
+      // line gets its answer and a read error keeps the output so far.
+      Flush();
+      bool failed = false;
+      const std::size_t n = ptseg::ReadInput(stdin, interactive, input, sizeof input, &failed);
+      if (failed) ptseg::Fatal("input in flex scanner failed");  // output is flushed
+      if (n == 0) break;
+      segmenter.Feed(std::string_view(input, n));
+      segmenter.TakeBoundaries();  // the markup is all ptseg needs
+    }
+    segmenter.Finish();
+  } catch (const ptseg::Error& error) {
+    Flush();
+    ptseg::Fatal(error.what());
+  } catch (const std::bad_alloc&) {
+    Flush();
+    ptseg::Fatal("out of dynamic memory for the input buffer");
+  }
+  Flush();
+  if (std::ferror(stdout)) ptseg::WriteFailed(kProgram);
+  return 0;
+}

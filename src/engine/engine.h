@@ -1,0 +1,165 @@
+// The table-driven engine: runs the rule set's automaton over a stream fed
+// in pieces, with flex's matching semantics (longest match, lower rule
+// number on ties, rightmost head for head/trail rules), in time linear in
+// the stream, and hands the stream back cut where sentences start.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "engine/automaton.h"
+
+namespace ptseg {
+
+// The buffer starts at this size and grows (doubling) only while one match
+// attempt needs more look-ahead than it holds.
+inline constexpr std::size_t kStartBufferSize = 16384;
+// At most this many bytes are taken in at a time.
+inline constexpr std::size_t kReadSize = 8192;
+// Longest look-ahead a single match attempt may need: past it the engine
+// gives up instead of exhausting memory.
+inline constexpr std::size_t kMaxLookahead = std::size_t{256} << 20;
+inline constexpr char kLookaheadMessage[] =
+    "input buffer overflow: one look-ahead exceeds 256 MiB";
+
+// The size a buffer of `size` bytes must grow to (doubling) so that
+// `needed` bytes leave room for one more; 0 past kMaxLookahead.
+std::size_t GrownSize(std::size_t size, std::size_t needed);
+
+// Receives the stream back from the engine, in order.
+class EngineListener {
+ public:
+  virtual ~EngineListener() = default;
+  // The next `size` bytes of the stream, decided; valid during the call.
+  virtual void Text(const char* data, std::size_t size) = 0;
+  // A new sentence starts after the text so far; a new paragraph too when
+  // `paragraph`.
+  virtual void Break(bool paragraph) = 0;
+};
+
+// What a look-ahead found from one (state, position) pair on: the
+// automaton is deterministic, so any later look-ahead that stands in the
+// same state at the same position would find the same.
+struct MemoEntry {
+  // The state, or 0 for an empty entry; kMore flags that further entries
+  // for the same position wait in the overflow table.
+  std::uint16_t state;
+  std::uint16_t far_state;  // the state at far
+  // Offsets from the position: the furthest end of a match after it (0:
+  // none), and, when that match is the whole of a head/trail rule, where
+  // its head ends, if after the position (0: at or before it).
+  std::uint32_t far;
+  std::uint32_t head;
+  static constexpr std::uint16_t kMore = 0x8000;
+};
+
+class Engine {
+ public:
+  Engine(const Automaton& automaton, EngineListener* listener);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Where the next bytes of the stream are to be written; *room is set to
+  // how many may be (at least 1, at most kReadSize).  Throws Error when one
+  // look-ahead would pass kMaxLookahead, std::bad_alloc without memory.
+  char* Space(std::size_t* room);
+  // `size` bytes were written at Space(): matches as far as they decide,
+  // and hands the decided text to the listener.
+  void Commit(std::size_t size);
+  // The stream ends: decides the rest and hands it over.
+  void Finish();
+
+#ifdef PTSEG_COUNT_STEPS
+  // Automaton transitions taken so far, all walks included.
+  std::uint64_t steps() const { return steps_; }
+#endif
+
+ private:
+  // A look-ahead in progress: Step stops when the bytes run out before it
+  // is decided, and goes on from here when more come.
+  struct LookAhead {
+    bool active = false;
+    std::size_t k = 0;           // bytes looked at
+    std::size_t last = 0;        // furthest of them at which a match can end
+    std::uint32_t at_last = 0;   // the entry into the state there
+    std::size_t head = 0;        // where that match's head ends, if remembered
+    std::size_t checked = 0;     // the last memo position passed, or 0
+    std::uint32_t entry = 0;     // the entry into the state after k bytes
+  };
+
+  void Run();
+  void SkipCopies();
+  bool Step();
+  void NoteHeads(int state, std::size_t k, std::size_t last);
+  std::size_t HeadEnd(int rule, std::size_t last) const;
+  const MemoEntry* Recalled(std::size_t slot, int state) const;
+  void Remember(std::size_t from, std::size_t to, std::size_t last, int last_state,
+                std::size_t head);
+  void Act(int rule, std::size_t length);
+  void Deliver(std::size_t end);
+  void Reserve(std::size_t needed);
+
+  const Automaton& a_;
+  EngineListener* listener_;
+  bool at_end_ = false;
+
+  // Stream bytes [0, len_) of capacity cap_, followed by a stop byte; the
+  // current match attempt starts at pos_, and bytes before delivered_ have
+  // gone to the listener.  buf_[0] is byte base_ of the stream.
+  char* buf_ = nullptr;
+  std::size_t cap_ = 0;
+  std::size_t len_ = 0;
+  std::size_t pos_ = 0;
+  std::size_t delivered_ = 0;
+  std::uint64_t base_ = 0;
+  // Kept for every kMemoStride-th position q, at slot q / kMemoStride (the
+  // buffer only ever drops whole strides, so the slots stay put):
+  // memo_: what an earlier look-ahead found from there (see MemoEntry).
+  MemoEntry* memo_ = nullptr;
+  // seen_: the state the current look-ahead was in at q.
+  std::uint16_t* seen_ = nullptr;
+  // Entries for positions where look-aheads stood in more than one state,
+  // by (stream slot, state); rare, and pruned as the buffer moves on.
+  std::unordered_map<std::uint64_t, MemoEntry> overflow_;
+  std::size_t prune_at_ = 0;
+
+  LookAhead look_;
+  // Where a state of each head group g was last reached in the current
+  // look-ahead (walk_): head_end_[g], and, as it stood when the look-ahead
+  // last passed the end of a match, head_before_[g]; valid while
+  // head_walk_[g] is walk_.
+  std::uint64_t walk_ = 0;
+  std::vector<std::size_t> head_end_, head_before_;
+  std::vector<std::uint64_t> head_walk_;
+
+  int condition_;
+  bool at_line_start_ = true;
+
+  // The entry into each start state, by condition and line-start flag.
+  std::vector<std::uint32_t> start_entry_;
+  // In running text, for each value of the line-start flag: the bytes
+  // whose first step reaches a state where the copy of one byte is the
+  // match, unless the look-ahead finds a longer one.
+  bool copy_first_[2][256];
+  // Away from a line start: the bytes at which nothing but the copy of one
+  // byte can match at all.
+  bool plain_byte_[256];
+  // Whether every byte that the 16-byte scan passes over is plain.
+  bool scan_by_16_;
+  // A look-ahead from pos_ that SkipCopies began and handed over, its
+  // head ends noted: the bytes it read, the entry into the state it
+  // stands in, and the entry after the first byte (a copy of one byte can
+  // end there).  walked_ is 0 when there is none.
+  std::size_t walked_ = 0;
+  std::uint32_t walked_entry_ = 0;
+  std::uint32_t walked_first_ = 0;
+
+#ifdef PTSEG_COUNT_STEPS
+  std::uint64_t steps_ = 0;
+#endif
+};
+
+}  // namespace ptseg

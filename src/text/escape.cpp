@@ -1,0 +1,151 @@
+#include "text/escape.h"
+
+#include <array>
+#include <cstdio>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace ptseg {
+namespace {
+
+const char kReplacementChar[] = "\xEF\xBF\xBD";  // U+FFFD
+// Stands in a table for the lead byte of U+FFFE and U+FFFF, which must
+// look at the bytes after it.
+const char kCheckNonchar[] = "";
+
+// What each byte becomes: nullptr when it is copied.
+struct Table {
+  std::array<const char*, 256> replace{};
+  // The bytes from 0x20 up that the table changes, repeated to fill the
+  // places, so that runs can be checked 16 bytes at a time; set by
+  // Finish().  A table that changes more of them is checked byte by byte.
+  unsigned char special[5] = {};
+  bool special_complete = false;
+
+  Table& Finish() {
+    int n = 0;
+    for (int c = 0x20; c < 256; ++c) {
+      if (replace[c] == nullptr) continue;
+      if (n < 5) special[n] = static_cast<unsigned char>(c);
+      ++n;
+    }
+    special_complete = n > 0 && n <= 5;
+    for (int i = n; i < 5; ++i) special[i] = special[0];
+    return *this;
+  }
+};
+
+// The first byte at or after p that the table may change, or end.  Most
+// text has long runs of bytes that need nothing.
+const char* SkipPlain(const char* p, const char* end, const Table& table) {
+#if defined(__SSE2__)
+  if (table.special_complete) {
+    const __m128i last_control = _mm_set1_epi8(0x1F);
+    __m128i specials[5];
+    for (int i = 0; i < 5; ++i) {
+      specials[i] = _mm_set1_epi8(static_cast<char>(table.special[i]));
+    }
+    for (; end - p >= 16; p += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i hit = _mm_cmpeq_epi8(_mm_min_epu8(v, last_control), v);
+      for (const __m128i& special : specials) {
+        hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, special));
+      }
+      const int mask = _mm_movemask_epi8(hit);
+      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+  }
+#endif
+  while (p < end && table.replace[static_cast<unsigned char>(*p)] == nullptr) {
+    ++p;
+  }
+  return p;
+}
+
+void Escape(std::string_view in, const Table& table, std::string* out) {
+  const char* p = in.data();
+  const char* const end = p + in.size();
+  const char* run = p;
+  while ((p = SkipPlain(p, end, table)) < end) {
+    const char* replacement = table.replace[static_cast<unsigned char>(*p)];
+    std::size_t length = 1;
+    if (replacement == kCheckNonchar) {
+      // EF BF BE and EF BF BF are U+FFFE and U+FFFF.
+      if (end - p >= 3 && p[1] == '\xBF' &&
+          (p[2] == '\xBE' || p[2] == '\xBF')) {
+        replacement = kReplacementChar;
+        length = 3;
+      } else {
+        replacement = nullptr;
+      }
+    }
+    if (replacement == nullptr) {
+      ++p;
+      continue;
+    }
+    out->append(run, p - run);
+    out->append(replacement);
+    p += length;
+    run = p;
+  }
+  out->append(run, end - run);
+}
+
+// Control characters XML cannot hold become U+FFFD, as do U+FFFE/U+FFFF.
+Table XmlTable() {
+  Table table;
+  for (int c = 0; c < 0x20; ++c) table.replace[c] = kReplacementChar;
+  table.replace['\t'] = table.replace['\n'] = table.replace['\r'] = nullptr;
+  table.replace[0xEF] = kCheckNonchar;
+  return table;
+}
+
+}  // namespace
+
+void AppendXmlChars(std::string_view utf8, std::string* out) {
+  static const Table table = XmlTable().Finish();
+  Escape(utf8, table, out);
+}
+
+void AppendXmlEscaped(std::string_view utf8, XmlPlace place, std::string* out) {
+  static const Table text = [] {
+    Table t = XmlTable();
+    t.replace['&'] = "&amp;";
+    t.replace['<'] = "&lt;";
+    t.replace['>'] = "&gt;";
+    t.replace['\r'] = "&#13;";
+    return t.Finish();
+  }();
+  static const Table attribute = [] {
+    Table t = text;
+    t.replace['"'] = "&quot;";
+    t.replace['\t'] = "&#9;";
+    t.replace['\n'] = "&#10;";
+    return t.Finish();
+  }();
+  Escape(utf8, place == XmlPlace::kText ? text : attribute, out);
+}
+
+void AppendJsonEscaped(std::string_view utf8, std::string* out) {
+  static const Table table = [] {
+    static char hex[0x20][7];
+    Table t;
+    for (int c = 0; c < 0x20; ++c) {
+      std::snprintf(hex[c], sizeof hex[c], "\\u%04X", c);
+      t.replace[c] = hex[c];
+    }
+    t.replace['\b'] = "\\b";
+    t.replace['\f'] = "\\f";
+    t.replace['\n'] = "\\n";
+    t.replace['\r'] = "\\r";
+    t.replace['\t'] = "\\t";
+    t.replace['"'] = "\\\"";
+    t.replace['\\'] = "\\\\";
+    return t.Finish();
+  }();
+  Escape(utf8, table, out);
+}
+
+}  // namespace ptseg

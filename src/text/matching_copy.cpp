@@ -1,0 +1,410 @@
+#include "text/matching_copy.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "text/utf8.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace ptseg {
+namespace {
+
+// A cluster (see latin1_map.h) stops growing at this many characters even
+// if NFC might still join the next one to it, so that what is kept back
+// stays small.  Only text of over a thousand combining marks or Hangul
+// jamo in a row reaches it; there, and only there, the copy may differ
+// from converting the whole text at once.
+constexpr std::size_t kMaxClusterChars = 1024;
+
+// A byte below this starts a character below U+0300 or is read alone as
+// one below U+0100; either way a cluster starts there.
+constexpr unsigned char kFirstJoiningLead = 0xCC;
+
+// The output has this much room past what the rest of the input gives in
+// the fast paths, for the 16-byte stores of the ASCII loop.
+constexpr std::size_t kSlack = 16;
+
+int PopCount(std::uint64_t x) {
+  // Without a popcount instruction the compiler's builtin becomes a library
+  // call; this is as fast.
+  x -= (x >> 1) & 0x5555555555555555u;
+  x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return static_cast<int>((x * 0x0101010101010101u) >> 56);
+}
+
+// Copies the ASCII bytes from p on to dst, which has room for 16 bytes
+// more than the input has from p; returns the first byte that is not
+// ASCII, or end.
+const unsigned char* CopyAscii(const unsigned char* p, const unsigned char* end,
+                               char* dst) {
+#if defined(__SSE2__)
+  for (; end - p >= 16; p += 16, dst += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+    const int mask = _mm_movemask_epi8(v);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+  }
+#else
+  for (; end - p >= 8; p += 8, dst += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    if (word & 0x8080808080808080u) break;
+    std::memcpy(dst, &word, 8);
+  }
+#endif
+  while (p < end && *p < 0x80) *dst++ = static_cast<char>(*p++);
+  return p;
+}
+
+#if defined(__SSE2__)
+// A bit for each byte of p[0..64) that is not ASCII.
+std::uint64_t HighBits64(const unsigned char* p) {
+  auto bits = [p](int i) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    return std::uint64_t{static_cast<unsigned>(_mm_movemask_epi8(v))} << i;
+  };
+  return bits(0) | bits(16) | bits(32) | bits(48);
+}
+
+void Copy64(char* dst, const unsigned char* src) {
+  const auto* from = reinterpret_cast<const __m128i*>(src);
+  auto* to = reinterpret_cast<__m128i*>(dst);
+  const __m128i a = _mm_loadu_si128(from), b = _mm_loadu_si128(from + 1);
+  const __m128i c = _mm_loadu_si128(from + 2), d = _mm_loadu_si128(from + 3);
+  _mm_storeu_si128(to, a);
+  _mm_storeu_si128(to + 1, b);
+  _mm_storeu_si128(to + 2, c);
+  _mm_storeu_si128(to + 3, d);
+}
+#endif
+
+// Whether p holds a letter of ISO-8859-1 in two bytes (not a C1 control)
+// followed by a byte that starts a cluster.
+bool IsTwoByteLetter(const unsigned char* p) {
+  return (p[0] == 0xC3 || (p[0] == 0xC2 && p[1] >= 0xA0)) &&
+         (p[1] & 0xC0) == 0x80 && p[2] < kFirstJoiningLead;
+}
+
+}  // namespace
+
+void MatchingCopy::Feed(const char* data, std::size_t size, std::string* out) {
+  std::size_t taken = 0;
+  // The bytes kept back need the ones after them: convert them together,
+  // taking more new bytes each round, until the kept bytes are converted.
+  while (!held_.empty() && taken < size) {
+    const std::size_t old = held_.size();
+    const std::size_t n =
+        std::min(size - taken, std::max<std::size_t>(64, old));
+    held_.append(data + taken, n);
+    taken += n;
+    const std::size_t used =
+        Convert(reinterpret_cast<const unsigned char*>(held_.data()),
+                held_.size(), false, out);
+    if (used >= old) {
+      taken -= held_.size() - used;  // the rest is still in data
+      held_.clear();
+    } else {
+      held_.erase(0, used);
+    }
+  }
+  if (held_.empty()) {
+    const std::size_t used =
+        Convert(reinterpret_cast<const unsigned char*>(data) + taken,
+                size - taken, false, out);
+    held_.assign(data + taken + used, size - taken - used);
+  }
+}
+
+void MatchingCopy::Finish(std::string* out) {
+  Convert(reinterpret_cast<const unsigned char*>(held_.data()), held_.size(),
+          true, out);
+  held_.clear();
+}
+
+// Converts whole clusters from the start of the data and returns the bytes
+// converted.  Unless at_end, the last cluster is kept back, since what
+// follows may still belong to it.
+std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size,
+                                  bool at_end, std::string* out) {
+  const unsigned char* p = begin;
+  const unsigned char* const end = begin + size;
+  out->resize(out->size() + size + kSlack);
+  char* first = out->data();  // moves when *out grows
+  char* dst = first + out->size() - size - kSlack;
+  // The matching offset of dst is m_first + (dst - first).
+  const std::uint64_t m_first = produced_ - (dst - first);
+  while (p < end) {
+#if defined(__SSE2__)
+    ConvertWindows(p, end, dst, m_first + (dst - first));
+#endif
+    if (*p < 0x80) {
+      const unsigned char* q = CopyAscii(p, end, dst);
+      dst += q - p;
+      p = q;
+      if (p == end) {
+        if (!at_end) --p, --dst;  // marks may follow the last character
+        break;
+      }
+      if (*p < kFirstJoiningLead) continue;
+      --p, --dst;  // the marks that follow may belong to the last character
+    } else if (end - p > 2 && IsTwoByteLetter(p)) {
+      SetExtra(m_first + (dst - first), 1);
+      *dst++ = static_cast<char>(((p[0] & 0x1F) << 6) | (p[1] & 0x3F));
+      p += 2;
+      continue;
+    } else if (p[0] >= 0xA0 && end - p > 1 && p[1] < kFirstJoiningLead &&
+               utf8::Decode(p, end, at_end).length == 1) {
+      // A byte of ISO-8859-1 text, not valid UTF-8, alone in its cluster.
+      *dst++ = static_cast<char>(*p++);
+      continue;
+    }
+    const unsigned char* next = p;
+    if (!ConvertCluster(next, end, at_end, &cluster_text_)) break;
+    const std::size_t count = cluster_text_.size();
+    const std::size_t used = dst - first;
+    const std::size_t room = (end - next) + kSlack + count;
+    if (out->size() - used < room) out->resize(used + room);
+    first = out->data();
+    dst = first + used;
+    Record(m_first + used, converted_ + (p - begin),
+           converted_ + (next - begin), count);
+    std::memcpy(dst, cluster_text_.data(), count);
+    dst += count;
+    p = next;
+  }
+  produced_ = m_first + (dst - first);
+  out->resize(dst - first);
+  converted_ += p - begin;
+  return p - begin;
+}
+
+#if defined(__SSE2__)
+// Converts the bulk of Portuguese text, ASCII with a two-byte letter every
+// 40 bytes or so, from p on; stops where 130 bytes are left or at any
+// other character, with p and dst past what it converted.  m is the
+// matching offset of dst.
+//
+// Windows of 64 bytes are copied whole and then their letters converted,
+// each with the same branch: a loop that stopped at each letter to copy
+// the ASCII between would be mispredicted there, which costs as much as
+// all the rest.  Each 64-byte copy may run past what it keeps (the next
+// one overwrites it), so the window must be followed by 64 more bytes.
+void MatchingCopy::ConvertWindows(const unsigned char*& p_ref,
+                                  const unsigned char* end, char*& dst_ref,
+                                  std::uint64_t m) {
+  // In locals, which stores to the output cannot change.
+  const unsigned char* p = p_ref;
+  char* dst = dst_ref;
+  const char* const dst_at_m = dst;
+  ExtraBits* marks = extras_.data();
+  std::uint64_t base = extra_base_, size = extras_.size();
+  while (end - p >= 130) {
+    std::uint64_t high = HighBits64(p);
+    const unsigned char* src = p;  // the next byte to copy
+    const unsigned char* q = p + 64;
+    while (high != 0) {
+      q = p + __builtin_ctzll(high);
+      if (IsTwoByteLetter(q)) {
+        Copy64(dst, src);
+        dst += q - src;
+        const std::uint64_t at = m + (dst - dst_at_m);
+        if ((at >> 6) - base >= size) {
+          GrowExtras(at);
+          marks = extras_.data();
+          base = extra_base_;
+          size = extras_.size();
+        }
+        marks[(at >> 6) - base].one |= std::uint64_t{1} << (at & 63);
+        *dst++ = static_cast<char>(((q[0] & 0x1F) << 6) | (q[1] & 0x3F));
+        src = q + 2;
+        // Its two bits, the second of which may lie past the window.
+        high &= high - 1;
+        high &= high - 1;
+      } else if (q[0] >= 0xA0 && q[1] < 0x80) {
+        // ISO-8859-1 text: a letter that is not valid as UTF-8.
+        Copy64(dst, src);
+        dst += q - src;
+        *dst++ = static_cast<char>(*q);
+        src = q + 1;
+        high &= high - 1;
+      } else {
+        break;
+      }
+    }
+    Copy64(dst, src);
+    if (high == 0) q = std::max(p + 64, src);
+    // An ASCII character before what may be a combining mark is left to
+    // the cluster of the mark.
+    if (q > src && *q >= kFirstJoiningLead) --q;
+    dst += q - src;
+    p = q;
+    if (high != 0) break;
+  }
+  p_ref = p;
+  dst_ref = dst;
+}
+#endif
+
+// Reads the cluster at p, puts what it becomes in *text and moves p past
+// it.  Returns false, leaving p, if the data ends before the cluster is
+// known to be complete.
+bool MatchingCopy::ConvertCluster(const unsigned char*& p,
+                                  const unsigned char* end, bool at_end,
+                                  std::string* text) {
+  const unsigned char* q = p;
+  utf8::Char c = utf8::Decode(q, end, at_end);
+  if (c.length == 0) return false;
+  q += c.length;
+  cluster_.assign(1, c.cp);
+  // A character that becomes nothing is a cluster alone, so that the bytes
+  // of the next character are not said to come from it.  That changes
+  // nothing in the copy: such a character is a combining mark, a
+  // zero-width or direction mark or an undefined C1 control, and NFC
+  // composes none of them with what follows.
+  if (!map_.Lookup(c.cp).text.empty()) {
+    while (cluster_.size() < kMaxClusterChars) {
+      if (q == end) {
+        if (!at_end) return false;
+        break;
+      }
+      c = utf8::Decode(q, end, at_end);
+      if (c.length == 0) return false;
+      if (map_.Lookup(c.cp).starts_cluster) break;
+      cluster_.push_back(c.cp);
+      q += c.length;
+    }
+  }
+  text->clear();
+  if (cluster_.size() == 1) {
+    *text = map_.Lookup(cluster_[0]).text;
+  } else {
+    map_.AppendCluster(cluster_.data(), cluster_.size(), text);
+  }
+  p = q;
+  return true;
+}
+
+// Records that the `count` matching bytes from m come from the cluster at
+// stream offsets [start, end).
+void MatchingCopy::Record(std::uint64_t m, std::uint64_t start,
+                          std::uint64_t end, std::size_t count) {
+  const std::uint64_t length = end - start;
+  if (count == 1 && length <= 4) {
+    if (length > 1) SetExtra(m, static_cast<unsigned>(length - 1));
+  } else if (count == 0) {
+    AddRun(m, end, false);
+  } else {
+    if (count > 1) AddRun(m, start, true);
+    AddRun(m + count, end, false);
+  }
+}
+
+void MatchingCopy::AddRun(std::uint64_t m, std::uint64_t input, bool pinned) {
+  Run& last = runs_.back();
+  if (last.m == m) {
+    // The last run is empty (only a flowing run can be): replace it.
+    last.input = input;
+    last.pinned = pinned;
+    if (cursor_run_ == runs_.size() - 1) {
+      cursor_m_ = m;
+      cursor_input_ = input;
+    }
+    return;
+  }
+  runs_.push_back(Run{m, input, pinned});
+}
+
+void MatchingCopy::SetExtra(std::uint64_t m, unsigned extra) {
+  if (extras_.empty() || (m >> 6) - extra_base_ >= extras_.size()) {
+    GrowExtras(m);
+  }
+  ExtraBits& bits = extras_[(m >> 6) - extra_base_];
+  const std::uint64_t bit = std::uint64_t{1} << (m & 63);
+  if (extra & 1) bits.one |= bit;
+  if (extra & 2) bits.two |= bit;
+}
+
+void MatchingCopy::GrowExtras(std::uint64_t m) {
+  if (extras_.empty()) extra_base_ = m >> 6;
+  // Words past those set so far are zero; grow by many at a time.
+  const std::size_t words = (m >> 6) - extra_base_ + 1;
+  extras_.resize(std::max(words, 2 * extras_.size()));
+}
+
+// The extra stream bytes of the matching bytes [from, to).
+std::uint64_t MatchingCopy::SumExtras(std::uint64_t from,
+                                      std::uint64_t to) const {
+  std::uint64_t sum = 0;
+  const std::uint64_t last =
+      std::min((to + 63) >> 6, extra_base_ + extras_.size());
+  for (std::uint64_t word = std::max(from >> 6, extra_base_); word < last;
+       ++word) {
+    std::uint64_t mask = ~std::uint64_t{0};
+    if (word == from >> 6) mask <<= from & 63;
+    if (word == to >> 6) mask &= (std::uint64_t{1} << (to & 63)) - 1;
+    const ExtraBits& bits = extras_[word - extra_base_];
+    sum += PopCount(bits.one & mask) + 2 * PopCount(bits.two & mask);
+  }
+  return sum;
+}
+
+std::uint64_t MatchingCopy::Origin(std::uint64_t m) const {
+  m = std::min(std::max(m, forgotten_), produced_);
+  if (m < cursor_m_) {
+    // An earlier offset than last time: find its run again.
+    auto later = std::upper_bound(
+        runs_.begin() + first_run_, runs_.end(), m,
+        [](std::uint64_t value, const Run& run) { return value < run.m; });
+    cursor_run_ = (later - runs_.begin()) - 1;
+    cursor_m_ = runs_[cursor_run_].m;
+    cursor_input_ = runs_[cursor_run_].input;
+  }
+  while (cursor_run_ + 1 < runs_.size() && runs_[cursor_run_ + 1].m <= m) {
+    ++cursor_run_;
+    cursor_m_ = runs_[cursor_run_].m;
+    cursor_input_ = runs_[cursor_run_].input;
+  }
+  const Run& run = runs_[cursor_run_];
+  if (run.pinned) return run.input;
+  cursor_input_ += (m - cursor_m_) + SumExtras(cursor_m_, m);
+  cursor_m_ = m;
+  return cursor_input_;
+}
+
+void MatchingCopy::Forget(std::uint64_t m) {
+  m = std::min(std::max(m, forgotten_), produced_);
+  const std::uint64_t input = Origin(m);
+  Run& run = runs_[cursor_run_];
+  if (!run.pinned) {
+    // The run now starts at m, so nothing before m is needed to go on.
+    run.m = m;
+    run.input = input;
+  }
+  forgotten_ = m;
+  first_run_ = cursor_run_;
+  // What is dropped is erased once it is at least as much as what is
+  // kept, so each entry is moved at most once on average.
+  if (first_run_ * 2 >= runs_.size()) {
+    runs_.erase(runs_.begin(), runs_.begin() + first_run_);
+    cursor_run_ -= first_run_;
+    first_run_ = 0;
+  }
+  const std::uint64_t keep = m >> 6;
+  if (keep > extra_base_) {
+    const std::uint64_t drop = keep - extra_base_;
+    if (drop >= extras_.size()) {
+      extras_.clear();
+    } else if (drop * 2 >= extras_.size()) {
+      extras_.erase(extras_.begin(), extras_.begin() + drop);
+    } else {
+      return;
+    }
+    extra_base_ = keep;
+  }
+}
+
+}  // namespace ptseg

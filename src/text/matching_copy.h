@@ -1,0 +1,104 @@
+// The ISO-8859-1 copy of a UTF-8 stream that the automaton matches, and the
+// way back from offsets in that copy to offsets in the stream.
+//
+// The copy is what the corpus's conversion to ISO-8859-1 makes of the text
+// (see latin1_map.h), so the sentences found in the copy are those of the
+// converted text.  Bytes that are not valid UTF-8 are read one by one as
+// Windows-1252, which makes ISO-8859-1 input come out right too.  The copy
+// is the same however the stream is cut into pieces.
+//
+// One object serves one stream, from one thread at a time (Origin, though
+// const, remembers where it last looked).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "text/latin1_map.h"
+
+namespace ptseg {
+
+class MatchingCopy {
+ public:
+  // Converts what can be decided of the next `size` bytes of the stream and
+  // appends the matching bytes to *out.  What may still change with the
+  // bytes to come (a character cut short, a letter that combining marks may
+  // follow) is kept back for the next call.
+  void Feed(const char* data, std::size_t size, std::string* out);
+
+  // The stream ends: converts what was kept back.  (Bytes fed after it
+  // would go on the stream as if it had ended there.)
+  void Finish(std::string* out);
+
+  // Matching bytes produced so far.
+  std::uint64_t produced() const { return produced_; }
+
+  // The stream offset of the first byte of the character that matching
+  // byte m comes from; for m == produced(), the offset of the next
+  // character still to convert.  Characters that give no matching byte
+  // belong to the text before them: the next matching byte comes from the
+  // character after them.  A letter with combining marks is one character
+  // here, and every byte of an expansion ("..." for U+2026) comes from the
+  // same character.  Offsets are best asked in increasing order (each
+  // answer then costs little); below the last Forget they are not kept
+  // and are answered as at that point.
+  std::uint64_t Origin(std::uint64_t m) const;
+
+  // Drops what Origin needs for offsets below m.
+  void Forget(std::uint64_t m);
+
+ private:
+  // From matching offset m on, either each matching byte comes from the
+  // next character (flowing), or every byte comes from one character
+  // (pinned), up to the next run.
+  struct Run {
+    std::uint64_t m;
+    std::uint64_t input;
+    bool pinned;
+  };
+
+  std::size_t Convert(const unsigned char* data, std::size_t size, bool at_end,
+                      std::string* out);
+  void ConvertWindows(const unsigned char*& p, const unsigned char* end,
+                      char*& dst, std::uint64_t m);
+  bool ConvertCluster(const unsigned char*& p, const unsigned char* end,
+                      bool at_end, std::string* text);
+  void Record(std::uint64_t m, std::uint64_t start, std::uint64_t end,
+              std::size_t count);
+  void AddRun(std::uint64_t m, std::uint64_t input, bool pinned);
+  void SetExtra(std::uint64_t m, unsigned extra);
+  void GrowExtras(std::uint64_t m);
+  std::uint64_t SumExtras(std::uint64_t from, std::uint64_t to) const;
+
+  Latin1Map map_;
+  std::string held_;             // stream bytes not converted yet
+  std::uint64_t converted_ = 0;  // stream offset of held_[0]
+  std::uint64_t produced_ = 0;
+  std::uint64_t forgotten_ = 0;
+  std::vector<char32_t> cluster_;
+  std::string cluster_text_;
+
+  // Runs in increasing order of m, from runs_[first_run_]; the last one
+  // flows.
+  std::vector<Run> runs_{Run{0, 0, false}};
+  std::size_t first_run_ = 0;
+  // In a flowing run, a matching byte whose character took more than one
+  // stream byte has the count of the extra bytes (1-3) here, as bits of
+  // two planes (worth 1 and 2) per 64 matching bytes, from matching offset
+  // 64 * extra_base_ on.  So text of one matching byte per character, in
+  // any script, adds no run.
+  struct ExtraBits {
+    std::uint64_t one;
+    std::uint64_t two;
+  };
+  std::vector<ExtraBits> extras_;
+  std::uint64_t extra_base_ = 0;
+  // Where the last answer of Origin was found, to go on from there.
+  mutable std::size_t cursor_run_ = 0;
+  mutable std::uint64_t cursor_m_ = 0;
+  mutable std::uint64_t cursor_input_ = 0;
+};
+
+}  // namespace ptseg

@@ -1,0 +1,119 @@
+// Runs the text layer over standard input, for test_matching_copy.py.
+//
+//   matching_copy_tool [--chunks SEED] [--origins]   the matching copy, or
+//       the origin of each of its bytes and of its end, one per line; with
+//       --chunks the input is fed in pieces of random sizes
+//   matching_copy_tool --utf8 latin1|utf8      AppendUtf8
+//   matching_copy_tool --xml text|attribute|chars | --json
+//   matching_copy_tool --unicode-version
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "text/decode.h"
+#include "text/escape.h"
+#include "text/matching_copy.h"
+
+namespace {
+
+std::string ReadAll() {
+  std::string data;
+  char buf[65536];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, stdin)) > 0) data.append(buf, n);
+  return data;
+}
+
+// Feeds the input whole or in pieces; with --origins, asks for the origin
+// of each new matching byte after each piece and forgets what is behind,
+// as the segmenter does.  In pieces, it asks from the last byte back, which
+// must give the same answers.
+std::string MatchingCopyOf(const std::string& data, bool chunked,
+                           std::uint32_t seed, bool origins) {
+  ptseg::MatchingCopy copy;
+  std::string matching, result;
+  std::vector<std::uint64_t> answers;
+  std::uint64_t asked = 0;
+  auto report = [&] {
+    answers.resize(copy.produced() - asked);
+    for (std::uint64_t i = 0; i < answers.size(); ++i) {
+      const std::uint64_t m = chunked ? copy.produced() - 1 - i : asked + i;
+      answers[m - asked] = copy.Origin(m);
+    }
+    for (std::uint64_t answer : answers)
+      result += std::to_string(answer) + "\n";
+    asked = copy.produced();
+    copy.Forget(asked);
+  };
+  std::size_t at = 0;
+  while (at < data.size()) {
+    std::size_t size = data.size() - at;
+    if (chunked) {
+      seed = seed * 1103515245u + 12345u;  // the same pieces on every machine
+      const std::uint32_t r = seed >> 8;
+      size = std::min<std::size_t>(size, 1 + r % (r % 4 == 0 ? 4096 : 16));
+    }
+    copy.Feed(data.data() + at, size, &matching);
+    at += size;
+    if (origins) report();
+  }
+  copy.Finish(&matching);
+  if (!origins) return matching;
+  report();
+  return result + std::to_string(copy.Origin(copy.produced())) + "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool chunked = false, origins = false;
+  std::uint32_t seed = 0;
+  std::string out;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : "";
+    if (arg == "--chunks") {
+      chunked = true;
+      seed = static_cast<std::uint32_t>(std::strtoul(value, nullptr, 10));
+      ++i;
+    } else if (arg == "--origins") {
+      origins = true;
+    } else if (arg == "--unicode-version") {
+      std::printf("%s\n", ptseg::Latin1Map::UnicodeVersion());
+      return 0;
+    } else if (arg == "--utf8") {
+      ptseg::AppendUtf8(ReadAll(),
+                        std::strcmp(value, "latin1") == 0
+                            ? ptseg::Encoding::kLatin1
+                            : ptseg::Encoding::kUtf8,
+                        &out);
+      ++i;
+    } else if (arg == "--xml") {
+      const std::string data = ReadAll();
+      if (std::strcmp(value, "chars") == 0) {
+        ptseg::AppendXmlChars(data, &out);
+      } else {
+        ptseg::AppendXmlEscaped(data,
+                                std::strcmp(value, "text") == 0
+                                    ? ptseg::XmlPlace::kText
+                                    : ptseg::XmlPlace::kAttribute,
+                                &out);
+      }
+      ++i;
+    } else if (arg == "--json") {
+      ptseg::AppendJsonEscaped(ReadAll(), &out);
+    } else {
+      std::fprintf(stderr, "matching_copy_tool: unknown argument %s\n",
+                   argv[i]);
+      return 2;
+    }
+  }
+  if (argc == 1 || chunked || origins) {
+    out = MatchingCopyOf(ReadAll(), chunked, seed, origins);
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
