@@ -66,10 +66,17 @@ class Segmenter {
  public:
   // Receives the marked-up text, piece by piece, as it is decided.
   using MarkupSink = std::function<void(std::string_view)>;
+  // Receives each sentence start as it is decided.
+  using BoundarySink = std::function<void(const Boundary&)>;
 
   explicit Segmenter(Encoding encoding = Encoding::kUtf8);
   // Also writes the marked-up text to `markup`.
   Segmenter(Encoding encoding, MarkupSink markup);
+  // Writes the marked-up text to `markup` (if not empty) and hands each
+  // sentence start to `boundaries` instead of keeping it for
+  // TakeBoundaries: memory then stays bounded however much one piece
+  // decides.
+  Segmenter(Encoding encoding, MarkupSink markup, BoundarySink boundaries);
   ~Segmenter();
   Segmenter(Segmenter&&) noexcept;
   Segmenter& operator=(Segmenter&&) noexcept;

@@ -48,7 +48,8 @@ int main(int, char**) {
   std::fputc('\n', stderr);
   const bool interactive = ptseg::IsInteractive(stdin);
   try {
-    ptseg::Segmenter segmenter(ptseg::Encoding::kLatin1, Write);
+    // The markup is all ptseg needs of the boundaries.
+    ptseg::Segmenter segmenter(ptseg::Encoding::kLatin1, Write, [](const ptseg::Boundary&) {});
     static char input[ptseg::kReadSize];
     for (;;) {
       // Everything decided goes out before the next read, so that a typed
@@ -59,7 +60,6 @@ int main(int, char**) {
       if (failed) ptseg::Fatal("input in flex scanner failed");  // output is flushed
       if (n == 0) break;
       segmenter.Feed(std::string_view(input, n));
-      segmenter.TakeBoundaries();  // the markup is all ptseg needs
     }
     segmenter.Finish();
   } catch (const ptseg::Error& error) {

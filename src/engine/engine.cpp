@@ -34,11 +34,10 @@ constexpr int kRuleCount = sizeof kRuleActions / sizeof kRuleActions[0];
 constexpr int kCopyByteRule = kRuleCount;
 
 // What look-aheads found is remembered at every kMemoStride-th position of
-// the buffer, from kMemoFrom bytes into a look-ahead on, and only by
-// look-aheads of more than kRecordFrom bytes: shorter ones cost little to
-// repeat, and recording them would cost more than it saves.
+// the buffer, and only by look-aheads of more than kRecordFrom bytes:
+// shorter ones cost little to repeat, and recording them would cost more
+// than it saves.
 constexpr std::size_t kMemoStride = 16;
-constexpr std::size_t kMemoFrom = 8;
 constexpr std::size_t kRecordFrom = 64;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
@@ -295,9 +294,9 @@ done:
 //
 // The bound that follows, for any rule set: a look-ahead that records
 // nothing has walked at most kRecordFrom + kMemoStride bytes; one that
-// records walks at most kMemoFrom + kMemoStride bytes before its first
-// check, and after it every kMemoStride bytes lead to a pair that no later
-// look-ahead walks past again.  With SkipCopies' walk (at most
+// records walks at most kMemoStride bytes before its first check, and
+// after it every kMemoStride bytes lead to a pair that no later look-ahead
+// walks past again.  With SkipCopies' walk (at most
 // kQuickLimit + 4 transitions, never repeated by the step it hands over
 // to), a match attempt costs at most 100 transitions of its own, plus one
 // per byte for each state look-aheads stand in at one position (at most
@@ -349,7 +348,7 @@ bool Engine::Step() {
         }
       }
     }
-    if ((pos_ + k) % kMemoStride == 0 && k > kMemoFrom) {
+    if ((pos_ + k) % kMemoStride == 0 && k > 0) {
       const std::size_t slot = (pos_ + k) / kMemoStride;
       const int state = Automaton::State(entry);
       if (const MemoEntry* known = Recalled(slot, state)) {
@@ -383,7 +382,7 @@ looked_ahead:
     if (head == 0) throw Error("fatal flex scanner internal error--no action found");
     end = head;
   }
-  if (checked > kRecordFrom) Remember(kMemoFrom + 1, checked, last, state, head);
+  if (checked > kRecordFrom) Remember(1, checked, last, state, head);
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   if (rule == kCopyByteRule) {  // the most common action, kept short
     at_line_start_ = buf_[pos_++] == '\n';

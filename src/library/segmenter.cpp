@@ -16,15 +16,18 @@ const char* Version() { return PTSEG_VERSION; }
 
 class Segmenter::Impl final : public EngineListener {
  public:
-  Impl(Encoding encoding, MarkupSink markup)
-      : encoding_(encoding), markup_(std::move(markup)), engine_(RuleAutomaton(), this) {
+  Impl(Encoding encoding, MarkupSink markup, BoundarySink boundaries)
+      : encoding_(encoding),
+        markup_(std::move(markup)),
+        boundary_sink_(std::move(boundaries)),
+        engine_(RuleAutomaton(), this) {
     if (markup_) markup_(kOpen);
   }
 
   void Feed(std::string_view bytes) {
     if (finished_) throw std::logic_error("ptseg::Segmenter: Feed after Finish");
     if (bytes.empty()) return;
-    if (fed_ == 0) boundaries_.push_back({0, true});
+    if (fed_ == 0) Found({0, true});
     fed_ += bytes.size();
     if (encoding_ == Encoding::kLatin1) {
       Push(bytes);
@@ -87,12 +90,20 @@ class Segmenter::Impl final : public EngineListener {
   void Break(bool paragraph) override {
     const std::uint64_t offset =
         encoding_ == Encoding::kLatin1 ? matched_ : copy_.Origin(matched_);
-    boundaries_.push_back({offset, paragraph});
+    Found({offset, paragraph});
     if (markup_) {
       if (encoding_ == Encoding::kUtf8) WriteHeld(offset);
       markup_(BreakMarkup(paragraph));
     }
     if (encoding_ == Encoding::kUtf8) copy_.Forget(matched_);
+  }
+
+  void Found(const Boundary& boundary) {
+    if (boundary_sink_) {
+      boundary_sink_(boundary);
+    } else {
+      boundaries_.push_back(boundary);
+    }
   }
 
   // Writes the input bytes held for the markup, up to stream offset `end`.
@@ -111,6 +122,7 @@ class Segmenter::Impl final : public EngineListener {
 
   const Encoding encoding_;
   const MarkupSink markup_;
+  const BoundarySink boundary_sink_;
   Engine engine_;
   MatchingCopy copy_;
   std::string matching_;            // scratch: the matching copy of a slice
@@ -125,9 +137,11 @@ class Segmenter::Impl final : public EngineListener {
   std::uint64_t held_from_ = 0;
 };
 
-Segmenter::Segmenter(Encoding encoding) : Segmenter(encoding, nullptr) {}
+Segmenter::Segmenter(Encoding encoding) : Segmenter(encoding, nullptr, nullptr) {}
 Segmenter::Segmenter(Encoding encoding, MarkupSink markup)
-    : impl_(std::make_unique<Impl>(encoding, std::move(markup))) {}
+    : Segmenter(encoding, std::move(markup), nullptr) {}
+Segmenter::Segmenter(Encoding encoding, MarkupSink markup, BoundarySink boundaries)
+    : impl_(std::make_unique<Impl>(encoding, std::move(markup), std::move(boundaries))) {}
 Segmenter::~Segmenter() = default;
 Segmenter::Segmenter(Segmenter&&) noexcept = default;
 Segmenter& Segmenter::operator=(Segmenter&&) noexcept = default;
