@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/count_steps.h"
 
 namespace {
 
@@ -51,21 +51,7 @@ const char* const kVocabulary[] = {
 
 // Transitions per byte of `text`.
 double StepsPerByte(const std::string& text) {
-  struct : ptseg::EngineListener {
-    void Text(const char*, std::size_t) override {}
-    void Break(bool) override {}
-  } ignore;
-  ptseg::Engine engine(ptseg::RuleAutomaton(), &ignore);
-  for (std::size_t at = 0; at < text.size();) {
-    std::size_t room = 0;
-    char* space = engine.Space(&room);
-    const std::size_t n = std::min(room, text.size() - at);
-    text.copy(space, n, at);
-    engine.Commit(n);
-    at += n;
-  }
-  engine.Finish();
-  return static_cast<double>(engine.steps()) / static_cast<double>(text.size());
+  return static_cast<double>(ptseg::CountSteps(text)) / static_cast<double>(text.size());
 }
 
 std::string Repeat(const std::string& head, const std::string& unit,

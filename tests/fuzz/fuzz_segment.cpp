@@ -25,7 +25,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/count_steps.h"
 #include "ptseg/ptseg.h"
 #include "text/matching_copy.h"
 
@@ -125,25 +125,6 @@ std::string Marked(std::string_view input, const std::vector<ptseg::Boundary>& b
   return out.append(kClose);
 }
 
-#ifdef PTSEG_COUNT_STEPS
-std::uint64_t Steps(std::string_view input) {
-  struct : ptseg::EngineListener {
-    void Text(const char*, std::size_t) override {}
-    void Break(bool) override {}
-  } ignore;
-  ptseg::Engine engine(ptseg::RuleAutomaton(), &ignore);
-  for (std::size_t at = 0; at < input.size();) {
-    std::size_t room = 0;
-    char* space = engine.Space(&room);
-    const std::size_t n = std::min(room, input.size() - at);
-    std::copy_n(input.data() + at, n, space);
-    engine.Commit(n);
-    at += n;
-  }
-  engine.Finish();
-  return engine.steps();
-}
-#endif
 
 }  // namespace
 
@@ -162,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     Check(Aligns(input, body.substr(kOpen.size(),
                                     body.size() - kOpen.size() - kClose.size())));
 #ifdef PTSEG_COUNT_STEPS
-    Check(Steps(input) <= 208 * (input.size() + 1));
+    Check(ptseg::CountSteps(input) <= 208 * (input.size() + 1));
 #endif
     return 0;
   }
