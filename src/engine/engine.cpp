@@ -98,13 +98,55 @@ std::size_t GrownSize(std::size_t size, std::size_t needed) {
   return size < cap ? size : cap;
 }
 
-Engine::Engine(const Automaton& automaton, EngineListener* listener)
-    : a_(automaton),
-      listener_(listener),
-      condition_(automaton.text_condition),
-      start_entry_(2 * kMaxConditions),
-      scan_by_16_(kScanBy16) {
+// What the engine derives from the rule automaton: the same for every
+// Engine, so made once.
+struct Engine::Tables {
+  // The entry into each start state, by condition and line-start flag.
+  std::uint32_t start_entry[2 * kMaxConditions];
+  // In running text, for each value of the line-start flag: the bytes
+  // whose first step reaches a state where the copy of one byte is the
+  // match, unless the look-ahead finds a longer one.
+  bool copy_first[2][256];
+  // Away from a line start: the bytes at which nothing but the copy of one
+  // byte can match at all.
+  bool plain_byte[256];
+  // Whether every byte that the 16-byte scan passes over is plain.
+  bool scan_by_16 = kScanBy16;
+
+  explicit Tables(const Automaton& a) {
+    for (int c = 0; c < kMaxConditions; ++c) {
+      for (int bol = 0; bol < 2; ++bol) {
+        start_entry[2 * c + bol] = a.EntryOf(Automaton::StartState(c, bol != 0));
+      }
+    }
+    for (int bol = 0; bol < 2; ++bol) {
+      const std::uint32_t start = Automaton::Row(start_entry[2 * a.text_condition + bol]);
+      for (int b = 0; b < 256; ++b) {
+        const std::uint32_t to = a.next[start + a.byte_class[b]];
+        const int first = a.first_match[Automaton::State(to)];
+        const bool copy = to != Automaton::kJam &&
+                          a.acclist[static_cast<std::size_t>(first)] == kCopyByteRule;
+        bool dead_end = true;
+        for (int c = 1; copy && dead_end && c < a.class_count; ++c) {
+          dead_end = a.next[Automaton::Row(to) + static_cast<std::uint32_t>(c)] ==
+                     Automaton::kJam;
+        }
+        copy_first[bol][b] = copy;
+        // A line feed changes the line-start flag, so it is never skipped.
+        if (bol == 0) plain_byte[b] = copy && dead_end && b != '\n';
+      }
+    }
+    for (int b = 0; b < 256; ++b) {
+      if (!plain_byte[b] && !MaybeSpecial(b)) scan_by_16 = false;
+    }
+  }
+};
+
+Engine::Engine(EngineListener* listener)
+    : a_(RuleAutomaton()), listener_(listener), condition_(a_.text_condition) {
   static_assert(Automaton::kMaxStates <= MemoEntry::kMore, "states collide with kMore");
+  static const Tables tables(a_);
+  t_ = &tables;
   Reserve(kStartBufferSize);
   const auto groups = static_cast<std::size_t>(a_.head_group_count) + 1;
   head_end_.assign(groups, 0);
@@ -112,33 +154,6 @@ Engine::Engine(const Automaton& automaton, EngineListener* listener)
   head_walk_.assign(groups, 0);
   buf_[0] = '\n';
   std::memset(buf_ + 1, 0, kSlack);
-  for (int c = 0; c < kMaxConditions; ++c) {
-    for (int bol = 0; bol < 2; ++bol) {
-      start_entry_[static_cast<std::size_t>(2 * c + bol)] =
-          a_.EntryOf(Automaton::StartState(c, bol != 0));
-    }
-  }
-  for (int bol = 0; bol < 2; ++bol) {
-    const std::uint32_t start =
-        Automaton::Row(start_entry_[static_cast<std::size_t>(2 * a_.text_condition + bol)]);
-    for (int b = 0; b < 256; ++b) {
-      const std::uint32_t to = a_.next[start + a_.byte_class[b]];
-      const int first = a_.first_match[Automaton::State(to)];
-      const bool copy = to != Automaton::kJam &&
-                        a_.acclist[static_cast<std::size_t>(first)] == kCopyByteRule;
-      bool dead_end = true;
-      for (int c = 1; copy && dead_end && c < a_.class_count; ++c) {
-        dead_end = a_.next[Automaton::Row(to) + static_cast<std::uint32_t>(c)] ==
-                   Automaton::kJam;
-      }
-      copy_first_[bol][b] = copy;
-      // A line feed changes the line-start flag, so it is never skipped.
-      if (bol == 0) plain_byte_[b] = copy && dead_end && b != '\n';
-    }
-  }
-  for (int b = 0; b < 256; ++b) {
-    if (!plain_byte_[b] && !MaybeSpecial(b)) scan_by_16_ = false;
-  }
 }
 
 Engine::~Engine() {
@@ -212,13 +227,13 @@ void Engine::SkipCopies() {
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
   const std::uint32_t start[2] = {
-      Automaton::Row(start_entry_[2 * a_.text_condition]),
-      Automaton::Row(start_entry_[2 * a_.text_condition + 1])};
+      Automaton::Row(t_->start_entry[2 * a_.text_condition]),
+      Automaton::Row(t_->start_entry[2 * a_.text_condition + 1])};
   const unsigned char* p = text + pos_;
   bool bol = at_line_start_;
   for (;; ++p) {
     // The stop byte after the data is never plain.
-    if (!bol && scan_by_16_) {
+    if (!bol && t_->scan_by_16) {
       for (;;) {
         const unsigned candidates = MaybeSpecial(p);
         if (candidates == 0) {
@@ -226,13 +241,13 @@ void Engine::SkipCopies() {
           continue;
         }
         p += __builtin_ctz(candidates);
-        if (!plain_byte_[*p]) break;
+        if (!t_->plain_byte[*p]) break;
         ++p;
       }
     } else if (!bol) {
-      while (plain_byte_[*p]) ++p;
+      while (t_->plain_byte[*p]) ++p;
     }
-    if (p == end || !copy_first_[bol][*p]) break;
+    if (p == end || !t_->copy_first[bol][*p]) break;
     // The copy stands unless the look-ahead reaches another match.  Most
     // look-aheads die within four bytes; those are followed without a
     // branch (the jam entry leads to the row of state 0, all jams).
@@ -312,7 +327,7 @@ bool Engine::Step() {
   if (!look.active) {
     look = LookAhead{};
     look.active = true;
-    look.entry = start_entry_[2 * condition_ + (at_line_start_ ? 1 : 0)];
+    look.entry = t_->start_entry[2 * condition_ + (at_line_start_ ? 1 : 0)];
     if (walked_ != 0) {  // SkipCopies has walked the first bytes already
       look.k = walked_;
       look.entry = walked_entry_;

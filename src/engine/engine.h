@@ -57,7 +57,8 @@ struct MemoEntry {
 
 class Engine {
  public:
-  Engine(const Automaton& automaton, EngineListener* listener);
+  // Runs the rule file's automaton.
+  explicit Engine(EngineListener* listener);
   ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
@@ -138,17 +139,9 @@ class Engine {
   int condition_;
   bool at_line_start_ = true;
 
-  // The entry into each start state, by condition and line-start flag.
-  std::vector<std::uint32_t> start_entry_;
-  // In running text, for each value of the line-start flag: the bytes
-  // whose first step reaches a state where the copy of one byte is the
-  // match, unless the look-ahead finds a longer one.
-  bool copy_first_[2][256];
-  // Away from a line start: the bytes at which nothing but the copy of one
-  // byte can match at all.
-  bool plain_byte_[256];
-  // Whether every byte that the 16-byte scan passes over is plain.
-  bool scan_by_16_;
+  struct Tables;
+  const Tables* t_;
+
   // A look-ahead from pos_ that SkipCopies began and handed over, its
   // head ends noted: the bytes it read, the entry into the state it
   // stands in, and the entry after the first byte (a copy of one byte can

@@ -20,7 +20,7 @@ class Segmenter::Impl final : public EngineListener {
       : encoding_(encoding),
         markup_(std::move(markup)),
         boundary_sink_(std::move(boundaries)),
-        engine_(RuleAutomaton(), this) {
+        engine_(this) {
     if (markup_) markup_(kOpen);
   }
 

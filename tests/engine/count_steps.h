@@ -16,7 +16,7 @@ inline std::uint64_t CountSteps(std::string_view text) {
     void Text(const char*, std::size_t) override {}
     void Break(bool) override {}
   } ignore;
-  Engine engine(RuleAutomaton(), &ignore);
+  Engine engine(&ignore);
   for (std::size_t at = 0; at < text.size();) {
     std::size_t room = 0;
     char* space = engine.Space(&room);
