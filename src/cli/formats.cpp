@@ -1,0 +1,270 @@
+#include "cli/formats.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "engine/markup.h"
+#include "text/decode.h"
+#include "text/escape.h"
+
+namespace ptsplit {
+namespace {
+
+// Input is read this much at a time, into a buffer of at least
+// kStartCapacity bytes.
+constexpr std::size_t kReadSize = std::size_t{1} << 16;
+constexpr std::size_t kStartCapacity = std::size_t{1} << 18;
+
+// The markup between two sentences, and between two paragraphs.
+constexpr std::string_view kBreakMarkup[] = {ptseg::kSentenceBreak, ptseg::kParagraphBreak};
+
+void WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw WriteError{errno};
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+// The length of the whitespace character at p in valid UTF-8, or 0.
+// Whitespace, for the lines format, is space, tab, LF, VT, FF, CR, and the
+// characters the segmenter reads as a space or a line break (U+2000-U+200A,
+// U+2028, U+2029, U+202F, U+205F, U+3000).  The no-break space U+00A0 is
+// not: it binds the words on either side, and the segmenter does not read
+// it as a blank either.
+std::size_t WhitespaceAt(const char* p, const char* end) {
+  const auto c = static_cast<unsigned char>(p[0]);
+  if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r') ? 1 : 0;
+  if ((c != 0xE2 && c != 0xE3) || end - p < 3) return 0;
+  const auto c1 = static_cast<unsigned char>(p[1]);
+  const auto c2 = static_cast<unsigned char>(p[2]);
+  if (c == 0xE3) return c1 == 0x80 && c2 == 0x80 ? 3 : 0;
+  if (c1 == 0x80) {
+    return (c2 >= 0x80 && c2 <= 0x8A) || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF ? 3 : 0;
+  }
+  return c1 == 0x81 && c2 == 0x9F ? 3 : 0;
+}
+
+// *out gets `utf8` with every whitespace run made one space, and none at
+// either end.
+void CollapseWhitespace(std::string_view utf8, std::string* out) {
+  out->clear();
+  const char* p = utf8.data();
+  const char* const end = p + utf8.size();
+  // Most bytes are quickly seen not to start whitespace.
+  auto space_at = [end](const char* at) -> std::size_t {
+    const auto c = static_cast<unsigned char>(*at);
+    if (c > ' ' && c < 0xE2) return 0;
+    return c == ' ' ? 1 : WhitespaceAt(at, end);
+  };
+  for (;;) {
+    std::size_t n;
+    while (p < end && (n = space_at(p)) != 0) p += n;
+    if (p == end) return;
+    const char* word = p;
+    while (p < end && space_at(p) == 0) ++p;
+    if (!out->empty()) out->push_back(' ');
+    out->append(word, p - word);
+  }
+}
+
+}  // namespace
+
+Output::Output(int fd) : fd_(fd), buffer_(new char[kCapacity]) {}
+
+void Output::Write(std::string_view bytes) {
+  if (bytes.size() > kCapacity - size_) {
+    Flush();
+    if (bytes.size() >= kCapacity) {
+      WriteAll(fd_, bytes.data(), bytes.size());
+      return;
+    }
+  }
+  std::memcpy(buffer_.get() + size_, bytes.data(), bytes.size());
+  size_ += bytes.size();
+}
+
+void Output::Flush() {
+  const std::size_t size = size_;
+  size_ = 0;  // a failed write is not tried again
+  WriteAll(fd_, buffer_.get(), size);
+}
+
+Splitter::Splitter(Format format, ptseg::Encoding encoding, Output* out, bool several)
+    : format_(format),
+      encoding_(encoding),
+      out_(out),
+      several_(several),
+      buffer_(new char[kStartCapacity]),
+      capacity_(kStartCapacity) {}
+
+void Splitter::Begin() {
+  wrote_line_ = false;
+  blank_line_due_ = false;
+  if (format_ != Format::kXml) return;
+  out_->Write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+  if (several_) out_->Write("<corpus>\n");
+}
+
+void Splitter::End() {
+  if (format_ == Format::kXml && several_) out_->Write("</corpus>\n");
+}
+
+int Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
+                    bool flush_each_read) {
+  // Even the markup is made here from the boundaries rather than by the
+  // library: it would keep its own copy of the input for it and look up
+  // offsets for every piece, which costs more than all the rest ptsplit
+  // does.
+  ptseg::Segmenter segmenter(encoding_);
+  BeginInput(name);
+  int error = 0;
+  for (;;) {
+    if (flush_each_read) out_->Flush();
+    MakeRoom();
+    const ssize_t n = read(fd, buffer_.get() + filled_, kReadSize);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    const std::string_view bytes(buffer_.get() + filled_, static_cast<std::size_t>(n));
+    filled_ += bytes.size();
+    if (bytes_read != nullptr) *bytes_read += bytes.size();
+    segmenter.Feed(bytes);
+    Take(segmenter.TakeBoundaries());
+  }
+  segmenter.Finish();
+  Take(segmenter.TakeBoundaries());
+  if (in_sentence_) Sentence(buffer_from_ + filled_);
+  EndInput();
+  return error;
+}
+
+// Makes room for a read: drops the sentences written, and grows the buffer
+// when the sentence under way fills it.
+void Splitter::MakeRoom() {
+  if (capacity_ - filled_ >= kReadSize) return;
+  const auto done = static_cast<std::size_t>(sentence_start_ - buffer_from_);
+  std::memmove(buffer_.get(), buffer_.get() + done, filled_ - done);
+  filled_ -= done;
+  buffer_from_ += done;
+  if (capacity_ - filled_ >= kReadSize) return;
+  const std::size_t capacity = std::max(2 * capacity_, filled_ + kReadSize);
+  std::unique_ptr<char[]> grown(new char[capacity]);
+  std::memcpy(grown.get(), buffer_.get(), filled_);
+  buffer_ = std::move(grown);
+  capacity_ = capacity;
+}
+
+void Splitter::BeginInput(std::string_view name) {
+  filled_ = 0;
+  buffer_from_ = 0;
+  sentence_start_ = 0;
+  in_sentence_ = false;
+  paragraph_ = 0;
+  name_.clear();
+  if (format_ == Format::kMarkup) out_->Write(ptseg::kOpen);
+  if (!several_) {
+    if (format_ == Format::kXml) out_->Write("<text>");
+    return;
+  }
+  text_.clear();
+  ptseg::AppendUtf8(name, ptseg::Encoding::kUtf8, &text_);
+  if (format_ == Format::kJsonl) {
+    ptseg::AppendJsonEscaped(text_, &name_);
+  } else if (format_ == Format::kXml) {
+    formatted_ = "<text file=\"";
+    ptseg::AppendXmlEscaped(text_, ptseg::XmlPlace::kAttribute, &formatted_);
+    formatted_ += "\">";
+    out_->Write(formatted_);
+  }
+}
+
+void Splitter::EndInput() {
+  if (format_ == Format::kMarkup) out_->Write(ptseg::kClose);
+  if (format_ == Format::kXml) out_->Write(in_sentence_ ? "</p></text>\n" : "</text>\n");
+}
+
+// The first boundary of an input starts its first sentence and paragraph;
+// each other one ends the sentence under way.
+void Splitter::Take(const std::vector<ptseg::Boundary>& boundaries) {
+  for (const ptseg::Boundary& boundary : boundaries) {
+    if (in_sentence_) {
+      Sentence(boundary.offset);
+      if (boundary.paragraph) ++paragraph_;
+      if (format_ == Format::kMarkup) out_->Write(kBreakMarkup[boundary.paragraph]);
+    }
+    in_sentence_ = true;
+    sentence_start_ = boundary.offset;
+    paragraph_opened_ = boundary.paragraph;
+  }
+}
+
+// Writes the sentence under way, which ends at stream offset `end`.
+void Splitter::Sentence(std::uint64_t end) {
+  const std::string_view bytes(buffer_.get() + (sentence_start_ - buffer_from_),
+                               static_cast<std::size_t>(end - sentence_start_));
+  if (format_ == Format::kMarkup) {
+    out_->Write(bytes);
+    return;
+  }
+  // Boundaries fall on character starts, so the sentences decoded one by
+  // one are the input decoded.
+  text_.clear();
+  ptseg::AppendUtf8(bytes, encoding_, &text_);
+  switch (format_) {
+    case Format::kMarkup:
+      break;
+    case Format::kLines:
+      if (paragraph_opened_) blank_line_due_ = wrote_line_;
+      WriteLine(text_);
+      break;
+    case Format::kJsonl:
+      WriteJson(sentence_start_, end, text_);
+      break;
+    case Format::kXml:
+      formatted_.clear();
+      if (paragraph_opened_) formatted_ += paragraph_ > 0 ? "</p><p>" : "<p>";
+      formatted_ += "<s>";
+      ptseg::AppendXmlEscaped(text_, ptseg::XmlPlace::kText, &formatted_);
+      formatted_ += "</s>";
+      out_->Write(formatted_);
+      break;
+  }
+  paragraph_opened_ = false;
+}
+
+void Splitter::WriteLine(std::string_view utf8) {
+  CollapseWhitespace(utf8, &formatted_);
+  if (formatted_.empty()) return;  // a sentence of whitespace only
+  if (blank_line_due_) out_->Write("\n");
+  blank_line_due_ = false;
+  formatted_ += '\n';
+  out_->Write(formatted_);
+  wrote_line_ = true;
+}
+
+void Splitter::WriteJson(std::uint64_t start, std::uint64_t end, std::string_view utf8) {
+  formatted_.clear();
+  formatted_ += '{';
+  if (several_) {
+    formatted_ += "\"file\": \"";
+    formatted_ += name_;
+    formatted_ += "\", ";
+  }
+  formatted_ += "\"start\": " + std::to_string(start);
+  formatted_ += ", \"end\": " + std::to_string(end);
+  formatted_ += ", \"paragraph\": " + std::to_string(paragraph_);
+  formatted_ += ", \"text\": \"";
+  ptseg::AppendJsonEscaped(utf8, &formatted_);
+  formatted_ += "\"}\n";
+  out_->Write(formatted_);
+}
+
+}  // namespace ptsplit

@@ -1,0 +1,109 @@
+// ptsplit's output formats, and the run of the segmenter over one input
+// that writes them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ptseg/ptseg.h"
+
+namespace ptsplit {
+
+enum class Format { kMarkup, kLines, kJsonl, kXml };
+
+// A failed write; `error` is the errno value.
+struct WriteError {
+  int error;
+};
+
+// A file descriptor written in large pieces: output comes a sentence or a
+// piece of markup at a time, and one write call per piece would cost more
+// than the segmenting.
+class Output {
+ public:
+  explicit Output(int fd);
+  // Writes to another file descriptor from now on; what was not flushed
+  // is dropped.
+  void Reopen(int fd) {
+    fd_ = fd;
+    size_ = 0;
+  }
+  // Throws WriteError.
+  void Write(std::string_view bytes);
+  void Flush();
+
+ private:
+  static constexpr std::size_t kCapacity = std::size_t{1} << 18;
+  int fd_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t size_ = 0;
+};
+
+// Writes the sentences of one input, or of several one after the other, to
+// one output in one format.  With several inputs, jsonl objects name their
+// file and the XML document has one <text file="NAME"> element per input
+// inside a <corpus> root.
+class Splitter {
+ public:
+  Splitter(Format format, ptseg::Encoding encoding, Output* out, bool several);
+
+  // What comes before the first input and after the last: the XML
+  // declaration and root element; nothing in the other formats.  Begin
+  // starts a new output: one Splitter may write several in turn.
+  void Begin();
+  void End();
+
+  // Reads `fd` to its end and writes its sentences; `name` is the input's
+  // name as given.  Each input gets a fresh segmenter.  Every byte read is
+  // added to *bytes_read (if given) as it comes.  With `flush_each_read`
+  // everything written so far goes out before each read, so that a typed
+  // line is answered as far as it is decided.  Returns 0, or the errno
+  // value of a failed read: the output then covers the bytes read before
+  // it, closed as at the end of an input.  Throws ptseg::Error,
+  // std::bad_alloc and WriteError; the output then stops where it is.
+  int Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
+            bool flush_each_read);
+
+ private:
+  void MakeRoom();
+  void Take(const std::vector<ptseg::Boundary>& boundaries);
+  void Sentence(std::uint64_t end);
+  void BeginInput(std::string_view name);
+  void EndInput();
+  void WriteLine(std::string_view utf8);
+  void WriteJson(std::uint64_t start, std::uint64_t end, std::string_view utf8);
+
+  const Format format_;
+  const ptseg::Encoding encoding_;
+  Output* const out_;
+  const bool several_;
+
+  // The input is read into buffer_, and kept from the start of the
+  // sentence under way on: a sentence is written once the next one starts.
+  // buffer_[0] is at stream offset buffer_from_; filled_ bytes are in it.
+  std::unique_ptr<char[]> buffer_;
+  std::size_t capacity_ = 0;
+  std::size_t filled_ = 0;
+  std::uint64_t buffer_from_ = 0;
+
+  bool in_sentence_ = false;  // false before the first boundary
+  std::uint64_t sentence_start_ = 0;
+  std::uint64_t paragraph_ = 0;    // of the sentence under way
+  bool paragraph_opened_ = false;  // by the sentence under way
+  std::string name_;               // of the input under way, for jsonl
+  std::string text_;               // scratch: a sentence in UTF-8
+  std::string formatted_;          // scratch: a sentence formatted
+
+  // The lines format, over every input written to the output: an empty
+  // line goes before the next line when a paragraph started after the last
+  // line written.
+  bool wrote_line_ = false;
+  bool blank_line_due_ = false;
+};
+
+}  // namespace ptsplit

@@ -1,0 +1,260 @@
+// ptsplit: sentences and paragraphs of Portuguese text, in a choice of
+// encodings and output formats, for single files or whole folders.
+#include <fcntl.h>
+#include <getopt.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "cli/corpus.h"
+#include "cli/formats.h"
+#include "ptseg/ptseg.h"
+
+namespace {
+
+constexpr char kProgram[] = "ptsplit";
+
+constexpr char kHelp[] =
+    R"(Usage: ptsplit [OPTION]... [FILE]...
+  or:  ptsplit [OPTION]... -o DIR FILE|FOLDER...
+Mark the sentences and paragraphs of Portuguese text.
+
+With no FILE, or when FILE is -, read standard input.  Each FILE is split
+on its own, and the outputs follow each other on standard output.
+
+  -e, --encoding=ENC    how the input is read: utf-8 (the default; a byte
+                          that is not part of valid UTF-8 is read as
+                          Windows-1252) or latin-1 (ISO-8859-1)
+  -f, --format=FORMAT   markup (the default): the input bytes with
+                          <p><s> ... </s></p> inserted, as ptseg writes them
+                        lines: one sentence per line, in UTF-8; each run of
+                          whitespace becomes one space, and an empty line
+                          separates paragraphs
+                        jsonl: one JSON object per sentence, in UTF-8,
+                          {"start": 0, "end": 25, "paragraph": 0, "text": ""}
+                          with byte offsets into the input (end excluded)
+                          and paragraphs counted from 0
+                        xml: a UTF-8 XML document,
+                          <text><p><s>...</s></p></text>; characters XML
+                          cannot hold become U+FFFD
+  -o, --output-dir=DIR  write each input file's output to a file under DIR
+  -j, --jobs=N          with -o: split N files at once (default: one per
+                          core)
+      --force           with -o: also rewrite outputs that are up to date
+  -q, --quiet           with -o: no progress line
+  -h, --help            display this help and exit
+  -V, --version         output version information and exit
+
+-j and --force without -o are errors.  With several FILEs, markup outputs
+follow each other; lines puts an empty line between files, as between
+paragraphs; each jsonl object starts with a "file" field naming its FILE;
+xml writes one document whose <corpus> root holds a <text file="FILE">
+element per FILE.
+
+Whitespace, for the lines format: space, tab, line feed, vertical tab, form
+feed, carriage return, and U+2000-U+200A, U+2028, U+2029, U+202F, U+205F and
+U+3000.  The no-break space U+00A0 binds words and is kept.
+
+With -o DIR, a FILE is written to DIR/NAME, NAME being its last component,
+and each regular file under a FOLDER to DIR/PATH, PATH being its path inside
+FOLDER; hidden files and folders are left out, and symbolic links inside a
+FOLDER are not followed.  Each output holds what 'ptsplit FILE' prints.
+Outputs are written under a hidden temporary name and renamed when
+complete, so a run that is stopped leaves no partial output; the next run
+removes the temporary files.  An output at least as new as its input is
+taken as done and left as it is: run the same command again to finish an
+interrupted run, and use --force after changing -e or -f.  DIR may not be
+inside an input FOLDER, nor an input inside DIR.  Progress is shown on
+standard error when it is a terminal.
+
+Exit status: 0 if all went well; 1 if an input could not be read (the
+others are still split); 2 for a bad option, a refused -o run, a write
+error, or an input on which one look-ahead exceeds 256 MiB.  After a write
+error or such an input, standard output keeps what was written and the run
+stops; with -o, that input gets no output, and after a write error no
+further input is started.
+)";
+
+[[noreturn]] void BadUsage(const std::string& message) {
+  if (!message.empty()) std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  std::fprintf(stderr, "Try '%s --help'.\n", kProgram);
+  std::exit(2);
+}
+
+bool ParseEncoding(const char* name, ptseg::Encoding* encoding) {
+  for (const char* utf8 : {"utf-8", "utf8"}) {
+    if (strcasecmp(name, utf8) == 0) {
+      *encoding = ptseg::Encoding::kUtf8;
+      return true;
+    }
+  }
+  for (const char* latin1 : {"latin-1", "latin1", "iso-8859-1"}) {
+    if (strcasecmp(name, latin1) == 0) {
+      *encoding = ptseg::Encoding::kLatin1;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseFormat(const char* name, ptsplit::Format* format) {
+  static const struct {
+    const char* name;
+    ptsplit::Format format;
+  } kFormats[] = {{"markup", ptsplit::Format::kMarkup},
+                  {"lines", ptsplit::Format::kLines},
+                  {"jsonl", ptsplit::Format::kJsonl},
+                  {"xml", ptsplit::Format::kXml}};
+  for (const auto& known : kFormats) {
+    if (std::strcmp(name, known.name) == 0) {
+      *format = known.format;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseJobs(const char* text, unsigned* jobs) {
+  constexpr unsigned kMaxJobs = 1024;
+  if (*text == '\0' || std::strspn(text, "0123456789") != std::strlen(text)) return false;
+  errno = 0;
+  const unsigned long n = std::strtoul(text, nullptr, 10);
+  if (errno != 0 || n == 0 || n > kMaxJobs) return false;
+  *jobs = static_cast<unsigned>(n);
+  return true;
+}
+
+[[noreturn]] void WriteFailed(int error) {
+  std::fprintf(stderr, "%s: error writing standard output: %s\n", kProgram, std::strerror(error));
+  std::exit(2);
+}
+
+// Splits each input to standard output; returns the exit status.
+int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Format format,
+                          ptseg::Encoding encoding) {
+  ptsplit::Output out(STDOUT_FILENO);
+  ptsplit::Splitter splitter(format, encoding, &out, inputs.size() > 1);
+  int status = 0;
+  const char* name = "";  // the input under way, for messages
+  auto fatal = [&](const char* message) {
+    try {
+      out.Flush();  // the output up to here is kept
+    } catch (const ptsplit::WriteError& e) {
+      WriteFailed(e.error);
+    }
+    std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, message);
+    return 2;
+  };
+  try {
+    splitter.Begin();
+    for (const std::string& input : inputs) {
+      name = input.c_str();
+      const bool standard_input = input == "-";
+      const int fd = standard_input ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
+      struct stat st;
+      if (fd < 0 || fstat(fd, &st) != 0) {
+        std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, std::strerror(errno));
+        status = 1;
+        if (fd >= 0 && !standard_input) close(fd);
+        continue;
+      }
+      if (S_ISDIR(st.st_mode)) {
+        std::fprintf(stderr, "%s: %s: is a directory (use -o DIR)\n", kProgram, name);
+        status = 1;
+        if (!standard_input) close(fd);
+        continue;
+      }
+      const int error = splitter.Split(fd, input, nullptr, true);
+      if (!standard_input) close(fd);
+      if (error != 0) {
+        std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, std::strerror(error));
+        status = 1;
+      }
+    }
+    splitter.End();
+    out.Flush();
+  } catch (const ptsplit::WriteError& e) {
+    WriteFailed(e.error);
+  } catch (const ptseg::Error& e) {
+    return fatal(e.what());
+  } catch (const std::bad_alloc&) {
+    return fatal("out of memory");
+  }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  argv[0] = const_cast<char*>(kProgram);  // getopt says "ptsplit:", whatever the path
+  enum { kForce = 256 };
+  static const option kOptions[] = {{"encoding", required_argument, nullptr, 'e'},
+                                    {"format", required_argument, nullptr, 'f'},
+                                    {"output-dir", required_argument, nullptr, 'o'},
+                                    {"jobs", required_argument, nullptr, 'j'},
+                                    {"force", no_argument, nullptr, kForce},
+                                    {"quiet", no_argument, nullptr, 'q'},
+                                    {"help", no_argument, nullptr, 'h'},
+                                    {"version", no_argument, nullptr, 'V'},
+                                    {nullptr, 0, nullptr, 0}};
+  ptsplit::CorpusOptions options;
+  bool output_dir = false;
+  bool jobs = false;
+  int c;
+  while ((c = getopt_long(argc, argv, "e:f:o:j:qhV", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'e':
+        if (!ParseEncoding(optarg, &options.encoding)) {
+          BadUsage(std::string("invalid encoding '") + optarg + "' (use utf-8 or latin-1)");
+        }
+        break;
+      case 'f':
+        if (!ParseFormat(optarg, &options.format)) {
+          BadUsage(std::string("invalid format '") + optarg +
+                   "' (use markup, lines, jsonl or xml)");
+        }
+        break;
+      case 'o':
+        if (*optarg == '\0') BadUsage("the output folder's name is empty");
+        options.output_dir = optarg;
+        output_dir = true;
+        break;
+      case 'j':
+        if (!ParseJobs(optarg, &options.jobs)) {
+          BadUsage(std::string("invalid number of jobs '") + optarg + "' (use 1 to 1024)");
+        }
+        jobs = true;
+        break;
+      case kForce:
+        options.force = true;
+        break;
+      case 'q':
+        options.quiet = true;
+        break;
+      case 'h':
+        std::fputs(kHelp, stdout);
+        return std::fflush(stdout) == 0 ? 0 : 2;
+      case 'V':
+        std::printf("%s %s\n", kProgram, ptseg::Version());
+        return std::fflush(stdout) == 0 ? 0 : 2;
+      default:  // getopt has said what is wrong
+        BadUsage("");
+    }
+  }
+  options.inputs.assign(argv + optind, argv + argc);
+  if (!output_dir) {
+    if (jobs || options.force) BadUsage("--jobs and --force need --output-dir");
+    if (options.inputs.empty()) options.inputs.push_back("-");
+    return SplitToStandardOutput(options.inputs, options.format, options.encoding);
+  }
+  if (options.inputs.empty()) BadUsage("--output-dir needs a FILE or FOLDER to split");
+  return ptsplit::RunCorpus(options);
+}

@@ -1,0 +1,325 @@
+#!/usr/bin/env python3
+"""test_ptsplit.py PTSPLIT PTSEG SHARED
+
+ptsplit against ptseg and against itself: its markup in ISO-8859-1 is
+ptseg's; its other formats give back the same sentences, offsets and text
+on awkward inputs; bad usage, unreadable inputs and write errors end with
+the right status and message; -o writes, resumes, refuses and survives a
+kill as it should, and shows progress on a terminal only.  SHARED is the
+shared folder (its corpus files are skipped when it is absent).
+"""
+import codecs
+import json
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import xml.etree.ElementTree as ElementTree
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
+from ptseg_test import CLOSE, OPEN, PB, SB, check, same, strip_markup, summary  # noqa: E402
+
+INPUTS = {
+    'typographic': ('\u201cOl\u00e1\u201d, disse o Dr. Silva\u2026 \u2014 Vou embora! '
+                    '\u2014 gritou.\nA \ufb01m do cafe\u0301.\u2003Fim.\u2028Outro?\n').encode(),
+    'invalid bytes': b'Caf\xe9 \xe2\x80 e ch\xe1. Ol\x81a \x93sim\x94. \xff\xfe Fim. \xc3',
+    'CR LF': b'Primeira linha.\r\nSegunda linha.\r\n\r\nOutro par\xc3\xa1grafo.\r\nFim\r',
+    'NUL': b'Um\x00 dois. Tr\x00\x01es.\x0b\x0c Quatro.\n\nCinco\xa0seis.',
+    'empty': b'',
+    'BOM': b'\xef\xbb\xbfO Dr. Silva chegou. Ele disse:\n- Vou embora! - gritou ela.\n1. Fim.',
+    'blanks': b'Fim.   \n\n \t \n\nOutro.\n  \n',
+}
+FORMATS = ('markup', 'jsonl', 'xml', 'lines')
+# Whitespace in the lines format, and characters XML 1.0 cannot hold.
+WHITESPACE = re.compile('[ \t\n\v\f\r\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+')
+XML_INVALID = re.compile('[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]')
+XML_HEAD = b'<?xml version="1.0" encoding="UTF-8"?>\n'
+
+
+def windows1252(error):
+    """Reads a byte that is not valid UTF-8 as ptsplit does."""
+    byte = error.object[error.start]
+    try:
+        return bytes([byte]).decode('cp1252'), error.start + 1
+    except UnicodeDecodeError:
+        return chr(byte), error.start + 1
+
+
+codecs.register_error('byte-by-byte', windows1252)
+DECODE = {'utf-8': lambda data: data.decode('utf-8', 'byte-by-byte'),
+          'latin-1': lambda data: data.decode('latin-1')}
+
+
+def run(args, data=b'', cwd=None):
+    p = subprocess.run([PTSPLIT] + args, input=data, capture_output=True, cwd=cwd, timeout=300)
+    return p.stdout, p.stderr, p.returncode
+
+
+def write(path, data, stamp=None):
+    os.makedirs(os.path.dirname(path) or '.', exist_ok=True)
+    with open(path, 'wb') as f:
+        f.write(data)
+    if stamp:
+        os.utime(path, (stamp, stamp))
+
+
+def markup_sentences(out):
+    """[(start, end, paragraph)] of the markup of an input without markup in it."""
+    result, offset = [], 0
+    for paragraph, text in enumerate(out[len(OPEN):-len(CLOSE)].split(PB)):
+        for sentence in text.split(SB):
+            result.append((offset, offset + len(sentence), paragraph))
+            offset += len(sentence)
+    return result if offset else []
+
+
+def xml_sentences(text):
+    return [(p, ''.join(s.itertext())) for p, paragraph in enumerate(text) for s in paragraph]
+
+
+def expected_lines(objects):
+    lines, last = [], None
+    for o in objects:
+        line = ' '.join(word for word in WHITESPACE.split(o['text']) if word)
+        if line:
+            if last is not None and o['paragraph'] != last:
+                lines.append('')
+            lines.append(line)
+            last = o['paragraph']
+    return ''.join(line + '\n' for line in lines).encode()
+
+
+def check_formats():
+    for name, data in INPUTS.items():
+        for encoding, decode in DECODE.items():
+            label = '%s, %s' % (name, encoding)
+            out = {f: run(['-e', encoding, '-f', f], data) for f in FORMATS}
+            if not check(label + ': status 0, nothing on stderr',
+                         all(o[1:] == (b'', 0) for o in out.values()), repr(out)):
+                continue
+            markup = out['markup'][0]
+            if encoding == 'latin-1':
+                same(label + ': markup is ptseg\'s', markup,
+                     subprocess.run([PTSEG], input=data, capture_output=True).stdout)
+            check(label + ': markup keeps the input', strip_markup(markup) == data)
+            objects = [json.loads(line) for line in out['jsonl'][0].splitlines()]
+            want = [{'start': s, 'end': e, 'paragraph': p, 'text': decode(data[s:e])}
+                    for s, e, p in markup_sentences(markup)]
+            check(label + ': jsonl objects are the markup\'s sentences', objects == want,
+                  '%r\n%r' % (objects, want))
+            check(label + ': jsonl tiles the input',
+                  b''.join(data[o['start']:o['end']] for o in objects) == data)
+            same(label + ': xml declaration', out['xml'][0][:len(XML_HEAD)], XML_HEAD)
+            root = ElementTree.fromstring(out['xml'][0])
+            want = [(o['paragraph'], XML_INVALID.sub('\ufffd', o['text'])) for o in objects]
+            check(label + ': xml paragraphs and sentences',
+                  root.tag == 'text' and xml_sentences(root) == want, out['xml'][0])
+            same(label + ': lines', out['lines'][0], expected_lines(objects))
+
+
+def check_several_inputs(folder):
+    # The second name is not UTF-8: its "file" is read as Windows-1252.
+    names = ['a.txt', os.fsdecode(b'caf\xe9.txt')]
+    write(os.path.join(folder, names[0]), INPUTS['CR LF'])
+    write(os.path.join(folder, names[1]), INPUTS['typographic'])
+    decoded = ['a.txt', 'caf\u00e9.txt']
+    single = {f: [run(['-f', f, name], cwd=folder)[0] for name in names] for f in FORMATS}
+    several = {f: run(['-f', f] + names, cwd=folder)[0] for f in FORMATS}
+    same('several inputs: markup outputs follow each other', several['markup'],
+         b''.join(single['markup']))
+    same('several inputs: lines with an empty line between files', several['lines'],
+         b'\n'.join(single['lines']))
+    same('several inputs: jsonl objects name the file first', several['jsonl'],
+         b''.join(line.replace(b'{', b'{"file": "%s", ' % name.encode(), 1) + b'\n'
+                  for name, out in zip(decoded, single['jsonl']) for line in out.splitlines()))
+    root = ElementTree.fromstring(several['xml'])
+    check('several inputs: xml has a <text file=...> per file in <corpus>',
+          root.tag == 'corpus' and [t.get('file') for t in root] == decoded and
+          [xml_sentences(t) for t in root] ==
+          [xml_sentences(ElementTree.fromstring(x)) for x in single['xml']], several['xml'])
+
+
+def check_errors(folder):
+    for args, message in (
+            (['--bogus'], "unrecognized option '--bogus'"),
+            (['-e', 'utf-16'], "invalid encoding 'utf-16' (use utf-8 or latin-1)"),
+            (['--format=html'], "invalid format 'html' (use markup, lines, jsonl or xml)"),
+            (['-j', '0', '-o', 'out'], "invalid number of jobs '0' (use 1 to 1024)"),
+            (['--force'], '--jobs and --force need --output-dir')):
+        read_end, write_end = os.pipe()
+        os.write(write_end, b'Ola.')
+        os.close(write_end)
+        p = subprocess.run([PTSPLIT] + args, stdin=read_end, capture_output=True, cwd=folder,
+                           timeout=60)
+        left = os.read(read_end, 10)
+        os.close(read_end)
+        same('bad usage %s: message' % args[0], p.stderr,
+             b"ptsplit: %s\nTry 'ptsplit --help'.\n" % message.encode())
+        check('bad usage %s: status 2, standard input not read' % args[0],
+              (p.returncode, p.stdout, left) == (2, b'', b'Ola.'), repr((p.returncode, left)))
+    out, err, status = run(['missing', '.', 'a.txt'], cwd=folder)
+    same('unreadable inputs: messages', err, b'ptsplit: missing: No such file or directory\n'
+         b'ptsplit: .: is a directory (use -o DIR)\n')
+    check('unreadable inputs: status 1, the others split',
+          (out, status) == (run(['a.txt'], cwd=folder)[0], 1))
+    with open('/dev/full', 'wb') as full:
+        p = subprocess.run([PTSPLIT, 'a.txt'], stdout=full, stderr=subprocess.PIPE, cwd=folder,
+                           timeout=60)
+    same('write error: message', p.stderr,
+         b'ptsplit: error writing standard output: No space left on device\n')
+    check('write error: status 2', p.returncode == 2)
+
+
+def check_corpus(root):
+    stamp = time.time() - 100
+    for path, data in (('tree/a/x.txt', INPUTS['typographic']), ('tree/a/b/y.txt', INPUTS['CR LF']),
+                       ('tree/z.txt', INPUTS['NUL']), ('tree/empty.txt', b''),
+                       ('tree/.hidden.txt', b'x'), ('tree/.hid/w.txt', b'y'),
+                       ('solo/solo.txt', INPUTS['BOM'])):
+        write(os.path.join(root, path), data, stamp)
+    os.symlink('a/x.txt', os.path.join(root, 'tree/link.txt'))
+    os.symlink('a', os.path.join(root, 'tree/linkdir'))
+    outputs = {'a/x.txt': 'tree/a/x.txt', 'a/b/y.txt': 'tree/a/b/y.txt', 'z.txt': 'tree/z.txt',
+               'empty.txt': 'tree/empty.txt', 'solo.txt': 'solo/solo.txt'}
+    args = ['-f', 'jsonl', '-o', 'out', 'tree', 'solo/solo.txt']
+    old_mask = os.umask(0o027)
+    result = run(args, cwd=root)
+    os.umask(old_mask)
+    check('-o: status 0, nothing on stderr', result == (b'', b'', 0), repr(result))
+    same('-o: the outputs', sorted(os.path.relpath(os.path.join(d, f), root + '/out')
+                                   for d, _, files in os.walk(root + '/out') for f in files),
+         sorted(outputs))
+    for output, source in outputs.items():
+        with open(os.path.join(root, 'out', output), 'rb') as f:
+            same('-o: %s is ptsplit %s' % (output, source), f.read(),
+                 run(['-f', 'jsonl', source], cwd=root)[0])
+    same('-o: modes under umask 027',
+         sorted({oct(os.stat(os.path.join(root, 'out', p)).st_mode & 0o7777)
+                 for p in ('a', 'a/b', 'z.txt', 'a/b/y.txt')}), ['0o640', '0o750'])
+
+    def mtimes():
+        return {p: os.stat(os.path.join(root, 'out', p)).st_mtime_ns for p in outputs}
+
+    def age_outputs():  # newer than the inputs, older than any rewrite
+        for p in outputs:
+            os.utime(os.path.join(root, 'out', p), (stamp + 50, stamp + 50))
+        return mtimes()
+
+    old = age_outputs()
+    result = run(args, cwd=root)
+    check('resume: status 0, nothing rewritten', result == (b'', b'', 0) and mtimes() == old,
+          repr(result))
+    os.utime(os.path.join(root, 'tree/z.txt'), (stamp + 90, stamp + 90))
+    run(args, cwd=root)
+    same('resume: only the newer input is split again',
+         [p for p, t in mtimes().items() if t != old[p]], ['z.txt'])
+    old = age_outputs()
+    run(['--force'] + args, cwd=root)
+    same('--force rewrites everything', [p for p, t in mtimes().items() if t == old[p]], [])
+
+    for refused, message in (
+            (['tree/new', 'tree'], 'output folder tree/new is inside the input folder tree'),
+            (['tree', 'tree/a'], 'input tree/a is inside the output folder tree'),
+            (['new', '-'], 'standard input cannot be split into an output folder (-o)'),
+            (['new', 'tree/a/x.txt', 'tree/linkdir/x.txt'],
+             'tree/a/x.txt and tree/linkdir/x.txt would both be written to new/x.txt'),
+            (['/dev/null/new', 'tree'], '/dev/null/new: Not a directory')):
+        same('-o refused: ' + message, run(['-o'] + refused, cwd=root),
+             (b'', b'ptsplit: %s\n' % message.encode(), 2))
+    check('-o refused: nothing created',
+          not os.path.exists(root + '/new') and not os.path.exists(root + '/tree/new'))
+    same('-o: an unreadable input is named, the others split, status 1',
+         run(['-o', 'out', 'missing', 'tree'], cwd=root),
+         (b'', b'ptsplit: missing: No such file or directory\n', 1))
+    check_progress(args, root)
+
+
+def check_progress(args, root):
+    master, slave = pty.openpty()
+    attrs = termios.tcgetattr(slave)
+    attrs[1] &= ~termios.OPOST  # no LF -> CR LF
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    for quiet in ([], ['-q']):
+        p = subprocess.Popen([PTSPLIT, '--force'] + quiet + args, stdout=subprocess.DEVNULL,
+                             stderr=slave, cwd=root)
+        got, deadline = b'', time.monotonic() + 60
+        while p.poll() is None or select.select([master], [], [], 0)[0]:
+            if select.select([master], [], [], 0.1)[0]:
+                got += os.read(master, 4096)
+            if time.monotonic() > deadline:
+                p.kill()
+        if quiet:
+            same('progress: none with -q', got, b'')
+            continue
+        line = rb'\rptsplit: \d/5 files, 0\.0/0\.0 MB(, [\d.]+ MB/s, \d+:\d\d left)?\x1b\[K'
+        check('progress: redrawn on a terminal, ends with 5/5 files and a line feed',
+              re.fullmatch(rb'(%s)*\rptsplit: 5/5 files, 0\.0/0\.0 MB.*\x1b\[K\n' % line, got),
+              got)
+    os.close(slave)
+    os.close(master)
+    same('progress: none when standard error is a pipe', run(['--force'] + args, cwd=root),
+         (b'', b'', 0))
+
+
+def check_kill(root):
+    data = b'O Dr. Silva chegou. Ele disse:\n- Vou embora! - gritou ela.\n' * 700000
+    write(os.path.join(root, 'big/huge.txt'), data)
+    write(os.path.join(root, 'big/small.txt'), data[:1000])
+    out = os.path.join(root, 'out')
+    p = subprocess.Popen([PTSPLIT, '-j', '1', '-o', out, root + '/big'])
+    deadline = time.monotonic() + 60
+    while p.poll() is None and time.monotonic() < deadline:  # until the output grows
+        temps = os.listdir(out) if os.path.isdir(out) else []
+        if temps and os.path.getsize(os.path.join(out, temps[0])) > 0:
+            break
+        time.sleep(0.001)
+    running = p.poll() is None
+    p.send_signal(signal.SIGKILL)
+    p.wait()
+    if not check('kill -9: the run was killed while writing', running):
+        return
+    same('kill -9: no output but a hidden temporary file', [f[:9] for f in os.listdir(out)],
+         ['.ptsplit-'])
+    write(os.path.join(out, '.ptsplit-x'), b'')  # not a name ptsplit makes
+    check('kill -9: the next run completes', run(['-o', out, root + '/big']) == (b'', b'', 0))
+    same('kill -9: temporary file removed', sorted(os.listdir(out)),
+         ['.ptsplit-x', 'huge.txt', 'small.txt'])
+    with open(os.path.join(out, 'huge.txt'), 'rb') as f:
+        check('kill -9: the output is whole', strip_markup(f.read()) == data)
+
+
+def check_corpus_files():
+    texts = os.path.join(SHARED, 'corpus', 'texts')
+    if not os.path.isdir(texts):
+        print('skipped: %s is absent (set PTSEG_SHARED_DIR)' % texts)
+        return
+    for name in ('machado/romance/domCasmurro.txt', 'camilo/Amor_de_Perdicao.txt'):
+        with open(os.path.join(texts, name), 'rb') as f:
+            ptseg = subprocess.run([PTSEG], stdin=f, capture_output=True).stdout
+        same('corpus %s: markup is ptseg\'s' % name,
+             run(['--encoding=latin-1', os.path.join(texts, name)])[0], ptseg)
+
+
+def main():
+    check_formats()
+    check_corpus_files()
+    for group in (check_several_inputs, check_errors, check_corpus, check_kill):
+        with tempfile.TemporaryDirectory() as folder:
+            if group == check_errors:
+                write(os.path.join(folder, 'a.txt'), INPUTS['CR LF'])
+            group(folder)
+    return summary()
+
+
+if __name__ == '__main__':
+    if len(sys.argv) != 4:
+        sys.exit(__doc__)
+    PTSPLIT, PTSEG, SHARED = (os.path.abspath(arg) for arg in sys.argv[1:])
+    sys.exit(main())
