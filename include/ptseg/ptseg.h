@@ -93,6 +93,10 @@ class Segmenter {
 
   // Bytes fed so far.
   std::uint64_t size() const;
+  // How far the input is decided: every sentence start before this offset
+  // has been reported, and none will be.  A caller that holds the input to
+  // cut it may let go of the bytes before the last start it has and this.
+  std::uint64_t decided() const;
 
  private:
   class Impl;

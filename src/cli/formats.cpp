@@ -138,6 +138,13 @@ int Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* b
     if (bytes_read != nullptr) *bytes_read += bytes.size();
     segmenter.Feed(bytes);
     Take(segmenter.TakeBoundaries());
+    // Markup needs no whole sentence: what is decided goes out now, so that
+    // a text without sentence ends never piles up here.
+    if (format_ == Format::kMarkup && in_sentence_ && segmenter.decided() > sentence_start_) {
+      out_->Write(std::string_view(buffer_.get() + (sentence_start_ - buffer_from_),
+                                   static_cast<std::size_t>(segmenter.decided() - sentence_start_)));
+      sentence_start_ = segmenter.decided();
+    }
   }
   segmenter.Finish();
   Take(segmenter.TakeBoundaries());

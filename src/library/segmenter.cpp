@@ -39,6 +39,8 @@ class Segmenter::Impl final : public EngineListener {
       matching_.clear();
       copy_.Feed(bytes.data() + at, std::min(kSlice, bytes.size() - at), &matching_);
       Push(matching_);
+      // Nothing before the text handed back is asked of the copy again.
+      copy_.Forget(matched_);
     }
   }
 
@@ -59,6 +61,10 @@ class Segmenter::Impl final : public EngineListener {
 
   std::vector<Boundary> TakeBoundaries() { return std::exchange(boundaries_, {}); }
   std::uint64_t size() const { return fed_; }
+  std::uint64_t decided() const {
+    if (finished_) return fed_;
+    return encoding_ == Encoding::kLatin1 ? matched_ : copy_.Origin(matched_);
+  }
 
  private:
   static constexpr std::size_t kSlice = 1 << 16;
@@ -79,11 +85,11 @@ class Segmenter::Impl final : public EngineListener {
   // input itself.
   void Text(const char* data, std::size_t size) override {
     matched_ += size;
+    if (!markup_) return;
     if (encoding_ == Encoding::kLatin1) {
-      if (markup_) markup_(std::string_view(data, size));
-    } else if (markup_) {
+      markup_(std::string_view(data, size));
+    } else {
       WriteHeld(copy_.Origin(matched_));
-      copy_.Forget(matched_);
     }
   }
 
@@ -95,7 +101,6 @@ class Segmenter::Impl final : public EngineListener {
       if (encoding_ == Encoding::kUtf8) WriteHeld(offset);
       markup_(BreakMarkup(paragraph));
     }
-    if (encoding_ == Encoding::kUtf8) copy_.Forget(matched_);
   }
 
   void Found(const Boundary& boundary) {
@@ -150,6 +155,7 @@ void Segmenter::Feed(std::string_view bytes) { impl_->Feed(bytes); }
 void Segmenter::Finish() { impl_->Finish(); }
 std::vector<Boundary> Segmenter::TakeBoundaries() { return impl_->TakeBoundaries(); }
 std::uint64_t Segmenter::size() const { return impl_->size(); }
+std::uint64_t Segmenter::decided() const { return impl_->decided(); }
 
 std::vector<Boundary> Boundaries(std::string_view text, Encoding encoding) {
   Segmenter segmenter(encoding);
