@@ -253,6 +253,10 @@ void Engine::SkipCopies() {
     // branch (the jam entry leads to the row of state 0, all jams).
     const std::uint32_t first = next[start[bol] + byte_class[*p]];
     PTSEG_STEPS(1);
+    std::uint32_t entry = first;
+    const unsigned char* q = p + 1;  // the next byte to read from entry
+    std::uint32_t passed[3];         // the states passed on the way to q
+    int passed_count = 0;
     if (end - p > 3) {
       PTSEG_STEPS(3);
       const std::uint32_t second = next[Automaton::Row(first) + byte_class[p[1]]];
@@ -262,13 +266,25 @@ void Engine::SkipCopies() {
         bol = *p == '\n';
         continue;
       }
+      // Go on from the furthest of these that cannot end a match.
+      const std::uint32_t ahead[3] = {second, third, fourth};
+      while (passed_count < 3 && ahead[passed_count] != Automaton::kJam &&
+             !Automaton::EndsMatch(ahead[passed_count])) {
+        passed[passed_count] = entry;
+        entry = ahead[passed_count++];
+        ++q;
+      }
     }
     // A longer look-ahead: follow it while it cannot end a match.  If it
     // can, the full match step takes over from where this walk stands,
     // told where heads ended on the way.
-    std::uint32_t entry = first;
     ++walk_;
-    for (const unsigned char* q = p + 1;; ++q) {
+    for (int i = 0; i < passed_count; ++i) {
+      if (Automaton::EndsHead(passed[i])) {
+        NoteHeads(Automaton::State(passed[i]), static_cast<std::size_t>(i + 1), 1);
+      }
+    }
+    for (;; ++q) {
       if (Automaton::EndsHead(entry)) {
         NoteHeads(Automaton::State(entry), static_cast<std::size_t>(q - p), 1);
       }
