@@ -358,6 +358,7 @@ bool Engine::Step() {
   std::size_t last = look.last;
   std::uint32_t at_last = look.at_last;
   std::size_t head = look.head;
+  std::size_t first_checked = look.first_checked;
   std::size_t checked = look.checked;
   std::uint32_t entry = look.entry;
   const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_) + pos_;
@@ -391,11 +392,12 @@ bool Engine::Step() {
         break;
       }
       seen_[slot] = static_cast<std::uint16_t>(state);
+      if (first_checked == 0) first_checked = k;
       checked = k;
     }
     if (k == avail) {
       if (at_end_) break;
-      look = LookAhead{true, k, last, at_last, head, checked, entry};
+      look = LookAhead{true, k, last, at_last, head, first_checked, checked, entry};
       return false;  // to go on when more bytes come
     }
   }
@@ -413,7 +415,9 @@ looked_ahead:
     if (head == 0) throw Error("fatal flex scanner internal error--no action found");
     end = head;
   }
-  if (checked > kRecordFrom) Remember(1, checked, last, state, head);
+  // Only the positions this step itself passed: SkipCopies' walk, which it
+  // may have taken over, noted no states.
+  if (checked > kRecordFrom) Remember(first_checked, checked, last, state, head);
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   if (rule == kCopyByteRule) {  // the most common action, kept short
     at_line_start_ = buf_[pos_++] == '\n';
