@@ -339,20 +339,20 @@ done:
 bool Engine::Step() {
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
-  LookAhead& look = look_;
-  if (!look.active) {
-    look = LookAhead{};
-    look.active = true;
+  // A new look-ahead starts in locals; only one that ran out of bytes is
+  // taken up again from look_.
+  LookAhead look;
+  if (look_.active) {
+    look = look_;
+  } else if (walked_ != 0) {  // SkipCopies has walked the first bytes already
+    look.k = walked_;
+    look.entry = walked_entry_;
+    look.last = 1;
+    look.at_last = walked_first_;
+    walked_ = 0;
+  } else {
     look.entry = t_->start_entry[2 * condition_ + (at_line_start_ ? 1 : 0)];
-    if (walked_ != 0) {  // SkipCopies has walked the first bytes already
-      look.k = walked_;
-      look.entry = walked_entry_;
-      look.last = 1;
-      look.at_last = walked_first_;
-      walked_ = 0;
-    } else {
-      ++walk_;
-    }
+    ++walk_;
   }
   std::size_t k = look.k;
   std::size_t last = look.last;
@@ -397,12 +397,12 @@ bool Engine::Step() {
     }
     if (k == avail) {
       if (at_end_) break;
-      look = LookAhead{true, k, last, at_last, head, first_checked, checked, entry};
+      look_ = LookAhead{true, k, last, at_last, head, first_checked, checked, entry};
       return false;  // to go on when more bytes come
     }
   }
 looked_ahead:
-  look.active = false;
+  look_.active = false;
   if (last == 0) throw Error("fatal flex scanner internal error--no action found");
   const int state = Automaton::State(at_last);
   int rule = a_.acclist[static_cast<std::size_t>(a_.first_match[static_cast<std::size_t>(state)])];
