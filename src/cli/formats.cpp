@@ -108,13 +108,19 @@ Splitter::Splitter(Format format, ptseg::Encoding encoding, Output* out, bool se
 void Splitter::Begin() {
   wrote_line_ = false;
   blank_line_due_ = false;
+  began_input_ = false;
   if (format_ != Format::kXml) return;
   out_->Write("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
   if (several_) out_->Write("<corpus>\n");
 }
 
 void Splitter::End() {
-  if (format_ == Format::kXml && several_) out_->Write("</corpus>\n");
+  if (format_ != Format::kXml) return;
+  if (several_) {
+    out_->Write("</corpus>\n");
+  } else if (!began_input_) {
+    out_->Write("<text></text>\n");  // the one input could not be read
+  }
 }
 
 int Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
@@ -125,6 +131,7 @@ int Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* b
   // does.
   ptseg::Segmenter segmenter(encoding_);
   BeginInput(name);
+  began_input_ = true;
   int error = 0;
   for (;;) {
     if (flush_each_read) out_->Flush();

@@ -104,6 +104,8 @@ class Splitter {
   // line written.
   bool wrote_line_ = false;
   bool blank_line_due_ = false;
+  // Whether an input was begun since Begin: a document needs its root.
+  bool began_input_ = false;
 };
 
 }  // namespace ptsplit

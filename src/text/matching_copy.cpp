@@ -125,6 +125,14 @@ void MatchingCopy::Finish(std::string* out) {
   held_.clear();
 }
 
+// Whether an ASCII character is the first of a canonical composition: the
+// letters, and < = > (with a combining long solidus overlay).  NFC never
+// joins anything to the others.
+constexpr bool MayCompose(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '<' || c == '=' ||
+         c == '>';
+}
+
 // Converts whole clusters from the start of the data and returns the bytes
 // converted.  Unless at_end, the last cluster is kept back, since what
 // follows may still belong to it.
@@ -146,7 +154,10 @@ std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size,
       dst += q - p;
       p = q;
       if (p == end) {
-        if (!at_end) --p, --dst;  // marks may follow the last character
+        // Marks that may follow could join the last character to another,
+        // unless nothing composes with it: a line feed, a blank or a full
+        // stop goes now, so a line is answered as soon as it is decided.
+        if (!at_end && MayCompose(p[-1])) --p, --dst;
         break;
       }
       if (*p < kFirstJoiningLead) continue;
@@ -264,8 +275,10 @@ bool MatchingCopy::ConvertCluster(const unsigned char*& p,
   // of the next character are not said to come from it.  That changes
   // nothing in the copy: such a character is a combining mark, a
   // zero-width or direction mark or an undefined C1 control, and NFC
-  // composes none of them with what follows.
-  if (!map_.Lookup(c.cp).text.empty()) {
+  // composes none of them with what follows.  So is an ASCII character
+  // that nothing composes with (see MayCompose), so that it can go before
+  // what follows it is known.
+  if (!map_.Lookup(c.cp).text.empty() && (c.cp >= 0x80 || MayCompose(c.cp))) {
     while (cluster_.size() < kMaxClusterChars) {
       if (q == end) {
         if (!at_end) return false;

@@ -325,6 +325,13 @@ def test_stream_cut_anywhere():
             assert got == want, (encoding, sizes)
 
 
+def test_a_line_is_answered_before_the_next():
+    # The line feed settles the first sentence; nothing after it is needed.
+    for encoding in ('utf-8', 'latin-1'):
+        segmenter = ptseg.Segmenter(encoding)
+        assert segmenter.feed(b'Ola mundo. Tudo bem.\n') == [ptseg.Span(0, 11, 0)], encoding
+
+
 def test_text_longer_than_a_slice():
     # Whole texts are segmented 16 MiB at a time, offsets running on across
     # the slices; the library, fed the UTF-8 bytes at once, must agree.
