@@ -82,7 +82,9 @@ class Segmenter {
   Segmenter& operator=(Segmenter&&) noexcept;
 
   // Segments the next bytes of the input, as far as they decide.  Throws
-  // Error or std::bad_alloc; the Segmenter is then unusable.
+  // Error or std::bad_alloc (or what a sink throws); the Segmenter is then
+  // unusable, and Feed and Finish throw std::logic_error.  A moved-from
+  // Segmenter may only be assigned to or destroyed.
   void Feed(std::string_view bytes);
   // The input ends: decides the rest.  Nothing may be fed after it.
   void Finish();

@@ -195,7 +195,7 @@ char* Engine::Space(std::size_t* room) {
 void Engine::Commit(std::size_t size) {
   // Nothing is known yet of the positions after the new bytes.
   for (std::size_t j = len_ / kMemoStride + 1; j <= (len_ + size) / kMemoStride; ++j) {
-    memo_[j] = MemoEntry{};
+    memo_[j] = MemoSlot{};
   }
   len_ += size;
   buf_[len_] = '\n';  // the stop byte
@@ -457,9 +457,11 @@ std::size_t Engine::HeadEnd(int rule, std::size_t last) const {
 
 // What an earlier look-ahead found from `state` at memo slot `slot`, or null.
 const MemoEntry* Engine::Recalled(std::size_t slot, int state) const {
-  const MemoEntry& entry = memo_[slot];
-  if ((entry.state & ~MemoEntry::kMore) == state) return &entry;
-  if ((entry.state & MemoEntry::kMore) == 0) return nullptr;
+  const MemoSlot& entries = memo_[slot];
+  for (const MemoEntry& entry : entries.way) {
+    if ((entry.state & ~MemoEntry::kMore) == state) return &entry;
+  }
+  if ((entries.way[MemoSlot::kWays - 1].state & MemoEntry::kMore) == 0) return nullptr;
   const auto found = overflow_.find((base_ / kMemoStride + slot) << 16 |
                                     static_cast<std::uint64_t>(state));
   return found == overflow_.end() ? nullptr : &found->second;
@@ -481,13 +483,18 @@ void Engine::Remember(std::size_t from, std::size_t to, std::size_t last,
       found.far = static_cast<std::uint32_t>(last - k);
       found.head = head > k ? static_cast<std::uint32_t>(head - k) : 0;
     }
-    MemoEntry& entry = memo_[slot];
-    const std::uint16_t held = entry.state & ~MemoEntry::kMore;
-    if (held == 0 || held == state) {
-      found.state |= entry.state & MemoEntry::kMore;
-      entry = found;
+    MemoSlot& entries = memo_[slot];
+    MemoEntry* into = nullptr;
+    for (MemoEntry& entry : entries.way) {
+      const std::uint16_t held = entry.state & ~MemoEntry::kMore;
+      if (held == state || (held == 0 && into == nullptr)) into = &entry;
+      if (held == state) break;
+    }
+    if (into != nullptr) {
+      found.state |= into->state & MemoEntry::kMore;
+      *into = found;
     } else {
-      entry.state |= MemoEntry::kMore;
+      entries.way[MemoSlot::kWays - 1].state |= MemoEntry::kMore;
       overflow_[(base_ / kMemoStride + slot) << 16 | state] = found;
     }
   }
@@ -529,11 +536,11 @@ void Engine::Reserve(std::size_t needed) {
   void* buf = std::realloc(buf_, size + kSlack);
   if (buf != nullptr) buf_ = static_cast<char*>(buf);
   void* memo = buf == nullptr ? nullptr : std::realloc(memo_, slots * sizeof *memo_);
-  if (memo != nullptr) memo_ = static_cast<MemoEntry*>(memo);
+  if (memo != nullptr) memo_ = static_cast<MemoSlot*>(memo);
   void* seen = memo == nullptr ? nullptr : std::realloc(seen_, slots * sizeof *seen_);
   if (seen == nullptr) throw std::bad_alloc();
   seen_ = static_cast<std::uint16_t*>(seen);
-  if (cap_ == 0) memo_[0] = MemoEntry{};
+  if (cap_ == 0) memo_[0] = MemoSlot{};
   cap_ = size;
 }
 

@@ -43,8 +43,9 @@ class EngineListener {
 // automaton is deterministic, so any later look-ahead that stands in the
 // same state at the same position would find the same.
 struct MemoEntry {
-  // The state, or 0 for an empty entry; kMore flags that further entries
-  // for the same position wait in the overflow table.
+  // The state, or 0 for an empty entry; kMore, on the last entry of a
+  // MemoSlot, flags that further entries for the same position wait in the
+  // overflow table.
   std::uint16_t state;
   std::uint16_t far_state;  // the state at far
   // Offsets from the position: the furthest end of a match after it (0:
@@ -53,6 +54,13 @@ struct MemoEntry {
   std::uint32_t far;
   std::uint32_t head;
   static constexpr std::uint16_t kMore = 0x8000;
+};
+
+// The entries of one memo position: look-aheads of different rules pass
+// the same stretch in different states, a dialogue turn's in up to three.
+struct MemoSlot {
+  static constexpr int kWays = 3;
+  MemoEntry way[kWays];
 };
 
 class Engine {
@@ -119,12 +127,13 @@ class Engine {
   std::uint64_t base_ = 0;
   // Kept for every kMemoStride-th position q, at slot q / kMemoStride (the
   // buffer only ever drops whole strides, so the slots stay put):
-  // memo_: what an earlier look-ahead found from there (see MemoEntry).
-  MemoEntry* memo_ = nullptr;
+  // memo_: what earlier look-aheads found from there (see MemoEntry).
+  MemoSlot* memo_ = nullptr;
   // seen_: the state the current look-ahead was in at q.
   std::uint16_t* seen_ = nullptr;
-  // Entries for positions where look-aheads stood in more than one state,
-  // by (stream slot, state); rare, and pruned as the buffer moves on.
+  // Entries for positions where look-aheads stood in more states than a
+  // slot holds, by (stream slot, state); rare, and pruned as the buffer
+  // moves on.
   std::unordered_map<std::uint64_t, MemoEntry> overflow_;
   std::size_t prune_at_ = 0;
 

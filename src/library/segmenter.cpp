@@ -24,6 +24,19 @@ class Segmenter::Impl final : public EngineListener {
     if (markup_) markup_(kOpen);
   }
 
+  // Runs `step`; a Segmenter that has thrown once is left unusable, since
+  // part of what it was given may be lost.
+  template <class Step>
+  void Guarded(Step step) {
+    if (failed_) throw std::logic_error("ptseg::Segmenter: used after an error");
+    try {
+      step();
+    } catch (...) {
+      failed_ = true;
+      throw;
+    }
+  }
+
   void Feed(std::string_view bytes) {
     if (finished_) throw std::logic_error("ptseg::Segmenter: Feed after Finish");
     if (bytes.empty()) return;
@@ -134,6 +147,7 @@ class Segmenter::Impl final : public EngineListener {
   std::uint64_t matched_ = 0;       // matching bytes the engine handed back
   std::uint64_t fed_ = 0;
   bool finished_ = false;
+  bool failed_ = false;
   std::vector<Boundary> boundaries_;
   // UTF-8 with markup: the input bytes not yet written, stream offsets
   // held_from_ on, from held_[held_start_] on.
@@ -151,8 +165,12 @@ Segmenter::~Segmenter() = default;
 Segmenter::Segmenter(Segmenter&&) noexcept = default;
 Segmenter& Segmenter::operator=(Segmenter&&) noexcept = default;
 
-void Segmenter::Feed(std::string_view bytes) { impl_->Feed(bytes); }
-void Segmenter::Finish() { impl_->Finish(); }
+void Segmenter::Feed(std::string_view bytes) {
+  impl_->Guarded([&] { impl_->Feed(bytes); });
+}
+void Segmenter::Finish() {
+  impl_->Guarded([&] { impl_->Finish(); });
+}
 std::vector<Boundary> Segmenter::TakeBoundaries() { return impl_->TakeBoundaries(); }
 std::uint64_t Segmenter::size() const { return impl_->size(); }
 std::uint64_t Segmenter::decided() const { return impl_->decided(); }
