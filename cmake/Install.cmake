@@ -28,10 +28,7 @@ else()
 endif()
 
 # --- programs
-set(ptseg_programs ptseg)
-if(TARGET ptsplit)
-  list(APPEND ptseg_programs ptsplit)
-endif()
+set(ptseg_programs ptseg ptsplit)
 install(TARGETS ${ptseg_programs}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT programs)
 # With the shared library, installed programs find it relative to
@@ -56,8 +53,9 @@ install(TARGETS libptseg EXPORT ptsegTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT programs
                 NAMELINK_COMPONENT development
         ${ptseg_includes})
-install(FILES ${PROJECT_SOURCE_DIR}/include/ptseg/ptseg.h
-        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ptseg COMPONENT development)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ptseg ${PROJECT_BINARY_DIR}/include/ptseg
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
+        FILES_MATCHING PATTERN "*.h")
 
 # The static library's code calls utf8proc, so whoever links it must link
 # utf8proc too.  Installed consumers get it as ptseg::utf8proc, which

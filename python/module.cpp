@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "ptseg/ptseg.h"
-#include "text/decode.h"
 #include "text/utf8.h"
 
 namespace py = pybind11;

@@ -26,30 +26,13 @@
 #include <string_view>
 #include <vector>
 
+#include "ptseg/encoding.h"
+#include "ptseg/markup.h"
+#include "ptseg/sentence.h"
+#include "ptseg/text.h"
+#include "ptseg/version.h"
+
 namespace ptseg {
-
-// How the input bytes are read.
-enum class Encoding {
-  // Every byte is the ISO-8859-1 character of that value.
-  kLatin1,
-  // UTF-8.  A byte that is not part of a valid sequence is one character
-  // on its own, read as Windows-1252 (as ISO-8859-1 where Windows-1252
-  // leaves it undefined), so ISO-8859-1 and Windows-1252 text read right
-  // too.  Typographic quotes, dashes, the ellipsis character and
-  // combining marks count as their ISO-8859-1 counterparts.
-  kUtf8,
-};
-
-// Where a sentence starts: a byte offset into the input, and whether a
-// paragraph starts there too.  The first sentence starts at 0 and opens a
-// paragraph; an empty input has no sentence.
-struct Boundary {
-  std::uint64_t offset;
-  bool paragraph;
-  bool operator==(const Boundary& other) const {
-    return offset == other.offset && paragraph == other.paragraph;
-  }
-};
 
 // A failure of the segmenter on its input: one look-ahead needs more than
 // 256 MiB of text.  Out of memory is std::bad_alloc.
@@ -58,7 +41,8 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The library's version, "MAJOR.MINOR.PATCH".
+// The library's version, "MAJOR.MINOR.PATCH": PTSEG_VERSION as it was
+// when the library was built.
 const char* Version();
 
 // Segments a stream fed in pieces of any size.
@@ -95,6 +79,9 @@ class Segmenter {
 
   // Bytes fed so far.
   std::uint64_t size() const;
+  // Whether Finish has run, and whether a call has thrown.
+  bool finished() const;
+  bool failed() const;
   // How far the input is decided: every sentence start before this offset
   // has been reported, and none will be.  A caller that holds the input to
   // cut it may let go of the bytes before the last start it has and this.
@@ -110,6 +97,8 @@ std::vector<Boundary> Boundaries(std::string_view text, Encoding encoding = Enco
 // The sentences, whitespace kept: together they are the text.
 std::vector<std::string_view> Sentences(std::string_view text,
                                         Encoding encoding = Encoding::kUtf8);
+// The sentences as offsets, with their paragraph numbers.
+std::vector<Sentence> SentenceSpans(std::string_view text, Encoding encoding = Encoding::kUtf8);
 // The text with its markup.
 std::string Markup(std::string_view text, Encoding encoding = Encoding::kUtf8);
 

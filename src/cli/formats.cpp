@@ -6,20 +6,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/markup.h"
-#include "text/decode.h"
-#include "text/escape.h"
 
 namespace ptsplit {
 namespace {
 
 // Input is read this much at a time, into a buffer of at least
 // kStartCapacity bytes.
-constexpr std::size_t kReadSize = std::size_t{1} << 16;
+constexpr std::size_t kInputPiece = std::size_t{1} << 16;
 constexpr std::size_t kStartCapacity = std::size_t{1} << 18;
-
-// The markup between two sentences, and between two paragraphs.
-constexpr std::string_view kBreakMarkup[] = {ptseg::kSentenceBreak, ptseg::kParagraphBreak};
 
 void WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -125,18 +119,14 @@ void Splitter::End() {
 
 int Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
                     bool flush_each_read) {
-  // Even the markup is made here from the boundaries rather than by the
-  // library: it would keep its own copy of the input for it and look up
-  // offsets for every piece, which costs more than all the rest ptsplit
-  // does.
-  ptseg::Segmenter segmenter(encoding_);
+  ptseg::Segmenter segmenter(encoding_, nullptr,
+                             [this](const ptseg::Boundary& start) { Found(start); });
   BeginInput(name);
-  began_input_ = true;
   int error = 0;
   for (;;) {
     if (flush_each_read) out_->Flush();
     MakeRoom();
-    const ssize_t n = read(fd, buffer_.get() + filled_, kReadSize);
+    const ssize_t n = read(fd, buffer_.get() + filled_, kInputPiece);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) error = errno;
     if (n <= 0) break;
@@ -144,46 +134,46 @@ int Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* b
     filled_ += bytes.size();
     if (bytes_read != nullptr) *bytes_read += bytes.size();
     segmenter.Feed(bytes);
-    Take(segmenter.TakeBoundaries());
     // Markup needs no whole sentence: what is decided goes out now, so that
     // a text without sentence ends never piles up here.
-    if (format_ == Format::kMarkup && in_sentence_ && segmenter.decided() > sentence_start_) {
-      out_->Write(std::string_view(buffer_.get() + (sentence_start_ - buffer_from_),
-                                   static_cast<std::size_t>(segmenter.decided() - sentence_start_)));
-      sentence_start_ = segmenter.decided();
-    }
+    if (markup_) WriteDecided(segmenter.decided());
   }
   segmenter.Finish();
-  Take(segmenter.TakeBoundaries());
-  if (in_sentence_) Sentence(buffer_from_ + filled_);
-  EndInput();
+  EndInput(segmenter.size());
   return error;
 }
 
-// Makes room for a read: drops the sentences written, and grows the buffer
-// when the sentence under way fills it.
+// Makes room for a read: drops what was written, and grows the buffer when
+// what is still to write fills it.
 void Splitter::MakeRoom() {
-  if (capacity_ - filled_ >= kReadSize) return;
-  const auto done = static_cast<std::size_t>(sentence_start_ - buffer_from_);
+  if (capacity_ - filled_ >= kInputPiece) return;
+  const auto done = static_cast<std::size_t>(written_ - buffer_from_);
   std::memmove(buffer_.get(), buffer_.get() + done, filled_ - done);
   filled_ -= done;
   buffer_from_ += done;
-  if (capacity_ - filled_ >= kReadSize) return;
-  const std::size_t capacity = std::max(2 * capacity_, filled_ + kReadSize);
+  if (capacity_ - filled_ >= kInputPiece) return;
+  const std::size_t capacity = std::max(2 * capacity_, filled_ + kInputPiece);
   std::unique_ptr<char[]> grown(new char[capacity]);
   std::memcpy(grown.get(), buffer_.get(), filled_);
   buffer_ = std::move(grown);
   capacity_ = capacity;
 }
 
+std::string_view Splitter::Bytes(std::uint64_t start, std::uint64_t end) const {
+  return std::string_view(buffer_.get() + (start - buffer_from_),
+                          static_cast<std::size_t>(end - start));
+}
+
 void Splitter::BeginInput(std::string_view name) {
+  began_input_ = true;
   filled_ = 0;
   buffer_from_ = 0;
-  sentence_start_ = 0;
-  in_sentence_ = false;
-  paragraph_ = 0;
+  written_ = 0;
+  wrote_sentence_ = false;
   name_.clear();
-  if (format_ == Format::kMarkup) out_->Write(ptseg::kOpen);
+  if (format_ == Format::kMarkup) {
+    markup_.emplace([this](std::string_view piece) { out_->Write(piece); });
+  }
   if (!several_) {
     if (format_ == Format::kXml) out_->Write("<text>");
     return;
@@ -200,58 +190,53 @@ void Splitter::BeginInput(std::string_view name) {
   }
 }
 
-void Splitter::EndInput() {
-  if (format_ == Format::kMarkup) out_->Write(ptseg::kClose);
-  if (format_ == Format::kXml) out_->Write(in_sentence_ ? "</p></text>\n" : "</text>\n");
-}
-
-// The first boundary of an input starts its first sentence and paragraph;
-// each other one ends the sentence under way.
-void Splitter::Take(const std::vector<ptseg::Boundary>& boundaries) {
-  for (const ptseg::Boundary& boundary : boundaries) {
-    if (in_sentence_) {
-      Sentence(boundary.offset);
-      if (boundary.paragraph) ++paragraph_;
-      if (format_ == Format::kMarkup) out_->Write(kBreakMarkup[boundary.paragraph]);
-    }
-    in_sentence_ = true;
-    sentence_start_ = boundary.offset;
-    paragraph_opened_ = boundary.paragraph;
+void Splitter::EndInput(std::uint64_t size) {
+  ptseg::Sentence last;
+  if (markup_) {
+    WriteDecided(size);
+    markup_->Close();
+    markup_.reset();
+  } else if (sentences_.End(size, &last)) {
+    Write(last);
   }
+  if (format_ == Format::kXml) out_->Write(wrote_sentence_ ? "</p></text>\n" : "</text>\n");
 }
 
-// Writes the sentence under way, which ends at stream offset `end`.
-void Splitter::Sentence(std::uint64_t end) {
-  const std::string_view bytes(buffer_.get() + (sentence_start_ - buffer_from_),
-                               static_cast<std::size_t>(end - sentence_start_));
-  if (format_ == Format::kMarkup) {
-    out_->Write(bytes);
+// A sentence starts: in markup its markup goes out, in the other formats
+// the sentence before it.
+void Splitter::Found(const ptseg::Boundary& start) {
+  if (markup_) {
+    WriteDecided(start.offset);
+    markup_->Start(start);
     return;
   }
+  ptseg::Sentence ended;
+  if (sentences_.Add(start, &ended)) Write(ended);
+  written_ = start.offset;
+}
+
+// Writes the input's markup up to stream offset `end`.
+void Splitter::WriteDecided(std::uint64_t end) {
+  if (end <= written_) return;
+  markup_->Text(Bytes(written_, end));
+  written_ = end;
+}
+
+// Writes a sentence in the lines, jsonl or xml format.
+void Splitter::Write(const ptseg::Sentence& sentence) {
   // Boundaries fall on character starts, so the sentences decoded one by
   // one are the input decoded.
   text_.clear();
-  ptseg::AppendUtf8(bytes, encoding_, &text_);
-  switch (format_) {
-    case Format::kMarkup:
-      break;
-    case Format::kLines:
-      if (paragraph_opened_) blank_line_due_ = wrote_line_;
-      WriteLine(text_);
-      break;
-    case Format::kJsonl:
-      WriteJson(sentence_start_, end, text_);
-      break;
-    case Format::kXml:
-      formatted_.clear();
-      if (paragraph_opened_) formatted_ += paragraph_ > 0 ? "</p><p>" : "<p>";
-      formatted_ += "<s>";
-      ptseg::AppendXmlEscaped(text_, ptseg::XmlPlace::kText, &formatted_);
-      formatted_ += "</s>";
-      out_->Write(formatted_);
-      break;
+  ptseg::AppendUtf8(Bytes(sentence.start, sentence.end), encoding_, &text_);
+  if (format_ == Format::kLines) {
+    if (sentence.opens_paragraph) blank_line_due_ = wrote_line_;
+    WriteLine(text_);
+  } else if (format_ == Format::kJsonl) {
+    WriteJson(sentence, text_);
+  } else {
+    WriteXml(sentence, text_);
   }
-  paragraph_opened_ = false;
+  wrote_sentence_ = true;
 }
 
 void Splitter::WriteLine(std::string_view utf8) {
@@ -264,7 +249,7 @@ void Splitter::WriteLine(std::string_view utf8) {
   wrote_line_ = true;
 }
 
-void Splitter::WriteJson(std::uint64_t start, std::uint64_t end, std::string_view utf8) {
+void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view utf8) {
   formatted_.clear();
   formatted_ += '{';
   if (several_) {
@@ -272,12 +257,21 @@ void Splitter::WriteJson(std::uint64_t start, std::uint64_t end, std::string_vie
     formatted_ += name_;
     formatted_ += "\", ";
   }
-  formatted_ += "\"start\": " + std::to_string(start);
-  formatted_ += ", \"end\": " + std::to_string(end);
-  formatted_ += ", \"paragraph\": " + std::to_string(paragraph_);
+  formatted_ += "\"start\": " + std::to_string(sentence.start);
+  formatted_ += ", \"end\": " + std::to_string(sentence.end);
+  formatted_ += ", \"paragraph\": " + std::to_string(sentence.paragraph);
   formatted_ += ", \"text\": \"";
   ptseg::AppendJsonEscaped(utf8, &formatted_);
   formatted_ += "\"}\n";
+  out_->Write(formatted_);
+}
+
+void Splitter::WriteXml(const ptseg::Sentence& sentence, std::string_view utf8) {
+  formatted_.clear();
+  if (sentence.opens_paragraph) formatted_ += sentence.paragraph > 0 ? "</p><p>" : "<p>";
+  formatted_ += "<s>";
+  ptseg::AppendXmlEscaped(utf8, ptseg::XmlPlace::kText, &formatted_);
+  formatted_ += "</s>";
   out_->Write(formatted_);
 }
 

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "ptseg/ptseg.h"
 
@@ -71,33 +71,39 @@ class Splitter {
 
  private:
   void MakeRoom();
-  void Take(const std::vector<ptseg::Boundary>& boundaries);
-  void Sentence(std::uint64_t end);
+  void Found(const ptseg::Boundary& start);
+  void WriteDecided(std::uint64_t end);
+  void Write(const ptseg::Sentence& sentence);
   void BeginInput(std::string_view name);
-  void EndInput();
+  void EndInput(std::uint64_t size);
   void WriteLine(std::string_view utf8);
-  void WriteJson(std::uint64_t start, std::uint64_t end, std::string_view utf8);
+  void WriteJson(const ptseg::Sentence& sentence, std::string_view utf8);
+  void WriteXml(const ptseg::Sentence& sentence, std::string_view utf8);
+  std::string_view Bytes(std::uint64_t start, std::uint64_t end) const;
 
   const Format format_;
   const ptseg::Encoding encoding_;
   Output* const out_;
   const bool several_;
 
-  // The input is read into buffer_, and kept from the start of the
-  // sentence under way on: a sentence is written once the next one starts.
-  // buffer_[0] is at stream offset buffer_from_; filled_ bytes are in it.
+  // The input is read into buffer_, and kept from the first byte not yet
+  // written on: a sentence is written once the next one starts, markup as
+  // soon as it is decided.  buffer_[0] is at stream offset buffer_from_;
+  // filled_ bytes are in it.
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t filled_ = 0;
   std::uint64_t buffer_from_ = 0;
 
-  bool in_sentence_ = false;  // false before the first boundary
-  std::uint64_t sentence_start_ = 0;
-  std::uint64_t paragraph_ = 0;    // of the sentence under way
-  bool paragraph_opened_ = false;  // by the sentence under way
-  std::string name_;               // of the input under way, for jsonl
-  std::string text_;               // scratch: a sentence in UTF-8
-  std::string formatted_;          // scratch: a sentence formatted
+  // The input under way: its sentences, its markup (in that format), how
+  // far its bytes are written, and its name, for jsonl.
+  ptseg::SentenceCollector sentences_;
+  std::optional<ptseg::MarkupWriter> markup_;
+  std::uint64_t written_ = 0;
+  bool wrote_sentence_ = false;
+  std::string name_;
+  std::string text_;       // scratch: a sentence in UTF-8
+  std::string formatted_;  // scratch: a sentence formatted
 
   // The lines format, over every input written to the output: an empty
   // line goes before the next line when a paragraph started after the last

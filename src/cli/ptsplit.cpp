@@ -2,7 +2,6 @@
 // encodings and output formats, for single files or whole folders.
 #include <fcntl.h>
 #include <getopt.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,22 +86,6 @@ further input is started.
   if (!message.empty()) std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
   std::fprintf(stderr, "Try '%s --help'.\n", kProgram);
   std::exit(2);
-}
-
-bool ParseEncoding(const char* name, ptseg::Encoding* encoding) {
-  for (const char* utf8 : {"utf-8", "utf8"}) {
-    if (strcasecmp(name, utf8) == 0) {
-      *encoding = ptseg::Encoding::kUtf8;
-      return true;
-    }
-  }
-  for (const char* latin1 : {"latin-1", "latin1", "iso-8859-1"}) {
-    if (strcasecmp(name, latin1) == 0) {
-      *encoding = ptseg::Encoding::kLatin1;
-      return true;
-    }
-  }
-  return false;
 }
 
 bool ParseFormat(const char* name, ptsplit::Format* format) {
@@ -212,7 +195,7 @@ int main(int argc, char** argv) {
   while ((c = getopt_long(argc, argv, "e:f:o:j:qhV", kOptions, nullptr)) != -1) {
     switch (c) {
       case 'e':
-        if (!ParseEncoding(optarg, &options.encoding)) {
+        if (!ptseg::ParseEncoding(optarg, &options.encoding)) {
           BadUsage(std::string("invalid encoding '") + optarg + "' (use utf-8 or latin-1)");
         }
         break;

@@ -11,7 +11,7 @@
 #include <iterator>
 #include <new>
 
-#include "engine/markup.h"
+#include "engine/breaks.h"
 #include "ptseg/ptseg.h"
 
 namespace ptseg {

@@ -2,11 +2,11 @@
 // over its matching copy (UTF-8), with offsets and markup taken back to the
 // input's own bytes.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "engine/engine.h"
-#include "engine/markup.h"
 #include "ptseg/ptseg.h"
 #include "text/matching_copy.h"
 
@@ -18,10 +18,9 @@ class Segmenter::Impl final : public EngineListener {
  public:
   Impl(Encoding encoding, MarkupSink markup, BoundarySink boundaries)
       : encoding_(encoding),
-        markup_(std::move(markup)),
         boundary_sink_(std::move(boundaries)),
         engine_(this) {
-    if (markup_) markup_(kOpen);
+    if (markup) markup_.emplace(std::move(markup));
   }
 
   // Runs `step`; a Segmenter that has thrown once is left unusable, since
@@ -68,12 +67,14 @@ class Segmenter::Impl final : public EngineListener {
     engine_.Finish();
     if (markup_) {
       if (encoding_ == Encoding::kUtf8) WriteHeld(fed_);
-      markup_(kClose);
+      markup_->Close();
     }
   }
 
   std::vector<Boundary> TakeBoundaries() { return std::exchange(boundaries_, {}); }
   std::uint64_t size() const { return fed_; }
+  bool finished() const { return finished_; }
+  bool failed() const { return failed_; }
   std::uint64_t decided() const {
     if (finished_) return fed_;
     return encoding_ == Encoding::kLatin1 ? matched_ : copy_.Origin(matched_);
@@ -100,7 +101,7 @@ class Segmenter::Impl final : public EngineListener {
     matched_ += size;
     if (!markup_) return;
     if (encoding_ == Encoding::kLatin1) {
-      markup_(std::string_view(data, size));
+      markup_->Text(std::string_view(data, size));
     } else {
       WriteHeld(copy_.Origin(matched_));
     }
@@ -109,14 +110,12 @@ class Segmenter::Impl final : public EngineListener {
   void Break(bool paragraph) override {
     const std::uint64_t offset =
         encoding_ == Encoding::kLatin1 ? matched_ : copy_.Origin(matched_);
+    if (markup_ && encoding_ == Encoding::kUtf8) WriteHeld(offset);
     Found({offset, paragraph});
-    if (markup_) {
-      if (encoding_ == Encoding::kUtf8) WriteHeld(offset);
-      markup_(BreakMarkup(paragraph));
-    }
   }
 
   void Found(const Boundary& boundary) {
+    if (markup_) markup_->Start(boundary);
     if (boundary_sink_) {
       boundary_sink_(boundary);
     } else {
@@ -128,7 +127,7 @@ class Segmenter::Impl final : public EngineListener {
   void WriteHeld(std::uint64_t end) {
     if (end <= held_from_) return;
     const auto n = static_cast<std::size_t>(end - held_from_);
-    markup_(std::string_view(held_.data() + held_start_, n));
+    markup_->Text(std::string_view(held_.data() + held_start_, n));
     held_start_ += n;
     held_from_ = end;
     // Drop what was written once it outweighs what is left.
@@ -139,7 +138,7 @@ class Segmenter::Impl final : public EngineListener {
   }
 
   const Encoding encoding_;
-  const MarkupSink markup_;
+  std::optional<MarkupWriter> markup_;
   const BoundarySink boundary_sink_;
   Engine engine_;
   MatchingCopy copy_;
@@ -173,6 +172,8 @@ void Segmenter::Finish() {
 }
 std::vector<Boundary> Segmenter::TakeBoundaries() { return impl_->TakeBoundaries(); }
 std::uint64_t Segmenter::size() const { return impl_->size(); }
+bool Segmenter::finished() const { return impl_->finished(); }
+bool Segmenter::failed() const { return impl_->failed(); }
 std::uint64_t Segmenter::decided() const { return impl_->decided(); }
 
 std::vector<Boundary> Boundaries(std::string_view text, Encoding encoding) {
@@ -182,13 +183,23 @@ std::vector<Boundary> Boundaries(std::string_view text, Encoding encoding) {
   return segmenter.TakeBoundaries();
 }
 
+std::vector<Sentence> SentenceSpans(std::string_view text, Encoding encoding) {
+  std::vector<Sentence> sentences;
+  SentenceCollector collector;
+  Sentence sentence;
+  Segmenter segmenter(encoding, nullptr, [&](const Boundary& start) {
+    if (collector.Add(start, &sentence)) sentences.push_back(sentence);
+  });
+  segmenter.Feed(text);
+  segmenter.Finish();
+  if (collector.End(text.size(), &sentence)) sentences.push_back(sentence);
+  return sentences;
+}
+
 std::vector<std::string_view> Sentences(std::string_view text, Encoding encoding) {
-  const std::vector<Boundary> starts = Boundaries(text, encoding);
   std::vector<std::string_view> sentences;
-  sentences.reserve(starts.size());
-  for (std::size_t i = 0; i < starts.size(); ++i) {
-    const std::uint64_t end = i + 1 < starts.size() ? starts[i + 1].offset : text.size();
-    sentences.push_back(text.substr(starts[i].offset, end - starts[i].offset));
+  for (const Sentence& s : SentenceSpans(text, encoding)) {
+    sentences.push_back(text.substr(s.start, s.end - s.start));
   }
   return sentences;
 }

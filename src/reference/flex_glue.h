@@ -1,17 +1,21 @@
 // Hooks that fit the flex-generated scanner to ptseg: the opening markup,
 // and an input layer that reads like flex's own but lets the buffer grow.
-// Included only by the rule file.
+// The rule file includes this header; flex_glue.cpp defines what it
+// declares.
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
 
-#include "cli/io.h"
-#include "engine/markup.h"
+#include <string_view>
+
+#include "driver/io.h"
+#include "engine/breaks.h"
+#include "ptseg/markup.h"
 
 // The opening markup comes before any input is read.  flex runs this hook
 // before it defaults yyout to standard output.
-#define YY_USER_INIT std::fputs(ptseg::kOpen, yyout ? yyout : stdout)
+#define YY_USER_INIT std::fputs(ptseg::kOpenMarkup, yyout ? yyout : stdout)
 
 // Reads like flex's default YY_INPUT, then makes sure the next refill finds
 // room: flex keeps every byte of the current match attempt in the buffer

@@ -2,13 +2,11 @@
 // engine byte for byte.  Behaves as ptseg does.
 #include <cstdio>
 
-#include "cli/io.h"
-#include "cli/notice.h"
+#include "driver/io.h"
 #include "reference/flex_glue.h"
 
 int main(int, char**) {
-  std::fputs(ptseg::kNotice, stderr);
-  std::fputc('\n', stderr);
+  ptseg::WriteNotice();
   RunFlexScanner();
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) ptseg::WriteFailed("ptseg");
   return 0;

@@ -1,4 +1,4 @@
-#include "text/decode.h"
+#include "ptseg/text.h"
 
 #include "text/utf8.h"
 

@@ -1,4 +1,4 @@
-#include "text/escape.h"
+#include "ptseg/text.h"
 
 #include <array>
 #include <cstdio>

@@ -107,7 +107,9 @@ listing() {
 listing ptseg >"$tmp/out"
 same "$tmp/expected" "$tmp/out" "files of the ptseg package"
 {
-  echo "./usr/include/ptseg/ptseg.h"
+  for header in encoding.h markup.h ptseg.h sentence.h text.h version.h; do
+    echo "./usr/include/ptseg/$header"
+  done
   for file in ptsegConfig.cmake ptsegConfigVersion.cmake "ptsegTargets-$config.cmake" \
               ptsegTargets.cmake; do
     echo "./usr/$libdir/cmake/ptseg/$file"

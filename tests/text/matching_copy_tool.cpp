@@ -13,8 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "text/decode.h"
-#include "text/escape.h"
+#include "ptseg/text.h"
 #include "text/matching_copy.h"
 
 namespace {

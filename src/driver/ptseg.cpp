@@ -9,9 +9,7 @@
 #include <new>
 #include <string_view>
 
-#include "cli/io.h"
-#include "cli/notice.h"
-#include "engine/engine.h"
+#include "driver/io.h"
 #include "ptseg/ptseg.h"
 
 namespace {
@@ -44,13 +42,12 @@ void Write(std::string_view piece) {
 }  // namespace
 
 int main(int, char**) {
-  std::fputs(ptseg::kNotice, stderr);
-  std::fputc('\n', stderr);
+  ptseg::WriteNotice();
   const bool interactive = ptseg::IsInteractive(stdin);
   try {
     // The markup is all ptseg needs of the boundaries.
     ptseg::Segmenter segmenter(ptseg::Encoding::kLatin1, Write, [](const ptseg::Boundary&) {});
-    static char input[ptseg::kReadSize];
+    static char input[ptseg::kInputReadSize];
     for (;;) {
       // Everything decided goes out before the next read, so that a typed
       // line gets its answer and a read error keeps the output so far.

@@ -1,11 +1,19 @@
-// Reading and writing for the programs: flex's way of reading, and the
-// messages that end a run.
+// What ptseg and its reference build share around the scanner: the notice
+// line, flex's way of reading standard input, and the messages that end a
+// run.
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
 
 namespace ptseg {
+
+// Writes the notice line and its line feed to standard error.
+void WriteNotice();
+
+// One read of standard input takes at most this many bytes, as the flex
+// scanner's own reads do.
+inline constexpr std::size_t kInputReadSize = 8192;
 
 // Whether reads come from a terminal and so go line by line.
 bool IsInteractive(std::FILE* in);

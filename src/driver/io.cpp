@@ -1,4 +1,4 @@
-#include "cli/io.h"
+#include "driver/io.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,14 @@
 #include <cstring>
 #include <string>
 
+#include "driver/notice.h"
+
 namespace ptseg {
+
+void WriteNotice() {
+  std::fputs(kNotice, stderr);
+  std::fputc('\n', stderr);
+}
 
 bool IsInteractive(std::FILE* in) { return isatty(fileno(in)) > 0; }
 

@@ -1,0 +1,27 @@
+// How input bytes are read, and the names an encoding goes by.
+#pragma once
+
+#include <string_view>
+
+namespace ptseg {
+
+enum class Encoding {
+  // Every byte is the ISO-8859-1 character of that value.
+  kLatin1,
+  // UTF-8.  A byte that is not part of a valid sequence is one character
+  // on its own, read as Windows-1252 (as ISO-8859-1 where Windows-1252
+  // leaves it undefined), so ISO-8859-1 and Windows-1252 text read right
+  // too.  Typographic quotes, dashes, the ellipsis character and
+  // combining marks count as their ISO-8859-1 counterparts.
+  kUtf8,
+};
+
+// Sets *encoding from its name: "utf-8" or "utf8"; "latin-1", "latin1",
+// "iso-8859-1" or "iso8859-1"; in any case, with "_" for "-".  Returns
+// false, leaving *encoding as it was, for any other name.
+bool ParseEncoding(std::string_view name, Encoding* encoding);
+
+// The encoding's usual name: "utf-8" or "latin-1".
+const char* EncodingName(Encoding encoding);
+
+}  // namespace ptseg

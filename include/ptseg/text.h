@@ -1,0 +1,41 @@
+// The input's text as Unicode, for output that carries it as UTF-8, and
+// that text made safe for JSON and XML.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "ptseg/encoding.h"
+
+namespace ptseg {
+
+// Appends `bytes`, read in `encoding`, to *out as UTF-8, the characters
+// being those the segmenter reads: in UTF-8, valid sequences are copied
+// as they are and every other byte becomes the Windows-1252 character of
+// that byte (the ISO-8859-1 one where Windows-1252 has none); in
+// ISO-8859-1 every byte is its own character.  A sequence cut short at the
+// end of `bytes` is read byte by byte, so give whole characters: the
+// segmenter's offsets always fall between characters.
+void AppendUtf8(std::string_view bytes, Encoding encoding, std::string* out);
+
+// Appends `utf8` (valid UTF-8, as AppendUtf8 writes it) as the inside of a
+// JSON string: " and \ after a backslash, control characters as \b \f \n
+// \r \t or \u00XX, everything else as it is.
+void AppendJsonEscaped(std::string_view utf8, std::string* out);
+
+// Appends `utf8` with every character XML 1.0 cannot hold replaced by
+// U+FFFD: control characters other than tab, line feed and carriage
+// return, and U+FFFE, U+FFFF.
+void AppendXmlChars(std::string_view utf8, std::string* out);
+
+enum class XmlPlace { kText, kAttribute };
+
+// Appends `utf8` as XML character data (kText) or as an attribute value
+// written between double quotes (kAttribute).  Characters XML cannot hold
+// become U+FFFD as above; & < > become entities.  Carriage returns are
+// written &#13; because a parser reads CR LF and a lone CR as LF; in an
+// attribute also " and tab and line feed, which a parser would otherwise
+// read as spaces.  So a parser gives back exactly the text.
+void AppendXmlEscaped(std::string_view utf8, XmlPlace place, std::string* out);
+
+}  // namespace ptseg
