@@ -34,6 +34,26 @@
 
 namespace ptseg {
 
+// Where paragraphs start.
+enum class Paragraphs {
+  // At every line break before the start of a sentence (the rules' own
+  // reading, for text with a line per paragraph).
+  kLines,
+  // For hard-wrapped text: a single line break inside a paragraph reads
+  // as a blank, and a paragraph starts only after a blank line or at a
+  // line that starts with a blank.  The bytes are kept all the same.
+  kBlankLines,
+};
+
+// How a Segmenter reads its input.  An Encoding alone stands for the
+// options with that encoding.
+struct Options {
+  Options(Encoding encoding = Encoding::kUtf8, Paragraphs paragraphs = Paragraphs::kLines)
+      : encoding(encoding), paragraphs(paragraphs) {}
+  Encoding encoding;
+  Paragraphs paragraphs;
+};
+
 // A failure of the segmenter on its input: one look-ahead needs more than
 // 256 MiB of text.  Out of memory is std::bad_alloc.
 class Error : public std::runtime_error {
@@ -53,14 +73,14 @@ class Segmenter {
   // Receives each sentence start as it is decided.
   using BoundarySink = std::function<void(const Boundary&)>;
 
-  explicit Segmenter(Encoding encoding = Encoding::kUtf8);
+  explicit Segmenter(const Options& options = Options());
   // Also writes the marked-up text to `markup`.
-  Segmenter(Encoding encoding, MarkupSink markup);
+  Segmenter(const Options& options, MarkupSink markup);
   // Writes the marked-up text to `markup` (if not empty) and hands each
   // sentence start to `boundaries` instead of keeping it for
   // TakeBoundaries: memory then stays bounded however much one piece
   // decides.
-  Segmenter(Encoding encoding, MarkupSink markup, BoundarySink boundaries);
+  Segmenter(const Options& options, MarkupSink markup, BoundarySink boundaries);
   ~Segmenter();
   Segmenter(Segmenter&&) noexcept;
   Segmenter& operator=(Segmenter&&) noexcept;
@@ -93,13 +113,13 @@ class Segmenter {
 };
 
 // Whole-text calls.
-std::vector<Boundary> Boundaries(std::string_view text, Encoding encoding = Encoding::kUtf8);
+std::vector<Boundary> Boundaries(std::string_view text, const Options& options = Options());
 // The sentences, whitespace kept: together they are the text.
 std::vector<std::string_view> Sentences(std::string_view text,
-                                        Encoding encoding = Encoding::kUtf8);
+                                        const Options& options = Options());
 // The sentences as offsets, with their paragraph numbers.
-std::vector<Sentence> SentenceSpans(std::string_view text, Encoding encoding = Encoding::kUtf8);
+std::vector<Sentence> SentenceSpans(std::string_view text, const Options& options = Options());
 // The text with its markup.
-std::string Markup(std::string_view text, Encoding encoding = Encoding::kUtf8);
+std::string Markup(std::string_view text, const Options& options = Options());
 
 }  // namespace ptseg

@@ -433,7 +433,7 @@ void CorpusRun::Work() {
   // One set of buffers for all the files of a thread: allocating them
   // anew for each file costs as much as splitting a small one.
   Output output(-1);
-  Splitter splitter(options_.format, options_.encoding, &output, false);
+  Splitter splitter(options_.format, {options_.encoding, options_.paragraphs}, &output, false);
   for (;;) {
     const std::size_t index = next_job_++;
     if (index >= jobs_.size() || stop_) break;

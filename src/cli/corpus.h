@@ -13,6 +13,7 @@ namespace ptsplit {
 struct CorpusOptions {
   Format format = Format::kMarkup;
   ptseg::Encoding encoding = ptseg::Encoding::kUtf8;
+  ptseg::Paragraphs paragraphs = ptseg::Paragraphs::kLines;
   std::string output_dir;
   std::vector<std::string> inputs;  // files and folders, as given
   unsigned jobs = 0;                // 0: one per core

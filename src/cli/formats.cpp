@@ -91,9 +91,9 @@ void Output::Flush() {
   WriteAll(fd_, buffer_.get(), size);
 }
 
-Splitter::Splitter(Format format, ptseg::Encoding encoding, Output* out, bool several)
+Splitter::Splitter(Format format, const ptseg::Options& options, Output* out, bool several)
     : format_(format),
-      encoding_(encoding),
+      options_(options),
       out_(out),
       several_(several),
       buffer_(new char[kStartCapacity]),
@@ -119,7 +119,7 @@ void Splitter::End() {
 
 int Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
                     bool flush_each_read) {
-  ptseg::Segmenter segmenter(encoding_, nullptr,
+  ptseg::Segmenter segmenter(options_, nullptr,
                              [this](const ptseg::Boundary& start) { Found(start); });
   BeginInput(name);
   int error = 0;
@@ -227,7 +227,7 @@ void Splitter::Write(const ptseg::Sentence& sentence) {
   // Boundaries fall on character starts, so the sentences decoded one by
   // one are the input decoded.
   text_.clear();
-  ptseg::AppendUtf8(Bytes(sentence.start, sentence.end), encoding_, &text_);
+  ptseg::AppendUtf8(Bytes(sentence.start, sentence.end), options_.encoding, &text_);
   if (format_ == Format::kLines) {
     if (sentence.opens_paragraph) blank_line_due_ = wrote_line_;
     WriteLine(text_);

@@ -50,7 +50,7 @@ class Output {
 // inside a <corpus> root.
 class Splitter {
  public:
-  Splitter(Format format, ptseg::Encoding encoding, Output* out, bool several);
+  Splitter(Format format, const ptseg::Options& options, Output* out, bool several);
 
   // What comes before the first input and after the last: the XML
   // declaration and root element; nothing in the other formats.  Begin
@@ -82,7 +82,7 @@ class Splitter {
   std::string_view Bytes(std::uint64_t start, std::uint64_t end) const;
 
   const Format format_;
-  const ptseg::Encoding encoding_;
+  const ptseg::Options options_;
   Output* const out_;
   const bool several_;
 

@@ -44,6 +44,11 @@ on its own, and the outputs follow each other on standard output.
                         xml: a UTF-8 XML document,
                           <text><p><s>...</s></p></text>; characters XML
                           cannot hold become U+FFFD
+      --paragraphs=WHERE  where paragraphs start: lines (the default), at
+                          every line break before a sentence; blank-lines,
+                          for hard-wrapped text: only after a blank line or
+                          at a line that starts with a blank, any other line
+                          break reading as a space (the bytes are kept)
   -o, --output-dir=DIR  write each input file's output to a file under DIR
   -j, --jobs=N          with -o: split N files at once (default: one per
                           core)
@@ -122,9 +127,9 @@ bool ParseJobs(const char* text, unsigned* jobs) {
 
 // Splits each input to standard output; returns the exit status.
 int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Format format,
-                          ptseg::Encoding encoding) {
+                          const ptseg::Options& segmenting) {
   ptsplit::Output out(STDOUT_FILENO);
-  ptsplit::Splitter splitter(format, encoding, &out, inputs.size() > 1);
+  ptsplit::Splitter splitter(format, segmenting, &out, inputs.size() > 1);
   int status = 0;
   const char* name = "";  // the input under way, for messages
   auto fatal = [&](const char* message) {
@@ -178,11 +183,12 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
 
 int main(int argc, char** argv) {
   argv[0] = const_cast<char*>(kProgram);  // getopt says "ptsplit:", whatever the path
-  enum { kForce = 256 };
+  enum { kForce = 256, kParagraphs };
   static const option kOptions[] = {{"encoding", required_argument, nullptr, 'e'},
                                     {"format", required_argument, nullptr, 'f'},
                                     {"output-dir", required_argument, nullptr, 'o'},
                                     {"jobs", required_argument, nullptr, 'j'},
+                                    {"paragraphs", required_argument, nullptr, kParagraphs},
                                     {"force", no_argument, nullptr, kForce},
                                     {"quiet", no_argument, nullptr, 'q'},
                                     {"help", no_argument, nullptr, 'h'},
@@ -216,6 +222,15 @@ int main(int argc, char** argv) {
         }
         jobs = true;
         break;
+      case kParagraphs:
+        if (std::strcmp(optarg, "lines") == 0) {
+          options.paragraphs = ptseg::Paragraphs::kLines;
+        } else if (std::strcmp(optarg, "blank-lines") == 0) {
+          options.paragraphs = ptseg::Paragraphs::kBlankLines;
+        } else {
+          BadUsage(std::string("invalid paragraphs '") + optarg + "' (use lines or blank-lines)");
+        }
+        break;
       case kForce:
         options.force = true;
         break;
@@ -236,7 +251,8 @@ int main(int argc, char** argv) {
   if (!output_dir) {
     if (jobs || options.force) BadUsage("--jobs and --force need --output-dir");
     if (options.inputs.empty()) options.inputs.push_back("-");
-    return SplitToStandardOutput(options.inputs, options.format, options.encoding);
+    return SplitToStandardOutput(options.inputs, options.format,
+                                 {options.encoding, options.paragraphs});
   }
   if (options.inputs.empty()) BadUsage("--output-dir needs a FILE or FOLDER to split");
   return ptsplit::RunCorpus(options);

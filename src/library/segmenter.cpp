@@ -8,6 +8,7 @@
 
 #include "engine/engine.h"
 #include "ptseg/ptseg.h"
+#include "text/line_joiner.h"
 #include "text/matching_copy.h"
 
 namespace ptseg {
@@ -16,8 +17,10 @@ const char* Version() { return PTSEG_VERSION; }
 
 class Segmenter::Impl final : public EngineListener {
  public:
-  Impl(Encoding encoding, MarkupSink markup, BoundarySink boundaries)
-      : encoding_(encoding),
+  Impl(const Options& options, MarkupSink markup, BoundarySink boundaries)
+      : encoding_(options.encoding),
+        join_lines_(options.paragraphs == Paragraphs::kBlankLines),
+        engine_reads_input_(encoding_ == Encoding::kLatin1 && !join_lines_),
         boundary_sink_(std::move(boundaries)),
         engine_(this) {
     if (markup) markup_.emplace(std::move(markup));
@@ -41,11 +44,11 @@ class Segmenter::Impl final : public EngineListener {
     if (bytes.empty()) return;
     if (fed_ == 0) Found({0, true});
     fed_ += bytes.size();
+    if (markup_ && !engine_reads_input_) held_.append(bytes);
     if (encoding_ == Encoding::kLatin1) {
       Push(bytes);
       return;
     }
-    if (markup_) held_.append(bytes);
     // In slices, so that the matching copy of a long text is never whole.
     for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
       matching_.clear();
@@ -64,9 +67,14 @@ class Segmenter::Impl final : public EngineListener {
       copy_.Finish(&matching_);
       Push(matching_);
     }
+    if (join_lines_) {
+      joined_.clear();
+      joiner_.Finish(&joined_);
+      PushToEngine(joined_);
+    }
     engine_.Finish();
     if (markup_) {
-      if (encoding_ == Encoding::kUtf8) WriteHeld(fed_);
+      if (!engine_reads_input_) WriteHeld(fed_);
       markup_->Close();
     }
   }
@@ -76,15 +84,25 @@ class Segmenter::Impl final : public EngineListener {
   bool finished() const { return finished_; }
   bool failed() const { return failed_; }
   std::uint64_t decided() const {
-    if (finished_) return fed_;
-    return encoding_ == Encoding::kLatin1 ? matched_ : copy_.Origin(matched_);
+    return finished_ ? fed_ : Origin(matched_);
   }
 
  private:
   static constexpr std::size_t kSlice = 1 << 16;
 
-  // Feeds the engine the bytes it matches.
+  // Feeds the engine the bytes it matches: the matching copy, its inner
+  // line breaks made blanks for wrapped text.
   void Push(std::string_view bytes) {
+    if (!join_lines_) {
+      PushToEngine(bytes);
+      return;
+    }
+    joined_.clear();
+    joiner_.Feed(bytes, &joined_);
+    PushToEngine(joined_);
+  }
+
+  void PushToEngine(std::string_view bytes) {
     while (!bytes.empty()) {
       std::size_t room = 0;
       char* space = engine_.Space(&room);
@@ -95,22 +113,26 @@ class Segmenter::Impl final : public EngineListener {
     }
   }
 
-  // The engine's text is the matching copy; in ISO-8859-1 that is the
-  // input itself.
+  // Where a byte of the matching copy came from in the input.
+  std::uint64_t Origin(std::uint64_t matching_offset) const {
+    return encoding_ == Encoding::kLatin1 ? matching_offset : copy_.Origin(matching_offset);
+  }
+
+  // The engine's text is the matching copy: where that is the input
+  // itself, the markup is written from it.
   void Text(const char* data, std::size_t size) override {
     matched_ += size;
     if (!markup_) return;
-    if (encoding_ == Encoding::kLatin1) {
+    if (engine_reads_input_) {
       markup_->Text(std::string_view(data, size));
     } else {
-      WriteHeld(copy_.Origin(matched_));
+      WriteHeld(Origin(matched_));
     }
   }
 
   void Break(bool paragraph) override {
-    const std::uint64_t offset =
-        encoding_ == Encoding::kLatin1 ? matched_ : copy_.Origin(matched_);
-    if (markup_ && encoding_ == Encoding::kUtf8) WriteHeld(offset);
+    const std::uint64_t offset = Origin(matched_);
+    if (markup_ && !engine_reads_input_) WriteHeld(offset);
     Found({offset, paragraph});
   }
 
@@ -138,28 +160,33 @@ class Segmenter::Impl final : public EngineListener {
   }
 
   const Encoding encoding_;
+  const bool join_lines_;
+  // Whether the engine matches the input bytes themselves.
+  const bool engine_reads_input_;
   std::optional<MarkupWriter> markup_;
   const BoundarySink boundary_sink_;
   Engine engine_;
   MatchingCopy copy_;
   std::string matching_;            // scratch: the matching copy of a slice
+  LineJoiner joiner_;
+  std::string joined_;              // scratch: what the joiner gives
   std::uint64_t matched_ = 0;       // matching bytes the engine handed back
   std::uint64_t fed_ = 0;
   bool finished_ = false;
   bool failed_ = false;
   std::vector<Boundary> boundaries_;
-  // UTF-8 with markup: the input bytes not yet written, stream offsets
+  // Markup of a matching copy: the input bytes not yet written, stream offsets
   // held_from_ on, from held_[held_start_] on.
   std::string held_;
   std::size_t held_start_ = 0;
   std::uint64_t held_from_ = 0;
 };
 
-Segmenter::Segmenter(Encoding encoding) : Segmenter(encoding, nullptr, nullptr) {}
-Segmenter::Segmenter(Encoding encoding, MarkupSink markup)
-    : Segmenter(encoding, std::move(markup), nullptr) {}
-Segmenter::Segmenter(Encoding encoding, MarkupSink markup, BoundarySink boundaries)
-    : impl_(std::make_unique<Impl>(encoding, std::move(markup), std::move(boundaries))) {}
+Segmenter::Segmenter(const Options& options) : Segmenter(options, nullptr, nullptr) {}
+Segmenter::Segmenter(const Options& options, MarkupSink markup)
+    : Segmenter(options, std::move(markup), nullptr) {}
+Segmenter::Segmenter(const Options& options, MarkupSink markup, BoundarySink boundaries)
+    : impl_(std::make_unique<Impl>(options, std::move(markup), std::move(boundaries))) {}
 Segmenter::~Segmenter() = default;
 Segmenter::Segmenter(Segmenter&&) noexcept = default;
 Segmenter& Segmenter::operator=(Segmenter&&) noexcept = default;
@@ -176,18 +203,18 @@ bool Segmenter::finished() const { return impl_->finished(); }
 bool Segmenter::failed() const { return impl_->failed(); }
 std::uint64_t Segmenter::decided() const { return impl_->decided(); }
 
-std::vector<Boundary> Boundaries(std::string_view text, Encoding encoding) {
-  Segmenter segmenter(encoding);
+std::vector<Boundary> Boundaries(std::string_view text, const Options& options) {
+  Segmenter segmenter(options);
   segmenter.Feed(text);
   segmenter.Finish();
   return segmenter.TakeBoundaries();
 }
 
-std::vector<Sentence> SentenceSpans(std::string_view text, Encoding encoding) {
+std::vector<Sentence> SentenceSpans(std::string_view text, const Options& options) {
   std::vector<Sentence> sentences;
   SentenceCollector collector;
   Sentence sentence;
-  Segmenter segmenter(encoding, nullptr, [&](const Boundary& start) {
+  Segmenter segmenter(options, nullptr, [&](const Boundary& start) {
     if (collector.Add(start, &sentence)) sentences.push_back(sentence);
   });
   segmenter.Feed(text);
@@ -196,18 +223,18 @@ std::vector<Sentence> SentenceSpans(std::string_view text, Encoding encoding) {
   return sentences;
 }
 
-std::vector<std::string_view> Sentences(std::string_view text, Encoding encoding) {
+std::vector<std::string_view> Sentences(std::string_view text, const Options& options) {
   std::vector<std::string_view> sentences;
-  for (const Sentence& s : SentenceSpans(text, encoding)) {
+  for (const Sentence& s : SentenceSpans(text, options)) {
     sentences.push_back(text.substr(s.start, s.end - s.start));
   }
   return sentences;
 }
 
-std::string Markup(std::string_view text, Encoding encoding) {
+std::string Markup(std::string_view text, const Options& options) {
   std::string out;
   out.reserve(text.size() + text.size() / 8 + 16);
-  Segmenter segmenter(encoding, [&out](std::string_view piece) { out.append(piece); });
+  Segmenter segmenter(options, [&out](std::string_view piece) { out.append(piece); });
   segmenter.Feed(text);
   segmenter.Finish();
   return out;

@@ -307,8 +307,51 @@ def check_corpus_files():
              run(['--encoding=latin-1', os.path.join(texts, name)])[0], ptseg)
 
 
+def check_wrapped():
+    """--paragraphs=blank-lines: a single line break inside a paragraph
+    reads as a blank, however the input is cut into reads; a paragraph
+    starts after a blank line or at an indented line."""
+    data = (b'O Dr.\nSilva chegou.\r\nEle saiu.\n \r\n\nNovo par\xc3\xa1grafo, e\n'
+            b'Fim.\n   Recuado.\rE mais.\n')
+    want = (OPEN + b'O Dr.\nSilva chegou.\r\n' + SB + b'Ele saiu.\n \r\n\n' + PB +
+            b'Novo par\xc3\xa1grafo, e\nFim.\n   ' + PB + b'Recuado.\rE mais.\n' + CLOSE)
+    same('blank-lines: markup', run(['--paragraphs=blank-lines'], data)[0], want)
+    with tempfile.TemporaryDirectory() as folder:
+        fifo = os.path.join(folder, 'fifo')
+        os.mkfifo(fifo)
+        reader = subprocess.Popen([PTSPLIT, '--paragraphs=blank-lines', fifo],
+                                  stdout=subprocess.PIPE)
+        with open(fifo, 'wb', buffering=0) as f:
+            for i in range(len(data)):
+                f.write(data[i:i + 1])
+                time.sleep(0.001)
+        same('blank-lines: markup of reads of one byte', reader.communicate()[0], want)
+    same('lines: every line break before a sentence opens a paragraph',
+         run(['--paragraphs=lines'], data)[0], run([], data)[0])
+    check('blank-lines: a bad value is a usage error', run(['--paragraphs=blank'])[2] == 2)
+
+
+def check_memory():
+    """Sentences decided all at once, at the end of one long look-ahead, go
+    out as they come: ptsplit holds no more than ptseg and the input."""
+    data = b': 1) A' * 1000000 + b'.'
+    probe = ('import resource, subprocess, sys\n'
+             'subprocess.run(sys.argv[1:], input=sys.stdin.buffer.read(), '
+             'stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)\n'
+             'print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)')
+    def peak_kb(*command):
+        return int(subprocess.run([sys.executable, '-c', probe] + list(command), input=data,
+                                  capture_output=True, check=True).stdout)
+    ptseg, ptsplit = peak_kb(PTSEG), peak_kb(PTSPLIT, '-f', 'jsonl')
+    check('memory: ptsplit -f jsonl on %d sentences decided at once' % 1000000,
+          ptsplit < ptseg + len(data) // 1024 + 8192, '%d KB against ptseg\'s %d KB'
+          % (ptsplit, ptseg))
+
+
 def main():
     check_formats()
+    check_wrapped()
+    check_memory()
     check_corpus_files()
     for group in (check_several_inputs, check_errors, check_corpus, check_kill):
         with tempfile.TemporaryDirectory() as folder:

@@ -14,7 +14,8 @@
 // before it ends.
 //
 // Either way, feeding the input in pieces must give the same boundaries and
-// markup as feeding it whole.
+// markup as feeding it whole, and so must reading it as wrapped text, whose
+// markup must still hold every byte of the input.
 
 #include <algorithm>
 #include <cstdint>
@@ -93,10 +94,10 @@ struct Result {
 };
 
 // Segments `input`, fed in pieces of 1 to `piece` bytes (0: whole).
-Result Segment(std::string_view input, ptseg::Encoding encoding, std::size_t piece,
+Result Segment(std::string_view input, const ptseg::Options& options, std::size_t piece,
                std::uint32_t seed) {
   Result result;
-  ptseg::Segmenter segmenter(encoding,
+  ptseg::Segmenter segmenter(options,
                              [&](std::string_view s) { result.markup.append(s); });
   for (std::size_t at = 0; at < input.size();) {
     seed = seed * 1103515245u + 12345u;
@@ -138,6 +139,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const Result pieces = Segment(input, encoding, 1 + (control >> 1) % 17, control);
   Check(pieces.markup == whole.markup);
   Check(pieces.boundaries == whole.boundaries);
+  const ptseg::Options wrapped(encoding, ptseg::Paragraphs::kBlankLines);
+  const Result joined = Segment(input, wrapped, 0, control);
+  const Result joined_pieces = Segment(input, wrapped, 1 + (control >> 1) % 17, control);
+  Check(joined_pieces.markup == joined.markup);
+  Check(joined_pieces.boundaries == joined.boundaries);
+  Check(Marked(input, joined.boundaries) == joined.markup);
   if (!utf8) {
     const std::string_view body(whole.markup);
     Check(Aligns(input, body.substr(kOpen.size(),
