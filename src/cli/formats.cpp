@@ -3,8 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 
 namespace ptsplit {
@@ -46,27 +51,63 @@ std::size_t WhitespaceAt(const char* p, const char* end) {
   return c1 == 0x81 && c2 == 0x9F ? 3 : 0;
 }
 
-// *out gets `utf8` with every whitespace run made one space, and none at
-// either end.
-void CollapseWhitespace(std::string_view utf8, std::string* out) {
-  out->clear();
+// Writes `utf8` to `out` with every whitespace run made one space, and none
+// at either end; returns its length.  `out` has room for 16 bytes more
+// than `utf8`: the result is never longer, and text is copied 16 bytes at
+// a time.  Single spaces between words, most of the whitespace of any
+// text, are copied with the words.
+std::size_t CollapseWhitespace(std::string_view utf8, char* out) {
+  char* o = out;
   const char* p = utf8.data();
   const char* const end = p + utf8.size();
-  // Most bytes are quickly seen not to start whitespace.
-  auto space_at = [end](const char* at) -> std::size_t {
-    const auto c = static_cast<unsigned char>(*at);
-    if (c > ' ' && c < 0xE2) return 0;
-    return c == ' ' ? 1 : WhitespaceAt(at, end);
-  };
-  for (;;) {
-    std::size_t n;
-    while (p < end && (n = space_at(p)) != 0) p += n;
-    if (p == end) return;
-    const char* word = p;
-    while (p < end && space_at(p) == 0) ++p;
-    if (!out->empty()) out->push_back(' ');
-    out->append(word, p - word);
+  // Whether a space here would be the line's first byte or follow a space.
+  auto spaced = [&] { return o == out || o[-1] == ' '; };
+  while (p < end) {
+#if defined(__SSE2__)
+    if (end - p >= 16) {
+      // Flags the bytes that may start whitespace other than a single
+      // space: up to 0x1F, and the lead bytes E2 and E3 (unsigned
+      // comparisons done as signed ones on bytes shifted by 0x80), and
+      // spaces that follow a space.
+      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const __m128i b = _mm_xor_si128(bytes, _mm_set1_epi8(static_cast<char>(0x80)));
+      const auto control = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_cmplt_epi8(b, _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80))),
+                       _mm_cmpgt_epi8(b, _mm_set1_epi8(static_cast<char>(0xE1 ^ 0x80))))));
+      const auto space = static_cast<unsigned>(
+          _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+      const unsigned special = control | (space & ((space << 1) | (spaced() ? 1u : 0u)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
+      const std::size_t n = special == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(special));
+      o += n;
+      p += n;
+      if (n != 0) continue;
+    } else  // fewer than 16 bytes left: byte by byte
+#endif
+    {
+      const auto c = static_cast<unsigned char>(*p);
+      if ((c > ' ' && c < 0xE2) || (c == ' ' && !spaced())) {
+        *o++ = *p++;
+        continue;
+      }
+    }
+    const std::size_t blank = WhitespaceAt(p, end);
+    if (blank == 0) {  // a control character, or a character that is no space
+      *o++ = *p++;
+      continue;
+    }
+    p += blank;
+    if (!spaced()) *o++ = ' ';
   }
+  if (o != out && o[-1] == ' ') --o;
+  return static_cast<std::size_t>(o - out);
+}
+
+// Appends the decimal digits of `n`.
+void AppendNumber(std::uint64_t n, std::string* out) {
+  char digits[20];
+  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+  out->append(digits, static_cast<std::size_t>(end - digits));
 }
 
 }  // namespace
@@ -240,12 +281,18 @@ void Splitter::Write(const ptseg::Sentence& sentence) {
 }
 
 void Splitter::WriteLine(std::string_view utf8) {
-  CollapseWhitespace(utf8, &formatted_);
-  if (formatted_.empty()) return;  // a sentence of whitespace only
+  // The line is made in a buffer of its own, since a string would be
+  // cleared to zeros each time it grows.
+  if (line_capacity_ < utf8.size() + 17) {
+    line_capacity_ = std::max(2 * line_capacity_, utf8.size() + 17);
+    line_.reset(new char[line_capacity_]);
+  }
+  std::size_t size = CollapseWhitespace(utf8, line_.get());
+  if (size == 0) return;  // a sentence of whitespace only
   if (blank_line_due_) out_->Write("\n");
   blank_line_due_ = false;
-  formatted_ += '\n';
-  out_->Write(formatted_);
+  line_[size++] = '\n';
+  out_->Write(std::string_view(line_.get(), size));
   wrote_line_ = true;
 }
 
@@ -257,9 +304,12 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view utf8)
     formatted_ += name_;
     formatted_ += "\", ";
   }
-  formatted_ += "\"start\": " + std::to_string(sentence.start);
-  formatted_ += ", \"end\": " + std::to_string(sentence.end);
-  formatted_ += ", \"paragraph\": " + std::to_string(sentence.paragraph);
+  formatted_ += "\"start\": ";
+  AppendNumber(sentence.start, &formatted_);
+  formatted_ += ", \"end\": ";
+  AppendNumber(sentence.end, &formatted_);
+  formatted_ += ", \"paragraph\": ";
+  AppendNumber(sentence.paragraph, &formatted_);
   formatted_ += ", \"text\": \"";
   ptseg::AppendJsonEscaped(utf8, &formatted_);
   formatted_ += "\"}\n";

@@ -104,6 +104,8 @@ class Splitter {
   std::string name_;
   std::string text_;       // scratch: a sentence in UTF-8
   std::string formatted_;  // scratch: a sentence formatted
+  std::unique_ptr<char[]> line_;  // scratch: a line of the lines format
+  std::size_t line_capacity_ = 0;
 
   // The lines format, over every input written to the output: an empty
   // line goes before the next line when a paragraph started after the last
