@@ -103,12 +103,14 @@ std::size_t CollapseWhitespace(std::string_view utf8, char* out) {
   return static_cast<std::size_t>(o - out);
 }
 
-// Appends the decimal digits of `n`.
-void AppendNumber(std::uint64_t n, std::string* out) {
-  char digits[20];
-  const auto end = std::to_chars(digits, digits + sizeof digits, n).ptr;
-  out->append(digits, static_cast<std::size_t>(end - digits));
+// Writes `text` at o; returns the end.
+char* Put(char* o, std::string_view text) {
+  std::memcpy(o, text.data(), text.size());
+  return o + text.size();
 }
+
+// Writes the decimal digits of `n` at o (room for 20); returns the end.
+char* PutNumber(char* o, std::uint64_t n) { return std::to_chars(o, o + 20, n).ptr; }
 
 }  // namespace
 
@@ -298,19 +300,22 @@ void Splitter::WriteLine(std::string_view utf8) {
 
 void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view utf8) {
   formatted_.clear();
-  formatted_ += '{';
   if (several_) {
-    formatted_ += "\"file\": \"";
+    formatted_ += "{\"file\": \"";
     formatted_ += name_;
     formatted_ += "\", ";
+  } else {
+    formatted_ += '{';
   }
-  formatted_ += "\"start\": ";
-  AppendNumber(sentence.start, &formatted_);
-  formatted_ += ", \"end\": ";
-  AppendNumber(sentence.end, &formatted_);
-  formatted_ += ", \"paragraph\": ";
-  AppendNumber(sentence.paragraph, &formatted_);
-  formatted_ += ", \"text\": \"";
+  char head[128];  // the three numbers, whose digits are at most 20 each
+  char* h = Put(head, "\"start\": ");
+  h = PutNumber(h, sentence.start);
+  h = Put(h, ", \"end\": ");
+  h = PutNumber(h, sentence.end);
+  h = Put(h, ", \"paragraph\": ");
+  h = PutNumber(h, sentence.paragraph);
+  h = Put(h, ", \"text\": \"");
+  formatted_.append(head, static_cast<std::size_t>(h - head));
   ptseg::AppendJsonEscaped(utf8, &formatted_);
   formatted_ += "\"}\n";
   out_->Write(formatted_);
