@@ -40,7 +40,9 @@ class Input {
   enum class Bom { kNone, kUtf8, kUtf16Le, kUtf16Be };
 
   // Reads from `fd`, which the Input never closes; `name` is only used in
-  // messages (a file name, or "-" for standard input).
+  // messages (a file name, or "-" for standard input).  Nothing is read
+  // before the first Read.  A moved-from Input may only be assigned to or
+  // destroyed.
   Input(int fd, std::string name);
   ~Input();
   Input(Input&&) noexcept;

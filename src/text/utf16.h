@@ -43,8 +43,8 @@ class Utf16Decoder {
   // The input offset of the character that starts at `utf8_offset` in the
   // UTF-8 written so far; produced() maps to consumed().  An offset inside
   // a character is taken as that character's start.  Each answer is cheap
-  // when offsets rise from call to call; offsets below the last Forget are
-  // answered as at that point.
+  // when offsets rise from call to call.  Offsets below the last Forget
+  // are not kept: they get the start of some character before it.
   std::uint64_t Origin(std::uint64_t utf8_offset);
 
   // Lets go of what Origin needs for offsets below `utf8_offset`.
