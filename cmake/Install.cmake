@@ -57,12 +57,16 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ptseg ${PROJECT_BINARY_DIR}/incl
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
         FILES_MATCHING PATTERN "*.h")
 
-# The static library's code calls utf8proc, so whoever links it must link
-# utf8proc too.  Installed consumers get it as ptseg::utf8proc, which
-# ptsegConfig.cmake finds; the shared library records it itself.
+# The static library's code calls utf8proc and the decompression libraries
+# (zlib, liblzma, libbz2, libzstd), so whoever links it must link them too.
+# Installed consumers get them as ptseg::utf8proc, ptseg::z, ptseg::lzma,
+# ptseg::bz2 and ptseg::zstd, which ptsegConfig.cmake finds; the shared
+# library records them itself.
 if(ptseg_static)
-  target_link_libraries(libptseg INTERFACE
-    "$<INSTALL_INTERFACE:$<LINK_ONLY:ptseg::utf8proc>>")
+  foreach(dependency utf8proc z lzma bz2 zstd)
+    target_link_libraries(libptseg INTERFACE
+      "$<INSTALL_INTERFACE:$<LINK_ONLY:ptseg::${dependency}>>")
+  endforeach()
 endif()
 
 # --- CMake package: find_package(ptseg) gives ptseg::ptseg
@@ -81,8 +85,9 @@ install(FILES ${PROJECT_BINARY_DIR}/ptsegConfig.cmake
 # --- pkg-config file.  It names the prefix it is installed under, which is
 # only known at install time (cmake --install --prefix, or /usr for the
 # Debian packages), so it is written then.  A static library's consumers
-# link utf8proc themselves, so there it is a plain requirement: the usual
-# `pkg-config --libs ptseg` links.
+# link utf8proc and the decompression libraries themselves, so there they
+# are plain requirements: the usual `pkg-config --libs ptseg` links.
+# (libbz2 has no pkg-config file: it goes in as -lbz2.)
 foreach(dir LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
     set(ptseg_pc_${dir} "${CMAKE_INSTALL_${dir}}")
@@ -90,16 +95,23 @@ foreach(dir LIBDIR INCLUDEDIR)
     set(ptseg_pc_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
   endif()
 endforeach()
+set(ptseg_pc_modules "libutf8proc zlib liblzma libzstd")
 if(ptseg_static)
-  set(ptseg_pc_requires "Requires: libutf8proc")
+  set(ptseg_pc_requires "Requires: ${ptseg_pc_modules}")
+  set(ptseg_pc_libs "-lbz2")
+  set(ptseg_pc_libs_private "")
 else()
-  set(ptseg_pc_requires "Requires.private: libutf8proc")
+  set(ptseg_pc_requires "Requires.private: ${ptseg_pc_modules}")
+  set(ptseg_pc_libs "")
+  set(ptseg_pc_libs_private "Libs.private: -lbz2")
 endif()
 install(CODE "
   set(ptseg_pc_prefix \"\${CMAKE_INSTALL_PREFIX}\")
   set(ptseg_pc_libdir [[${ptseg_pc_LIBDIR}]])
   set(ptseg_pc_includedir [[${ptseg_pc_INCLUDEDIR}]])
   set(ptseg_pc_requires [[${ptseg_pc_requires}]])
+  set(ptseg_pc_libs [[${ptseg_pc_libs}]])
+  set(ptseg_pc_libs_private [[${ptseg_pc_libs_private}]])
   set(ptseg_pc_version [[${PROJECT_VERSION}]])
   configure_file([[${PROJECT_SOURCE_DIR}/cmake/ptseg.pc.in]]
                  [[${PROJECT_BINARY_DIR}/ptseg.pc]] @ONLY)"
@@ -169,7 +181,8 @@ corpora in parallel, and resumes where an interrupted run stopped.")
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libptseg-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS libutf8proc-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+    "libutf8proc-dev, zlib1g-dev, liblzma-dev, libbz2-dev, libzstd-dev")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION
 "sentence and paragraph segmenter for Portuguese text (development files)
 ptseg finds where sentences and paragraphs start in Portuguese text. It

@@ -1,0 +1,214 @@
+// Input against the real compression commands, and Utf16Decoder.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "ptseg/input.h"
+#include "text/utf16.h"
+#include "text/utf8.h"
+
+namespace fs = std::filesystem;
+using ptseg::Compression;
+using ptseg::Input;
+
+static int failures = 0;
+#define CHECK(cond)                                                       \
+  do {                                                                    \
+    if (!(cond)) {                                                        \
+      std::cerr << __FILE__ << ":" << __LINE__ << ": failed: " #cond "\n"; \
+      ++failures;                                                         \
+    }                                                                     \
+  } while (0)
+
+static fs::path dir;
+
+static std::string Slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+static void Spit(const fs::path& p, const std::string& s) {
+  std::ofstream(p, std::ios::binary) << s;
+}
+
+// Everything Input gives for fd, in reads of changing sizes.
+static std::string ReadAll(Input& input) {
+  std::string all;
+  std::vector<char> buf(70000);
+  for (std::size_t size = 1;; size = size * 7 % 69997 + 1) {
+    const std::size_t n = input.Read(buf.data(), size);
+    if (n == 0) return all;
+    all.append(buf.data(), n);
+  }
+}
+static std::string ReadFile(const fs::path& p, Input* keep = nullptr) {
+  const int fd = open(p.c_str(), O_RDONLY);
+  Input input(fd, p.filename().string());
+  std::string all = ReadAll(input);
+  close(fd);
+  if (keep) *keep = std::move(input);
+  return all;
+}
+// The error a read of p throws, or "" when there is none.
+static std::string ErrorOf(const fs::path& p) {
+  try {
+    ReadFile(p);
+  } catch (const ptseg::InputError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+static bool Has(const std::string& command) {
+  return std::system(("command -v " + command + " >/dev/null 2>&1").c_str()) == 0;
+}
+static std::string Compress(const std::string& command, const std::string& text,
+                            const std::string& name) {
+  Spit(dir / "plain", text);
+  const fs::path out = dir / name;
+  const std::string line = command + " -c < '" + (dir / "plain").string() + "' > '" + out.string() + "'";
+  if (std::system(line.c_str()) != 0) std::cerr << "failed: " << line << "\n", std::exit(1);
+  return Slurp(out);
+}
+
+static void TestFormats(const std::string& text) {
+  struct Format { const char* command; Compression compression; } formats[] = {
+      {"gzip", Compression::kGzip}, {"xz", Compression::kXz},
+      {"bzip2", Compression::kBzip2}, {"zstd -q", Compression::kZstd}};
+  for (const Format& f : formats) {
+    const std::string name = std::string(f.command).substr(0, std::string(f.command).find(' '));
+    if (!Has(name)) {
+      std::cout << "skipped: " << name << " (command not found)\n";
+      continue;
+    }
+    // Two members one after the other read as one text.
+    const std::string both = Compress(f.command, text, name + ".1") +
+                             Compress(f.command, "Segundo membro.\n", name + ".2");
+    Spit(dir / "both", both);
+    Input input(-1, "");
+    CHECK(ReadFile(dir / "both", &input) == text + "Segundo membro.\n");
+    CHECK(input.compression() == f.compression);
+    CHECK(input.bom() == Input::Bom::kUtf8 && !input.looks_binary());
+    // Cut short, anywhere, is an error naming the file.
+    for (std::size_t cut : {both.size() / 3, both.size() - 1}) {
+      Spit(dir / ("cut." + name), both.substr(0, cut));
+      CHECK(ErrorOf(dir / ("cut." + name)).rfind("cut." + name + ": ", 0) == 0);
+    }
+    std::cout << name << ": ok\n";
+  }
+  if (!Has("gzip") || !Has("xz")) return;
+  // A corrupt block is the library's reason; garbage after the data is an error.
+  std::string xz = Compress("xz", text, "x.xz");
+  xz[xz.size() / 2] ^= 0x55;
+  Spit(dir / "bad.xz", xz);
+  CHECK(ErrorOf(dir / "bad.xz") == "bad.xz: compressed data is corrupt");
+  const std::string gz = Compress("gzip", text, "t.gz");
+  Spit(dir / "cut.gz", gz.substr(0, gz.size() - 4));
+  CHECK(ErrorOf(dir / "cut.gz") == "cut.gz: unexpected end of compressed data");
+  Spit(dir / "tail.gz", gz + "lixo");
+  CHECK(ErrorOf(dir / "tail.gz") == "tail.gz: trailing garbage after compressed data");
+  Spit(dir / "zeros.gz", gz + std::string(512, '\0'));
+  CHECK(ErrorOf(dir / "zeros.gz").empty());
+
+  // Through a pipe fed one byte at a time: signature and mark both cut.
+  int fds[2];
+  if (pipe(fds) != 0) std::exit(1);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    for (char c : gz) (void)!write(fds[1], &c, 1);
+    _exit(0);
+  }
+  close(fds[1]);
+  Input piped(fds[0], "-");
+  CHECK(ReadAll(piped) == text);
+  CHECK(piped.compression() == Compression::kGzip && piped.bom() == Input::Bom::kUtf8);
+  close(fds[0]);
+  waitpid(child, nullptr, 0);
+}
+
+static void TestMarks() {
+  struct Case { std::string bytes; Input::Bom bom; bool binary; } cases[] = {
+      {"\xEF\xBB\xBFOl\xC3\xA1", Input::Bom::kUtf8, false},
+      {"\xFF\xFEO\0l\0", Input::Bom::kUtf16Le, false},
+      {std::string("\xFE\xFF\0O\0l", 6), Input::Bom::kUtf16Be, false},
+      {std::string("PK\3\4\0\0", 6), Input::Bom::kNone, true},
+      {"BZh", Input::Bom::kNone, false},  // a signature's start, then the end
+      {"", Input::Bom::kNone, false}};
+  for (const Case& c : cases) {
+    Spit(dir / "mark", c.bytes);
+    Input input(-1, "");
+    CHECK(ReadFile(dir / "mark", &input) == c.bytes);  // the mark is kept
+    CHECK(input.compression() == Compression::kNone);
+    CHECK(input.bom() == c.bom && input.looks_binary() == c.binary);
+  }
+  CHECK(ErrorOf(dir).rfind(dir.filename().string() + ": ", 0) == 0);  // a folder
+}
+
+static void TestUtf16() {
+  // Characters as UTF-16 units, with the code point each reads as.
+  struct Char { std::u16string units; char32_t cp; };
+  std::vector<Char> chars = {{u"\uFEFF", 0xFEFF}, {u"O", 'O'}, {u"\u00E1", 0xE1},
+                             {u"\u20AC", 0x20AC}, {u"\U0001F600", 0x1F600},
+                             {u"\xD800", 0xFFFD}, {u"x", 'x'}, {u"\xDC00", 0xFFFD}};
+  for (int i = 0; i < 300; ++i)
+    for (char16_t u : std::u16string(u"a\u00E7\u00E3o ")) chars.push_back({{u}, u});
+  chars.push_back({u"\xDBFF", 0xFFFD});  // a high half, then the end
+  for (bool big : {false, true}) {
+    std::string in, want;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> starts;  // (utf8, input)
+    for (const Char& c : chars) {
+      starts.push_back({want.size(), in.size()});
+      char utf8[4];
+      want.append(utf8, ptseg::utf8::Encode(c.cp, utf8));
+      for (char16_t u : c.units) {
+        const char pair[2] = {char(u & 0xFF), char(u >> 8)};
+        in += big ? pair[1] : pair[0];
+        in += big ? pair[0] : pair[1];
+      }
+    }
+    starts.push_back({want.size(), in.size()});
+    in += 'A';  // an odd last byte
+    want += "\xEF\xBF\xBD";
+    for (std::size_t piece : {std::size_t{1}, std::size_t{3}, in.size()}) {
+      ptseg::Utf16Decoder decoder(big);
+      std::string out;
+      for (std::size_t at = 0; at < in.size(); at += piece)
+        decoder.Feed(std::string_view(in).substr(at, piece), &out);
+      decoder.Finish(&out);
+      CHECK(out == want);
+      CHECK(decoder.produced() == want.size() && decoder.consumed() == in.size());
+      for (std::size_t i = 0; i < starts.size(); ++i) {
+        if (decoder.Origin(starts[i].first) != starts[i].second) {
+          std::cerr << "Origin(" << starts[i].first << ") wrong, piece " << piece << "\n";
+          ++failures;
+          break;
+        }
+        if (i % 50 == 0) decoder.Forget(starts[i].first);
+      }
+      CHECK(decoder.Origin(want.size()) == in.size());
+    }
+  }
+}
+
+int main() {
+  std::string base = (fs::temp_directory_path() / "input_test.XXXXXX").string();
+  if (!mkdtemp(base.data())) return 1;
+  dir = base;
+  std::string text = "\xEF\xBB\xBF";
+  for (int i = 0; text.size() < 300000; ++i)
+    text += "A a\xC3\xA7\xC3\xA3o n\xC2\xBA " + std::to_string(i) + " terminou. Ent\xC3\xA3o?\n";
+  TestFormats(text);
+  TestMarks();
+  TestUtf16();
+  fs::remove_all(dir);
+  std::cout << (failures ? "FAILED\n" : "all passed\n");
+  return failures ? 1 : 0;
+}
