@@ -14,14 +14,21 @@ enum class Encoding {
   // too.  Typographic quotes, dashes, the ellipsis character and
   // combining marks count as their ISO-8859-1 counterparts.
   kUtf8,
+  // UTF-16, little or big endian, as a UTF-16 byte-order mark (FF FE or
+  // FE FF) says: segmented as its UTF-8 form is, with offsets into the
+  // UTF-16 bytes.  A surrogate without its partner, and an odd last
+  // byte, read as U+FFFD.
+  kUtf16Le,
+  kUtf16Be,
 };
 
 // Sets *encoding from its name: "utf-8" or "utf8"; "latin-1", "latin1",
-// "iso-8859-1" or "iso8859-1"; in any case, with "_" for "-".  Returns
+// "iso-8859-1" or "iso8859-1"; "utf-16le", "utf-16be" (or without the
+// "-"); in any case, with "_" for "-".  Returns
 // false, leaving *encoding as it was, for any other name.
 bool ParseEncoding(std::string_view name, Encoding* encoding);
 
-// The encoding's usual name: "utf-8" or "latin-1".
+// The encoding's usual name: "utf-8", "latin-1", "utf-16le" or "utf-16be".
 const char* EncodingName(Encoding encoding);
 
 }  // namespace ptseg

@@ -31,7 +31,13 @@ enum class Compression { kNone, kGzip, kXz, kBzip2, kZstd };
 // cut short.  what() is "NAME: REASON", NAME as given to Input.
 class InputError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  InputError(const std::string& name, const std::string& reason)
+      : std::runtime_error(name + ": " + reason), reason_(reason) {}
+  // REASON alone.
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string reason_;
 };
 
 class Input {

@@ -434,6 +434,9 @@ void CorpusRun::Work() {
   // anew for each file costs as much as splitting a small one.
   Output output(-1);
   Splitter splitter(options_.format, {options_.encoding, options_.paragraphs}, &output, false);
+  splitter.set_warn([this](const std::string& name, const std::string& warning) {
+    console_.Complain(name, warning);
+  });
   for (;;) {
     const std::size_t index = next_job_++;
     if (index >= jobs_.size() || stop_) break;
@@ -466,12 +469,12 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
   try {
     output->Reopen(out);
     splitter->Begin();
-    const int error = splitter->Split(in, job.input, &bytes_done_, false);
+    const std::string error = splitter->Split(in, job.input, &bytes_done_, false);
     splitter->End();
     output->Flush();
     if (fchmod(out, file_mode_) != 0) throw WriteError{errno};
-    if (error != 0) {
-      console_.Complain(job.input, std::strerror(error));
+    if (!error.empty()) {
+      console_.Complain(job.input, error.c_str());
       status = 1;
     }
   } catch (const WriteError& e) {

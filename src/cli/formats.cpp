@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -139,6 +140,9 @@ Splitter::Splitter(Format format, const ptseg::Options& options, Output* out, bo
       options_(options),
       out_(out),
       several_(several),
+      warn_([](const std::string& name, const std::string& warning) {
+        std::fprintf(stderr, "ptsplit: %s: %s\n", name.c_str(), warning.c_str());
+      }),
       buffer_(new char[kStartCapacity]),
       capacity_(kStartCapacity) {}
 
@@ -160,30 +164,52 @@ void Splitter::End() {
   }
 }
 
-int Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
-                    bool flush_each_read) {
-  ptseg::Segmenter segmenter(options_, nullptr,
-                             [this](const ptseg::Boundary& start) { Found(start); });
+std::string Splitter::Split(int fd, std::string_view name,
+                           std::atomic<std::uint64_t>* bytes_read, bool flush_each_read) {
+  ptseg::Input input(fd, std::string(name));
   BeginInput(name);
-  int error = 0;
+  std::optional<ptseg::Segmenter> segmenter;
+  std::string error;
   for (;;) {
     if (flush_each_read) out_->Flush();
     MakeRoom();
-    const ssize_t n = read(fd, buffer_.get() + filled_, kInputPiece);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = errno;
-    if (n <= 0) break;
-    const std::string_view bytes(buffer_.get() + filled_, static_cast<std::size_t>(n));
+    std::size_t n = 0;
+    try {
+      n = input.Read(buffer_.get() + filled_, kInputPiece);
+    } catch (const ptseg::InputError& e) {
+      error = e.reason();
+    }
+    if (!segmenter) segmenter.emplace(Start(input), nullptr,
+                                      [this](const ptseg::Boundary& start) { Found(start); });
+    if (n == 0) break;
+    const std::string_view bytes(buffer_.get() + filled_, n);
     filled_ += bytes.size();
     if (bytes_read != nullptr) *bytes_read += bytes.size();
-    segmenter.Feed(bytes);
+    segmenter->Feed(bytes);
     // Markup needs no whole sentence: what is decided goes out now, so that
     // a text without sentence ends never piles up here.
-    if (markup_) WriteDecided(segmenter.decided());
+    if (markup_) WriteDecided(segmenter->decided());
   }
-  segmenter.Finish();
-  EndInput(segmenter.size());
+  segmenter->Finish();
+  EndInput(segmenter->size());
   return error;
+}
+
+// How the input is read, now that its first bytes show what it holds: a
+// UTF-16 byte-order mark makes UTF-8 input UTF-16, and input that looks
+// binary is segmented all the same, with a warning.
+ptseg::Options Splitter::Start(const ptseg::Input& input) {
+  ptseg::Options options = options_;
+  if (options.encoding == ptseg::Encoding::kUtf8) {
+    if (input.bom() == ptseg::Input::Bom::kUtf16Le) options.encoding = ptseg::Encoding::kUtf16Le;
+    if (input.bom() == ptseg::Input::Bom::kUtf16Be) options.encoding = ptseg::Encoding::kUtf16Be;
+  }
+  if (input.looks_binary()) warn_(input.name(), "warning: NUL bytes at the start: not text?");
+  encoding_ = options.encoding;
+  if (format_ == Format::kMarkup) {
+    markup_.emplace([this](std::string_view piece) { out_->Write(piece); }, encoding_);
+  }
+  return options;
 }
 
 // Makes room for a read: drops what was written, and grows the buffer when
@@ -214,9 +240,6 @@ void Splitter::BeginInput(std::string_view name) {
   written_ = 0;
   wrote_sentence_ = false;
   name_.clear();
-  if (format_ == Format::kMarkup) {
-    markup_.emplace([this](std::string_view piece) { out_->Write(piece); });
-  }
   if (!several_) {
     if (format_ == Format::kXml) out_->Write("<text>");
     return;
@@ -270,7 +293,7 @@ void Splitter::Write(const ptseg::Sentence& sentence) {
   // Boundaries fall on character starts, so the sentences decoded one by
   // one are the input decoded.
   text_.clear();
-  ptseg::AppendUtf8(Bytes(sentence.start, sentence.end), options_.encoding, &text_);
+  ptseg::AppendUtf8(Bytes(sentence.start, sentence.end), encoding_, &text_);
   if (format_ == Format::kLines) {
     if (sentence.opens_paragraph) blank_line_due_ = wrote_line_;
     WriteLine(text_);

@@ -5,11 +5,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "ptseg/input.h"
 #include "ptseg/ptseg.h"
 
 namespace ptsplit {
@@ -52,24 +54,32 @@ class Splitter {
  public:
   Splitter(Format format, const ptseg::Options& options, Output* out, bool several);
 
+  // Receives warnings on an input that is still split: its name and what
+  // is odd about it.  By default they go to standard error.
+  using Warn = std::function<void(const std::string& name, const std::string& warning)>;
+  void set_warn(Warn warn) { warn_ = std::move(warn); }
+
   // What comes before the first input and after the last: the XML
   // declaration and root element; nothing in the other formats.  Begin
   // starts a new output: one Splitter may write several in turn.
   void Begin();
   void End();
 
-  // Reads `fd` to its end and writes its sentences; `name` is the input's
+  // Reads `fd` to its end, decompressing it if it is compressed, and
+  // writes its sentences; `name` is the input's
   // name as given.  Each input gets a fresh segmenter.  Every byte read is
   // added to *bytes_read (if given) as it comes.  With `flush_each_read`
   // everything written so far goes out before each read, so that a typed
-  // line is answered as far as it is decided.  Returns 0, or the errno
-  // value of a failed read: the output then covers the bytes read before
-  // it, closed as at the end of an input.  Throws ptseg::Error,
+  // line is answered as far as it is decided.  Returns "", or why the
+  // input could not be read on (a read error, corrupt or truncated
+  // compressed data): the output then covers the bytes read before it,
+  // closed as at the end of an input.  Throws ptseg::Error,
   // std::bad_alloc and WriteError; the output then stops where it is.
-  int Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
-            bool flush_each_read);
+  std::string Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
+                    bool flush_each_read);
 
  private:
+  ptseg::Options Start(const ptseg::Input& input);
   void MakeRoom();
   void Found(const ptseg::Boundary& start);
   void WriteDecided(std::uint64_t end);
@@ -83,8 +93,10 @@ class Splitter {
 
   const Format format_;
   const ptseg::Options options_;
+  ptseg::Encoding encoding_;  // of the input under way
   Output* const out_;
   const bool several_;
+  Warn warn_;
 
   // The input is read into buffer_, and kept from the first byte not yet
   // written on: a sentence is written once the next one starts, markup as

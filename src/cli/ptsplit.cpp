@@ -160,10 +160,10 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
         if (!standard_input) close(fd);
         continue;
       }
-      const int error = splitter.Split(fd, input, nullptr, true);
+      const std::string error = splitter.Split(fd, input, nullptr, true);
       if (!standard_input) close(fd);
-      if (error != 0) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, std::strerror(error));
+      if (!error.empty()) {
+        std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, error.c_str());
         status = 1;
       }
     }

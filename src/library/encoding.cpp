@@ -14,6 +14,10 @@ bool ParseEncoding(std::string_view name, Encoding* encoding) {
     *encoding = Encoding::kUtf8;
   } else if (key == "latin-1" || key == "latin1" || key == "iso-8859-1" || key == "iso8859-1") {
     *encoding = Encoding::kLatin1;
+  } else if (key == "utf-16le" || key == "utf16le") {
+    *encoding = Encoding::kUtf16Le;
+  } else if (key == "utf-16be" || key == "utf16be") {
+    *encoding = Encoding::kUtf16Be;
   } else {
     return false;
   }
@@ -21,7 +25,17 @@ bool ParseEncoding(std::string_view name, Encoding* encoding) {
 }
 
 const char* EncodingName(Encoding encoding) {
-  return encoding == Encoding::kUtf8 ? "utf-8" : "latin-1";
+  switch (encoding) {
+    case Encoding::kLatin1:
+      return "latin-1";
+    case Encoding::kUtf8:
+      return "utf-8";
+    case Encoding::kUtf16Le:
+      return "utf-16le";
+    case Encoding::kUtf16Be:
+      return "utf-16be";
+  }
+  return "";
 }
 
 }  // namespace ptseg

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -64,7 +65,7 @@ class Source {
   }
 
   [[noreturn]] void Fail(const std::string& reason) const {
-    throw InputError(name_ + ": " + reason);
+    throw InputError(name_, reason);
   }
 
  private:
@@ -351,7 +352,7 @@ class Input::Impl {
   Impl(int fd, std::string name) : name_(std::move(name)), src_(fd, name_) {}
 
   std::size_t Read(char* buf, std::size_t size) {
-    if (!error_.empty()) throw InputError(error_);
+    if (error_) throw *error_;
     try {
       if (!started_) Start();
       if (size == 0) return 0;
@@ -364,7 +365,7 @@ class Input::Impl {
       }
       return Produce(buf, size);
     } catch (const InputError& e) {
-      error_ = e.what();
+      error_ = e;
       throw;
     }
   }
@@ -424,7 +425,7 @@ class Input::Impl {
   bool started_ = false;
   std::string head_;  // the first block, until Read has handed it over
   std::size_t head_pos_ = 0;
-  std::string error_;
+  std::optional<InputError> error_;
 };
 
 Input::Input(int fd, std::string name) : impl_(new Impl(fd, std::move(name))) {}

@@ -10,6 +10,7 @@
 #include "ptseg/ptseg.h"
 #include "text/line_joiner.h"
 #include "text/matching_copy.h"
+#include "text/utf16.h"
 
 namespace ptseg {
 
@@ -23,7 +24,10 @@ class Segmenter::Impl final : public EngineListener {
         engine_reads_input_(encoding_ == Encoding::kLatin1 && !join_lines_),
         boundary_sink_(std::move(boundaries)),
         engine_(this) {
-    if (markup) markup_.emplace(std::move(markup));
+    if (markup) markup_.emplace(std::move(markup), encoding_);
+    if (encoding_ == Encoding::kUtf16Le || encoding_ == Encoding::kUtf16Be) {
+      utf16_.emplace(encoding_ == Encoding::kUtf16Be);
+    }
   }
 
   // Runs `step`; a Segmenter that has thrown once is left unusable, since
@@ -47,22 +51,26 @@ class Segmenter::Impl final : public EngineListener {
     if (markup_ && !engine_reads_input_) held_.append(bytes);
     if (encoding_ == Encoding::kLatin1) {
       Push(bytes);
-      return;
-    }
-    // In slices, so that the matching copy of a long text is never whole.
-    for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
-      matching_.clear();
-      copy_.Feed(bytes.data() + at, std::min(kSlice, bytes.size() - at), &matching_);
-      Push(matching_);
-      // Nothing before the text handed back is asked of the copy again.
-      copy_.Forget(matched_);
+    } else if (!utf16_) {
+      FeedUtf8(bytes);
+    } else {
+      for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
+        utf8_.clear();
+        utf16_->Feed(bytes.substr(at, kSlice), &utf8_);
+        FeedUtf8(utf8_);
+      }
     }
   }
 
   void Finish() {
     if (finished_) return;
     finished_ = true;
-    if (encoding_ == Encoding::kUtf8) {
+    if (utf16_) {
+      utf8_.clear();
+      utf16_->Finish(&utf8_);
+      FeedUtf8(utf8_);
+    }
+    if (encoding_ != Encoding::kLatin1) {
       matching_.clear();
       copy_.Finish(&matching_);
       Push(matching_);
@@ -90,6 +98,19 @@ class Segmenter::Impl final : public EngineListener {
  private:
   static constexpr std::size_t kSlice = 1 << 16;
 
+  // UTF-8 goes to the engine as its matching copy, in slices, so that the
+  // copy of a long text is never whole.
+  void FeedUtf8(std::string_view utf8) {
+    for (std::size_t at = 0; at < utf8.size(); at += kSlice) {
+      matching_.clear();
+      copy_.Feed(utf8.data() + at, std::min(kSlice, utf8.size() - at), &matching_);
+      Push(matching_);
+      // Nothing before the text handed back is asked of the copy again.
+      copy_.Forget(matched_);
+      if (utf16_) utf16_->Forget(copy_.Origin(matched_));
+    }
+  }
+
   // Feeds the engine the bytes it matches: the matching copy, its inner
   // line breaks made blanks for wrapped text.
   void Push(std::string_view bytes) {
@@ -115,7 +136,9 @@ class Segmenter::Impl final : public EngineListener {
 
   // Where a byte of the matching copy came from in the input.
   std::uint64_t Origin(std::uint64_t matching_offset) const {
-    return encoding_ == Encoding::kLatin1 ? matching_offset : copy_.Origin(matching_offset);
+    if (encoding_ == Encoding::kLatin1) return matching_offset;
+    const std::uint64_t utf8 = copy_.Origin(matching_offset);
+    return utf16_ ? utf16_->Origin(utf8) : utf8;
   }
 
   // The engine's text is the matching copy: where that is the input
@@ -167,6 +190,9 @@ class Segmenter::Impl final : public EngineListener {
   const BoundarySink boundary_sink_;
   Engine engine_;
   MatchingCopy copy_;
+  // UTF-16: its UTF-8 form is what the matching copy is made of.
+  mutable std::optional<Utf16Decoder> utf16_;
+  std::string utf8_;  // scratch: the UTF-8 of a slice
   std::string matching_;            // scratch: the matching copy of a slice
   LineJoiner joiner_;
   std::string joined_;              // scratch: what the joiner gives

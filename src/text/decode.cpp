@@ -1,5 +1,6 @@
 #include "ptseg/text.h"
 
+#include "text/utf16.h"
 #include "text/utf8.h"
 
 namespace ptseg {
@@ -13,6 +14,12 @@ void AppendChar(char32_t cp, std::string* out) {
 }  // namespace
 
 void AppendUtf8(std::string_view bytes, Encoding encoding, std::string* out) {
+  if (encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be) {
+    Utf16Decoder decoder(encoding == Encoding::kUtf16Be);
+    decoder.Feed(bytes, out);
+    decoder.Finish(out);
+    return;
+  }
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* end = p + bytes.size();
   // Text that needs no change is appended a run at a time.

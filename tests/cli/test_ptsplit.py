@@ -41,6 +41,7 @@ FORMATS = ('markup', 'jsonl', 'xml', 'lines')
 WHITESPACE = re.compile('[ \t\n\v\f\r\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+')
 XML_INVALID = re.compile('[\x00-\x08\x0b\x0c\x0e-\x1f\ufffe\uffff]')
 XML_HEAD = b'<?xml version="1.0" encoding="UTF-8"?>\n'
+BINARY_WARNING = b'ptsplit: %s: warning: NUL bytes at the start: not text?\n'
 
 
 def windows1252(error):
@@ -101,8 +102,10 @@ def check_formats():
         for encoding, decode in DECODE.items():
             label = '%s, %s' % (name, encoding)
             out = {f: run(['-e', encoding, '-f', f], data) for f in FORMATS}
-            if not check(label + ': status 0, nothing on stderr',
-                         all(o[1:] == (b'', 0) for o in out.values()), repr(out)):
+            # Text with NUL bytes is segmented all the same, with a warning.
+            err = BINARY_WARNING % b'-' if b'\0' in data else b''
+            if not check(label + ': status 0, only a warning for NUL bytes on stderr',
+                         all(o[1:] == (err, 0) for o in out.values()), repr(out)):
                 continue
             markup = out['markup'][0]
             if encoding == 'latin-1':
@@ -192,7 +195,8 @@ def check_corpus(root):
     old_mask = os.umask(0o027)
     result = run(args, cwd=root)
     os.umask(old_mask)
-    check('-o: status 0, nothing on stderr', result == (b'', b'', 0), repr(result))
+    check('-o: status 0, only the warning for NUL bytes on stderr',
+          result == (b'', BINARY_WARNING % b'tree/z.txt', 0), repr(result))
     same('-o: the outputs', sorted(os.path.relpath(os.path.join(d, f), root + '/out')
                                    for d, _, files in os.walk(root + '/out') for f in files),
          sorted(outputs))
@@ -256,16 +260,18 @@ def check_progress(args, root):
             if time.monotonic() > deadline:
                 p.kill()
         if quiet:
-            same('progress: none with -q', got, b'')
+            same('progress: none with -q', got, BINARY_WARNING % b'tree/z.txt')
             continue
         line = rb'\rptsplit: \d/5 files, 0\.0/0\.0 MB(, [\d.]+ MB/s, \d+:\d\d left)?\x1b\[K'
+        # The warning on the file with NUL bytes clears the line first.
+        warning = rb'(\r\x1b\[K)?' + re.escape(BINARY_WARNING % b'tree/z.txt')
         check('progress: redrawn on a terminal, ends with 5/5 files and a line feed',
-              re.fullmatch(rb'(%s)*\rptsplit: 5/5 files, 0\.0/0\.0 MB.*\x1b\[K\n' % line, got),
-              got)
+              re.fullmatch(rb'(%s|%s)*\rptsplit: 5/5 files, 0\.0/0\.0 MB.*\x1b\[K\n'
+                           % (line, warning), got), repr(got))
     os.close(slave)
     os.close(master)
     same('progress: none when standard error is a pipe', run(['--force'] + args, cwd=root),
-         (b'', b'', 0))
+         (b'', BINARY_WARNING % b'tree/z.txt', 0))
 
 
 def check_kill(root):
@@ -331,6 +337,40 @@ def check_wrapped():
     check('blank-lines: a bad value is a usage error', run(['--paragraphs=blank'])[2] == 2)
 
 
+def check_compressed_and_utf16(folder):
+    """Compressed input reads as its text; a stream cut short is an error
+    after the output so far; UTF-16 with a byte-order mark has offsets into
+    its own bytes and markup in its own encoding."""
+    text = INPUTS['typographic'] + INPUTS['CR LF']
+    plain = os.path.join(folder, 'a.txt')
+    write(plain, text)
+    want = run(['-f', 'jsonl', plain])[0]
+    for command in (['gzip'], ['xz'], ['bzip2'], ['zstd', '-q']):
+        try:
+            packed = subprocess.run(command + ['-c', plain], capture_output=True).stdout
+        except FileNotFoundError:
+            print('skipped: no %s' % command[0])
+            continue
+        path = plain + '.' + command[0]
+        write(path, packed)
+        same('%s: the text\'s sentences' % command[0], run(['-f', 'jsonl', path]),
+             (want, b'', 0))
+        if command[0] == 'gzip':
+            write(path, packed[:len(packed) // 2])
+            out, err, status = run(['-f', 'jsonl', path])
+            same('gzip cut short: an error naming the file', (err, status),
+                 (b'ptsplit: %s: unexpected end of compressed data\n' % path.encode(), 1))
+            check('gzip cut short: the sentences before the cut', want.startswith(out[:-60]))
+    for codec, bom in (('utf-16-le', b'\xff\xfe'), ('utf-16-be', b'\xfe\xff')):
+        data = bom + text.decode('utf-8', 'byte-by-byte').encode(codec)
+        objects = [json.loads(line) for line in run(['-f', 'jsonl'], data)[0].splitlines()]
+        check(codec + ': offsets into the UTF-16 bytes',
+              [data[o['start']:o['end']].decode(codec) for o in objects] ==
+              [o['text'] for o in objects] and objects[-1]['end'] == len(data))
+        utf8_markup = run([], bom.decode(codec).encode() + text)[0]
+        same(codec + ': markup in UTF-16', run([], data)[0].decode(codec).encode(), utf8_markup)
+
+
 def check_memory():
     """Sentences decided all at once, at the end of one long look-ahead, go
     out as they come: ptsplit holds no more than ptseg and the input."""
@@ -353,7 +393,8 @@ def main():
     check_wrapped()
     check_memory()
     check_corpus_files()
-    for group in (check_several_inputs, check_errors, check_corpus, check_kill):
+    for group in (check_several_inputs, check_errors, check_corpus, check_kill,
+                  check_compressed_and_utf16):
         with tempfile.TemporaryDirectory() as folder:
             if group == check_errors:
                 write(os.path.join(folder, 'a.txt'), INPUTS['CR LF'])
