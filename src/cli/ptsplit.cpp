@@ -38,7 +38,7 @@ on its own, and the outputs follow each other on standard output.
                           whitespace becomes one space, and an empty line
                           separates paragraphs
                         jsonl: one JSON object per sentence, in UTF-8,
-                          {"start": 0, "end": 25, "paragraph": 0, "text": ""}
+                          {"start": 0, "end": 4, "paragraph": 0, "text": "Oi. "}
                           with byte offsets into the input (end excluded)
                           and paragraphs counted from 0
                         xml: a UTF-8 XML document,
