@@ -50,7 +50,7 @@ int main(int, char**) {
   try {
     // The markup is all ptseg needs of the boundaries.
     ptseg::Segmenter segmenter(ptseg::Encoding::kLatin1, Write, [](const ptseg::Boundary&) {});
-    static char input[ptseg::kReadSize];
+    static char input[ptseg::kMaxCommit];
     for (;;) {
       // Everything decided goes out before the next read, so that a typed
       // line gets its answer and a read error keeps the output so far.

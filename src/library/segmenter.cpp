@@ -65,7 +65,7 @@ class Segmenter::Impl final : public EngineListener {
       copy_.Finish(&matching_);
       Push(matching_);
     }
-    engine_.Finish();
+    Engined([&] { engine_.Finish(); });
     if (markup_) {
       if (encoding_ == Encoding::kUtf8) WriteHeld(fed_);
       markup_(kClose);
@@ -82,14 +82,24 @@ class Segmenter::Impl final : public EngineListener {
  private:
   static constexpr std::size_t kSlice = 1 << 16;
 
+  // Runs a call into the engine, its failure made the public one.
+  template <class Call>
+  static auto Engined(Call call) -> decltype(call()) {
+    try {
+      return call();
+    } catch (const engine::EngineError& error) {
+      throw Error(error.what());
+    }
+  }
+
   // Feeds the engine the bytes it matches.
   void Push(std::string_view bytes) {
     while (!bytes.empty()) {
       std::size_t room = 0;
-      char* space = engine_.Space(&room);
+      char* space = Engined([&] { return engine_.Space(&room); });
       const std::size_t n = std::min(room, bytes.size());
       std::copy_n(bytes.data(), n, space);
-      engine_.Commit(n);
+      Engined([&] { engine_.Commit(n); });
       bytes.remove_prefix(n);
     }
   }
@@ -106,9 +116,8 @@ class Segmenter::Impl final : public EngineListener {
     }
   }
 
-  void Break(bool paragraph) override {
-    const std::uint64_t offset =
-        encoding_ == Encoding::kLatin1 ? matched_ : copy_.Origin(matched_);
+  void Break(std::uint64_t at, bool paragraph) override {
+    const std::uint64_t offset = encoding_ == Encoding::kLatin1 ? at : copy_.Origin(at);
     Found({offset, paragraph});
     if (markup_) {
       if (encoding_ == Encoding::kUtf8) WriteHeld(offset);
