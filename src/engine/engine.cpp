@@ -31,11 +31,15 @@ constexpr int kRuleCount = sizeof kRuleActions / sizeof kRuleActions[0];
 constexpr int kCopyByteRule = kRuleCount;
 
 // What look-aheads found is remembered at every kMemoStride-th position of
-// the buffer, and only by look-aheads of more than kRecordFrom bytes:
-// shorter ones cost little to repeat, and recording them would cost more
-// than it saves.
+// the buffer, by look-aheads of more than kRecordFrom bytes: shorter ones
+// cost little to repeat, and recording them all would cost more than it
+// saves.  One that starts inside the stretch an earlier look-ahead read
+// without recording is recorded from kRecordAgainFrom bytes: runs of the
+// same short look-ahead (79 bytes of "!" took 40 transitions a byte) then
+// cost one walk to the next memo position each.
 constexpr std::size_t kMemoStride = 16;
 constexpr std::size_t kRecordFrom = 64;
+constexpr std::size_t kRecordAgainFrom = 32;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
@@ -308,6 +312,18 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
                       const std::uint32_t* passed, int passed_count) {
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
+  const unsigned char* const limit =
+      end - p > static_cast<std::ptrdiff_t>(kQuickLimit) ? p + kQuickLimit + 1 : end;
+  // Inside a stretch an earlier look-ahead read, what a look-ahead recorded
+  // at a memo position may decide this one at once: the walk stops to look
+  // at each it reaches.
+  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get());
+  const unsigned char* stop = limit;
+  if (base_ + static_cast<std::size_t>(p - text) < reach_) {
+    const auto at = static_cast<std::size_t>(q - text);
+    const unsigned char* memo_at = text + (at + kMemoStride - 1) / kMemoStride * kMemoStride;
+    if (memo_at < limit) stop = memo_at;
+  }
   ++walk_;
   for (int i = 0; i < passed_count; ++i) {
     if (Automaton::EndsHead(passed[i])) {
@@ -318,7 +334,17 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
     if (Automaton::EndsHead(entry)) {
       NoteHeads(Automaton::State(entry), static_cast<std::size_t>(q - p), 1);
     }
-    if (q == end || q - p > static_cast<std::ptrdiff_t>(kQuickLimit)) break;
+    if (q == stop) {
+      if (q == limit) break;
+      if (const MemoEntry* known = Recalled(static_cast<std::size_t>(q - text) / kMemoStride,
+                                            Automaton::State(entry))) {
+        // No match ends further on: the copy stands.  Else Step takes
+        // what is known from here.
+        if (known->far == 0) return true;
+        break;
+      }
+      stop = limit - q > static_cast<std::ptrdiff_t>(kMemoStride) ? q + kMemoStride : limit;
+    }
     const std::uint32_t to = next[Automaton::Row(entry) + byte_class[*q]];
     PTSEG_STEPS(1);
     if (to == Automaton::kJam) return true;
@@ -339,11 +365,13 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
 // context may read far ahead (a colon reads on to the end of the next
 // sentence) while its action keeps only a few bytes, and the next attempt
 // reads the same stretch again.  So every kMemoStride-th position that a
-// look-ahead of more than kRecordFrom bytes passed, with the state it was
-// in there, is remembered with what the look-ahead found from there on
-// (MemoEntry), and a later look-ahead that reaches a remembered pair takes
-// that and stops: the automaton is deterministic, so from the same state
-// at the same position it would read the same bytes to the same end.
+// look-ahead of more than kRecordFrom bytes passed (kRecordAgainFrom when it
+// reads a stretch again), with the state it was in there, is remembered
+// with what the look-ahead found from there on (MemoEntry), and a later
+// look-ahead that reaches a remembered pair takes that and stops: the
+// automaton is deterministic, so from the same state at the same position
+// it would read the same bytes to the same end.  SkipCopies' walk checks
+// the memo positions it passes inside such a stretch too.
 //
 // The bound that follows, for any rule set: a look-ahead that records
 // nothing has walked at most kRecordFrom + kMemoStride bytes; one that
@@ -403,6 +431,13 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
   const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get()) + pos_;
   const std::size_t avail = len_ - pos_;
   for (;;) {
+    // A memo position, the look-ahead's own or where SkipCopies handed over.
+    if ((pos_ + k) % kMemoStride == 0 && k > 0) {
+      if (Recall(k, entry, &last, &at_last, &head)) return stop_here(false);
+      if (first_checked == 0) first_checked = k;
+      checked = k;
+    }
+    if (k == avail) return stop_here(!at_end_);  // to go on when more bytes come
     const std::size_t to_stride = kMemoStride - (pos_ + k) % kMemoStride;
     const std::size_t stop = avail - k < to_stride ? avail : k + to_stride;
     while (k < stop) {
@@ -419,12 +454,6 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
         }
       }
     }
-    if ((pos_ + k) % kMemoStride == 0 && k > 0) {
-      if (Recall(k, entry, &last, &at_last, &head)) return stop_here(false);
-      if (first_checked == 0) first_checked = k;
-      checked = k;
-    }
-    if (k == avail) return stop_here(!at_end_);  // to go on when more bytes come
   }
 }
 
@@ -464,9 +493,14 @@ PTSEG_HOT_INLINE void Engine::Decide(const LookAhead& look) {
     end = head;
   }
   // Only the positions this step itself passed: SkipCopies' walk, which it
-  // may have taken over, noted no states.
-  if (look.checked > kRecordFrom) {
+  // may have taken over, noted no states.  A short look-ahead is recorded
+  // too when it started inside the stretch an earlier one read: the next
+  // one may well read it a third time.
+  const std::uint64_t from = base_ + pos_;
+  if (look.checked > kRecordFrom || (from < reach_ && look.checked >= kRecordAgainFrom)) {
     Remember(look.first_checked, look.checked, look.last, state, head);
+  } else if (from + look.k >= reach_) {
+    reach_ = from + look.k + 1;
   }
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   if (rule == kCopyByteRule) {  // the most common action, kept short

@@ -195,8 +195,9 @@ class Engine {
   struct Tables;
   const Tables* t_;
 
-  // The stream offset just past the furthest byte a decided look-ahead of
-  // Step read: a look-ahead that starts before it reads that stretch again.
+  // The stream offset just past the furthest byte that a decided
+  // look-ahead of Step read without recording: a look-ahead that starts
+  // before it reads that stretch again.
   std::uint64_t reach_ = 0;
 
   // A look-ahead from pos_ that SkipCopies began and handed over, its
