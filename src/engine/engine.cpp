@@ -6,13 +6,10 @@
 
 #include <cassert>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <new>
 
 #include "engine/breaks.h"
-#include "ptseg/ptseg.h"
 
 namespace ptseg {
 namespace {
@@ -34,11 +31,15 @@ constexpr int kRuleCount = sizeof kRuleActions / sizeof kRuleActions[0];
 constexpr int kCopyByteRule = kRuleCount;
 
 // What look-aheads found is remembered at every kMemoStride-th position of
-// the buffer, and only by look-aheads of more than kRecordFrom bytes:
-// shorter ones cost little to repeat, and recording them would cost more
-// than it saves.
+// the buffer, by look-aheads of more than kRecordFrom bytes: shorter ones
+// cost little to repeat, and recording them all would cost more than it
+// saves.  One that starts inside the stretch an earlier look-ahead read
+// without recording is recorded from kRecordAgainFrom bytes: runs of the
+// same short look-ahead (79 bytes of "!" took 40 transitions a byte) then
+// cost one walk to the next memo position each.
 constexpr std::size_t kMemoStride = 16;
 constexpr std::size_t kRecordFrom = 64;
+constexpr std::size_t kRecordAgainFrom = 32;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
@@ -77,6 +78,15 @@ constexpr bool kScanBy16 = false;
 #define PTSEG_STEPS(n) ((void)0)
 #endif
 
+// The parts of the two hot loops, SkipCopies and Step, are written as
+// functions of their own but compiled into them, so that their state stays
+// in registers.
+#if defined(__GNUC__)
+#define PTSEG_HOT_INLINE __attribute__((always_inline)) inline
+#else
+#define PTSEG_HOT_INLINE inline
+#endif
+
 // flex numbers the start conditions from 0; the rule file declares six.
 constexpr int kMaxConditions = 8;
 
@@ -112,6 +122,8 @@ struct Engine::Tables {
   bool plain_byte[256];
   // Whether every byte that the 16-byte scan passes over is plain.
   bool scan_by_16 = kScanBy16;
+  // The row of the running text's start state, by line-start flag.
+  std::uint32_t text_start_row[2];
 
   explicit Tables(const Automaton& a) {
     for (int c = 0; c < kMaxConditions; ++c) {
@@ -121,6 +133,7 @@ struct Engine::Tables {
     }
     for (int bol = 0; bol < 2; ++bol) {
       const std::uint32_t start = Automaton::Row(start_entry[2 * a.text_condition + bol]);
+      text_start_row[bol] = start;
       for (int b = 0; b < 256; ++b) {
         const std::uint32_t to = a.next[start + a.byte_class[b]];
         const int first = a.first_match[Automaton::State(to)];
@@ -153,43 +166,42 @@ Engine::Engine(EngineListener* listener)
   head_before_.assign(groups, 0);
   head_walk_.assign(groups, 0);
   buf_[0] = '\n';
-  std::memset(buf_ + 1, 0, kSlack);
-}
-
-Engine::~Engine() {
-  std::free(buf_);
-  std::free(memo_);
-  std::free(seen_);
+  std::memset(buf_.get() + 1, 0, kSlack);
 }
 
 char* Engine::Space(std::size_t* room) {
   // Decided text goes to the listener before its bytes are dropped.
   Deliver(pos_);
-  const std::size_t drop = pos_ - pos_ % kMemoStride;
-  if (drop > 0) {
-    const std::size_t kept = len_ - drop;
-    std::memmove(buf_, buf_ + drop, kept);
-    const std::size_t slots = kept / kMemoStride + 1;
-    std::memmove(memo_, memo_ + drop / kMemoStride, slots * sizeof *memo_);
-    std::memmove(seen_, seen_ + drop / kMemoStride, slots * sizeof *seen_);
-    len_ = kept;
-    pos_ -= drop;
-    delivered_ -= drop;
-    base_ += drop;
-    if (overflow_.size() > prune_at_) {
-      // Entries for dropped positions can never match again.
-      for (auto it = overflow_.begin(); it != overflow_.end();) {
-        it = (it->first >> 16) < base_ / kMemoStride ? overflow_.erase(it) : std::next(it);
-      }
-      prune_at_ = 2 * overflow_.size() + 1024;
-    }
-  }
-  if (len_ - pos_ >= kMaxLookahead) throw Error(kLookaheadMessage);
+  Drop();
+  if (len_ - pos_ >= kMaxLookahead) throw engine::EngineError(kLookaheadMessage);
   // Keep one byte free for the stop byte.
   if (len_ + 1 >= cap_) Reserve(len_ + 1);
   const std::size_t free = cap_ - len_ - 1;
-  *room = free < kReadSize ? free : kReadSize;
-  return buf_ + len_;
+  *room = free < kMaxCommit ? free : kMaxCommit;
+  return buf_.get() + len_;
+}
+
+// Drops the whole strides before pos_ (delivered already), and overflow
+// entries for them.
+void Engine::Drop() {
+  const std::size_t drop = pos_ - pos_ % kMemoStride;
+  if (drop == 0) return;
+  const std::size_t kept = len_ - drop;
+  std::memmove(buf_.get(), buf_.get() + drop, kept);
+  const std::size_t slots = kept / kMemoStride + 1;
+  std::memmove(memo_.get(), memo_.get() + drop / kMemoStride, slots * sizeof(MemoSlot));
+  std::memmove(seen_.get(), seen_.get() + drop / kMemoStride, slots * sizeof(std::uint16_t));
+  len_ = kept;
+  pos_ -= drop;
+  delivered_ -= drop;
+  base_ += drop;
+  if (overflow_.size() > prune_at_) {
+    // Entries for dropped positions can never match again.
+    for (auto it = overflow_.begin(); it != overflow_.end();) {
+      it = (it->first >> 16) < base_ / kMemoStride ? overflow_.erase(it) : std::next(it);
+    }
+    prune_at_ = 2 * overflow_.size() + 1024;
+  }
 }
 
 void Engine::Commit(std::size_t size) {
@@ -199,7 +211,7 @@ void Engine::Commit(std::size_t size) {
   }
   len_ += size;
   buf_[len_] = '\n';  // the stop byte
-  std::memset(buf_ + len_ + 1, 0, kSlack);
+  std::memset(buf_.get() + len_ + 1, 0, kSlack);
   Run();
 }
 
@@ -222,91 +234,127 @@ void Engine::Run() {
 // rule.  Moves pos_ past such bytes, up to the first where a full match
 // step is needed.
 void Engine::SkipCopies() {
-  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_);
+  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get());
   const unsigned char* const end = text + len_;
-  const std::uint32_t* const next = a_.next.data();
-  const std::uint8_t* const byte_class = a_.byte_class;
-  const std::uint32_t start[2] = {
-      Automaton::Row(t_->start_entry[2 * a_.text_condition]),
-      Automaton::Row(t_->start_entry[2 * a_.text_condition + 1])};
+  const std::uint32_t start[2] = {t_->text_start_row[0], t_->text_start_row[1]};
   const unsigned char* p = text + pos_;
   bool bol = at_line_start_;
   for (;; ++p) {
     // The stop byte after the data is never plain.
-    if (!bol && t_->scan_by_16) {
-      for (;;) {
-        const unsigned candidates = MaybeSpecial(p);
-        if (candidates == 0) {
-          p += 16;
-          continue;
-        }
-        p += __builtin_ctz(candidates);
-        if (!t_->plain_byte[*p]) break;
-        ++p;
-      }
-    } else if (!bol) {
-      while (t_->plain_byte[*p]) ++p;
-    }
+    if (!bol) p = SkipPlain(p);
     if (p == end || !t_->copy_first[bol][*p]) break;
-    // The copy stands unless the look-ahead reaches another match.  Most
-    // look-aheads die within four bytes; those are followed without a
-    // branch (the jam entry leads to the row of state 0, all jams).
-    const std::uint32_t first = next[start[bol] + byte_class[*p]];
-    PTSEG_STEPS(1);
-    std::uint32_t entry = first;
-    const unsigned char* q = p + 1;  // the next byte to read from entry
-    std::uint32_t passed[3];         // the states passed on the way to q
-    int passed_count = 0;
-    if (end - p > 3) {
-      PTSEG_STEPS(3);
-      const std::uint32_t second = next[Automaton::Row(first) + byte_class[p[1]]];
-      const std::uint32_t third = next[Automaton::Row(second) + byte_class[p[2]]];
-      const std::uint32_t fourth = next[Automaton::Row(third) + byte_class[p[3]]];
-      if (fourth == Automaton::kJam && !Automaton::EndsMatch(second | third)) {
-        bol = *p == '\n';
-        continue;
-      }
-      // Go on from the furthest of these that cannot end a match.
-      const std::uint32_t ahead[3] = {second, third, fourth};
-      while (passed_count < 3 && ahead[passed_count] != Automaton::kJam &&
-             !Automaton::EndsMatch(ahead[passed_count])) {
-        passed[passed_count] = entry;
-        entry = ahead[passed_count++];
-        ++q;
-      }
-    }
-    // A longer look-ahead: follow it while it cannot end a match.  If it
-    // can, the full match step takes over from where this walk stands,
-    // told where heads ended on the way.
-    ++walk_;
-    for (int i = 0; i < passed_count; ++i) {
-      if (Automaton::EndsHead(passed[i])) {
-        NoteHeads(Automaton::State(passed[i]), static_cast<std::size_t>(i + 1), 1);
-      }
-    }
-    for (;; ++q) {
-      if (Automaton::EndsHead(entry)) {
-        NoteHeads(Automaton::State(entry), static_cast<std::size_t>(q - p), 1);
-      }
-      if (q != end && q - p <= static_cast<std::ptrdiff_t>(kQuickLimit)) {
-        const std::uint32_t to = next[Automaton::Row(entry) + byte_class[*q]];
-        PTSEG_STEPS(1);
-        if (to == Automaton::kJam) break;
-        if (!Automaton::EndsMatch(to)) {
-          entry = to;
-          continue;
-        }
-      }
-      walked_ = static_cast<std::size_t>(q - p);
-      walked_entry_ = entry;
-      walked_first_ = first;
-      goto done;
-    }
+    if (!CopyStands(p, end, start[bol])) break;
     bol = *p == '\n';
   }
-done:
   pos_ = static_cast<std::size_t>(p - text);
   at_line_start_ = bol;
+}
+
+// The first byte from p on that is not plain (see Tables), away from a
+// line start.
+PTSEG_HOT_INLINE const unsigned char* Engine::SkipPlain(const unsigned char* p) const {
+  if (t_->scan_by_16) {
+    for (;;) {
+      const unsigned candidates = MaybeSpecial(p);
+      if (candidates == 0) {
+        p += 16;
+        continue;
+      }
+      p += __builtin_ctz(candidates);
+      if (!t_->plain_byte[*p]) return p;
+      ++p;
+    }
+  }
+  while (t_->plain_byte[*p]) ++p;
+  return p;
+}
+
+// Whether the copy of the byte at p, whose first step from the start state
+// (at row start_row) reaches a state where that copy is the match, stands:
+// the look-ahead from it dies before it reaches another match.  When it may not, the walk is handed to Step
+// (see walked_) and the answer is false.
+PTSEG_HOT_INLINE bool Engine::CopyStands(const unsigned char* p, const unsigned char* end,
+                                         std::uint32_t start_row) {
+  const std::uint32_t* const next = a_.next.data();
+  const std::uint8_t* const byte_class = a_.byte_class;
+  const std::uint32_t first = next[start_row + byte_class[*p]];
+  PTSEG_STEPS(1);
+  std::uint32_t entry = first;
+  const unsigned char* q = p + 1;  // the next byte to read from entry
+  std::uint32_t passed[3];         // the states passed on the way to q
+  int passed_count = 0;
+  if (end - p > 3) {
+    // Most look-aheads die within four bytes; those are followed without a
+    // branch (the jam entry leads to the row of state 0, all jams).
+    PTSEG_STEPS(3);
+    const std::uint32_t second = next[Automaton::Row(first) + byte_class[p[1]]];
+    const std::uint32_t third = next[Automaton::Row(second) + byte_class[p[2]]];
+    const std::uint32_t fourth = next[Automaton::Row(third) + byte_class[p[3]]];
+    if (fourth == Automaton::kJam && !Automaton::EndsMatch(second | third)) return true;
+    // Go on from the furthest of these that cannot end a match.
+    const std::uint32_t ahead[3] = {second, third, fourth};
+    while (passed_count < 3 && ahead[passed_count] != Automaton::kJam &&
+           !Automaton::EndsMatch(ahead[passed_count])) {
+      passed[passed_count] = entry;
+      entry = ahead[passed_count++];
+      ++q;
+    }
+  }
+  return WalkCopy(p, end, first, q, entry, passed, passed_count);
+}
+
+// A longer look-ahead from the copy at p, which stands at q in `entry`
+// having passed `passed_count` states after `first`: followed while it
+// cannot end a match.  If it can, the full match step takes over from
+// where this walk stands, told where heads ended on the way.
+bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uint32_t first,
+                      const unsigned char* q, std::uint32_t entry,
+                      const std::uint32_t* passed, int passed_count) {
+  const std::uint32_t* const next = a_.next.data();
+  const std::uint8_t* const byte_class = a_.byte_class;
+  const unsigned char* const limit =
+      end - p > static_cast<std::ptrdiff_t>(kQuickLimit) ? p + kQuickLimit + 1 : end;
+  // Inside a stretch an earlier look-ahead read, what a look-ahead recorded
+  // at a memo position may decide this one at once: the walk stops to look
+  // at each it reaches.
+  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get());
+  const unsigned char* stop = limit;
+  if (base_ + static_cast<std::size_t>(p - text) < reach_) {
+    const auto at = static_cast<std::size_t>(q - text);
+    const unsigned char* memo_at = text + (at + kMemoStride - 1) / kMemoStride * kMemoStride;
+    if (memo_at < limit) stop = memo_at;
+  }
+  ++walk_;
+  for (int i = 0; i < passed_count; ++i) {
+    if (Automaton::EndsHead(passed[i])) {
+      NoteHeads(Automaton::State(passed[i]), static_cast<std::size_t>(i + 1), 1);
+    }
+  }
+  for (;; ++q) {
+    if (Automaton::EndsHead(entry)) {
+      NoteHeads(Automaton::State(entry), static_cast<std::size_t>(q - p), 1);
+    }
+    if (q == stop) {
+      if (q == limit) break;
+      if (const MemoEntry* known = Recalled(static_cast<std::size_t>(q - text) / kMemoStride,
+                                            Automaton::State(entry))) {
+        // No match ends further on: the copy stands.  Else Step takes
+        // what is known from here.
+        if (known->far == 0) return true;
+        break;
+      }
+      stop = limit - q > static_cast<std::ptrdiff_t>(kMemoStride) ? q + kMemoStride : limit;
+    }
+    const std::uint32_t to = next[Automaton::Row(entry) + byte_class[*q]];
+    PTSEG_STEPS(1);
+    if (to == Automaton::kJam) return true;
+    if (Automaton::EndsMatch(to)) break;
+    entry = to;
+  }
+  walked_ = static_cast<std::size_t>(q - p);
+  walked_entry_ = entry;
+  walked_first_ = first;
+  return false;
 }
 
 // One match step: look ahead as far as any rule of the condition could
@@ -317,11 +365,13 @@ done:
 // context may read far ahead (a colon reads on to the end of the next
 // sentence) while its action keeps only a few bytes, and the next attempt
 // reads the same stretch again.  So every kMemoStride-th position that a
-// look-ahead of more than kRecordFrom bytes passed, with the state it was
-// in there, is remembered with what the look-ahead found from there on
-// (MemoEntry), and a later look-ahead that reaches a remembered pair takes
-// that and stops: the automaton is deterministic, so from the same state
-// at the same position it would read the same bytes to the same end.
+// look-ahead of more than kRecordFrom bytes passed (kRecordAgainFrom when it
+// reads a stretch again), with the state it was in there, is remembered
+// with what the look-ahead found from there on (MemoEntry), and a later
+// look-ahead that reaches a remembered pair takes that and stops: the
+// automaton is deterministic, so from the same state at the same position
+// it would read the same bytes to the same end.  SkipCopies' walk checks
+// the memo positions it passes inside such a stretch too.
 //
 // The bound that follows, for any rule set: a look-ahead that records
 // nothing has walked at most kRecordFrom + kMemoStride bytes; one that
@@ -337,14 +387,22 @@ done:
 // nothing: where each head ends is noted on the way (NoteHeads), or
 // remembered.
 bool Engine::Step() {
-  const std::uint32_t* const next = a_.next.data();
-  const std::uint8_t* const byte_class = a_.byte_class;
-  // A new look-ahead starts in locals; only one that ran out of bytes is
-  // taken up again from look_.
+  LookAhead look = Begin();
+  if (!LookFurther(&look)) {
+    look_ = look;  // to go on when more bytes come
+    return false;
+  }
+  look_.active = false;
+  Decide(look);
+  return true;
+}
+
+// The look-ahead to go on with: the one that ran out of bytes, the one
+// SkipCopies handed over, or a new one from pos_.
+PTSEG_HOT_INLINE Engine::LookAhead Engine::Begin() {
+  if (look_.active) return look_;
   LookAhead look;
-  if (look_.active) {
-    look = look_;
-  } else if (walked_ != 0) {  // SkipCopies has walked the first bytes already
+  if (walked_ != 0) {  // SkipCopies has walked the first bytes already
     look.k = walked_;
     look.entry = walked_entry_;
     look.last = 1;
@@ -354,22 +412,38 @@ bool Engine::Step() {
     look.entry = t_->start_entry[2 * condition_ + (at_line_start_ ? 1 : 0)];
     ++walk_;
   }
-  std::size_t k = look.k;
-  std::size_t last = look.last;
-  std::uint32_t at_last = look.at_last;
-  std::size_t head = look.head;
-  std::size_t first_checked = look.first_checked;
-  std::size_t checked = look.checked;
-  std::uint32_t entry = look.entry;
-  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_) + pos_;
+  return look;
+}
+
+// Goes on with *look until it is decided (true) or the bytes held run out
+// before that (false, *look active).
+PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
+  const std::uint32_t* const next = a_.next.data();
+  const std::uint8_t* const byte_class = a_.byte_class;
+  // In locals while it runs.
+  std::size_t k = look->k, last = look->last, head = look->head;
+  std::size_t first_checked = look->first_checked, checked = look->checked;
+  std::uint32_t entry = look->entry, at_last = look->at_last;
+  const auto stop_here = [&](bool active) {
+    *look = LookAhead{active, k, last, at_last, head, first_checked, checked, entry};
+    return !active;
+  };
+  const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get()) + pos_;
   const std::size_t avail = len_ - pos_;
   for (;;) {
+    // A memo position, the look-ahead's own or where SkipCopies handed over.
+    if ((pos_ + k) % kMemoStride == 0 && k > 0) {
+      if (Recall(k, entry, &last, &at_last, &head)) return stop_here(false);
+      if (first_checked == 0) first_checked = k;
+      checked = k;
+    }
+    if (k == avail) return stop_here(!at_end_);  // to go on when more bytes come
     const std::size_t to_stride = kMemoStride - (pos_ + k) % kMemoStride;
     const std::size_t stop = avail - k < to_stride ? avail : k + to_stride;
     while (k < stop) {
       const std::uint32_t to = next[Automaton::Row(entry) + byte_class[text[k]]];
       PTSEG_STEPS(1);
-      if (to == Automaton::kJam) goto looked_ahead;
+      if (to == Automaton::kJam) return stop_here(false);
       entry = to;
       ++k;
       if ((to & (Automaton::kEndsMatch | Automaton::kEndsHead)) != 0) {
@@ -380,51 +454,60 @@ bool Engine::Step() {
         }
       }
     }
-    if ((pos_ + k) % kMemoStride == 0 && k > 0) {
-      const std::size_t slot = (pos_ + k) / kMemoStride;
-      const int state = Automaton::State(entry);
-      if (const MemoEntry* known = Recalled(slot, state)) {
-        if (known->far != 0) {
-          last = k + known->far;
-          at_last = a_.EntryOf(known->far_state);
-          head = known->head != 0 ? k + known->head : 0;
-        }
-        break;
-      }
-      seen_[slot] = static_cast<std::uint16_t>(state);
-      if (first_checked == 0) first_checked = k;
-      checked = k;
-    }
-    if (k == avail) {
-      if (at_end_) break;
-      look_ = LookAhead{true, k, last, at_last, head, first_checked, checked, entry};
-      return false;  // to go on when more bytes come
-    }
   }
-looked_ahead:
-  look_.active = false;
-  if (last == 0) throw Error("fatal flex scanner internal error--no action found");
-  const int state = Automaton::State(at_last);
+}
+
+// At the memo position k bytes into the look-ahead, in `entry`: takes what
+// an earlier look-ahead found from there in the same state and returns
+// true, or notes the state and returns false.
+PTSEG_HOT_INLINE bool Engine::Recall(std::size_t k, std::uint32_t entry, std::size_t* last,
+                                     std::uint32_t* at_last, std::size_t* head) {
+  const std::size_t slot = (pos_ + k) / kMemoStride;
+  const int state = Automaton::State(entry);
+  if (const MemoEntry* known = Recalled(slot, state)) {
+    if (known->far != 0) {
+      *last = k + known->far;
+      *at_last = a_.EntryOf(known->far_state);
+      *head = known->head != 0 ? k + known->head : 0;
+    }
+    return true;
+  }
+  seen_[slot] = static_cast<std::uint16_t>(state);
+  return false;
+}
+
+// The look-ahead is decided: picks the rule, remembers what it found and
+// runs the action.
+PTSEG_HOT_INLINE void Engine::Decide(const LookAhead& look) {
+  if (look.last == 0) throw engine::EngineError(engine::kNoActionMessage);
+  const int state = Automaton::State(look.at_last);
   int rule = a_.acclist[static_cast<std::size_t>(a_.first_match[static_cast<std::size_t>(state)])];
-  std::size_t end = last;
+  std::size_t end = look.last;
+  std::size_t head = look.head;
   if ((rule & a_.trailing_mask) != 0) {
     // A head/trail rule keeps only its head: the rightmost end of it at or
     // before the end of the whole match.
     rule &= ~a_.trailing_mask;
-    if (head == 0) head = HeadEnd(rule, last);
-    if (head == 0) throw Error("fatal flex scanner internal error--no action found");
+    if (head == 0) head = HeadEnd(rule, look.last);
+    if (head == 0) throw engine::EngineError(engine::kNoActionMessage);
     end = head;
   }
   // Only the positions this step itself passed: SkipCopies' walk, which it
-  // may have taken over, noted no states.
-  if (checked > kRecordFrom) Remember(first_checked, checked, last, state, head);
+  // may have taken over, noted no states.  A short look-ahead is recorded
+  // too when it started inside the stretch an earlier one read: the next
+  // one may well read it a third time.
+  const std::uint64_t from = base_ + pos_;
+  if (look.checked > kRecordFrom || (from < reach_ && look.checked >= kRecordAgainFrom)) {
+    Remember(look.first_checked, look.checked, look.last, state, head);
+  } else if (from + look.k >= reach_) {
+    reach_ = from + look.k + 1;
+  }
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   if (rule == kCopyByteRule) {  // the most common action, kept short
     at_line_start_ = buf_[pos_++] == '\n';
   } else {
     Act(rule, end);
   }
-  return true;
 }
 
 // State s, reached after k bytes, ends the heads of some head/trail
@@ -513,7 +596,8 @@ void Engine::Act(int rule, std::size_t length) {
     case RuleAction::kBreak:
       pos_ = kept_end;
       Deliver(kept_end);
-      listener_->Break(StartsParagraph(static_cast<unsigned char>(buf_[start])));
+      listener_->Break(base_ + kept_end,
+                       StartsParagraph(static_cast<unsigned char>(buf_[start])));
       break;
     case RuleAction::kRescan:
       break;
@@ -523,7 +607,7 @@ void Engine::Act(int rule, std::size_t length) {
 
 // Hands the bytes up to `end` to the listener.
 void Engine::Deliver(std::size_t end) {
-  if (end > delivered_) listener_->Text(buf_ + delivered_, end - delivered_);
+  if (end > delivered_) listener_->Text(buf_.get() + delivered_, end - delivered_);
   delivered_ = end;
 }
 
@@ -531,15 +615,11 @@ void Engine::Deliver(std::size_t end) {
 // leave room for one more.
 void Engine::Reserve(std::size_t needed) {
   const std::size_t size = cap_ == 0 ? needed : GrownSize(cap_, needed);
-  if (size == 0) throw Error(kLookaheadMessage);
+  if (size == 0) throw engine::EngineError(kLookaheadMessage);
+  buf_.Grow(size + kSlack);
   const std::size_t slots = size / kMemoStride + 2;
-  void* buf = std::realloc(buf_, size + kSlack);
-  if (buf != nullptr) buf_ = static_cast<char*>(buf);
-  void* memo = buf == nullptr ? nullptr : std::realloc(memo_, slots * sizeof *memo_);
-  if (memo != nullptr) memo_ = static_cast<MemoSlot*>(memo);
-  void* seen = memo == nullptr ? nullptr : std::realloc(seen_, slots * sizeof *seen_);
-  if (seen == nullptr) throw std::bad_alloc();
-  seen_ = static_cast<std::uint16_t*>(seen);
+  memo_.Grow(slots);
+  seen_.Grow(slots);
   if (cap_ == 0) memo_[0] = MemoSlot{};
   cap_ = size;
 }

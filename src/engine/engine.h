@@ -6,23 +6,28 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
 #include "engine/automaton.h"
+#include "engine/engine_error.h"
 
 namespace ptseg {
 
 // The buffer starts at this size and grows (doubling) only while one match
 // attempt needs more look-ahead than it holds.
 inline constexpr std::size_t kStartBufferSize = 16384;
-// At most this many bytes are taken in at a time.
-inline constexpr std::size_t kReadSize = 8192;
+// Space() never offers room for more than this many bytes, so one Commit
+// takes at most this many.
+inline constexpr std::size_t kMaxCommit = 8192;
 // Longest look-ahead a single match attempt may need: past it the engine
 // gives up instead of exhausting memory.
 inline constexpr std::size_t kMaxLookahead = std::size_t{256} << 20;
-inline constexpr char kLookaheadMessage[] =
-    "input buffer overflow: one look-ahead exceeds 256 MiB";
+using engine::kLookaheadMessage;
 
 // The size a buffer of `size` bytes must grow to (doubling) so that
 // `needed` bytes leave room for one more; 0 past kMaxLookahead.
@@ -34,9 +39,35 @@ class EngineListener {
   virtual ~EngineListener() = default;
   // The next `size` bytes of the stream, decided; valid during the call.
   virtual void Text(const char* data, std::size_t size) = 0;
-  // A new sentence starts after the text so far; a new paragraph too when
-  // `paragraph`.
-  virtual void Break(bool paragraph) = 0;
+  // A new sentence starts after the text so far, at stream offset `offset`
+  // (bytes committed before it, counted from the start of the stream); a
+  // new paragraph too when `paragraph`.
+  virtual void Break(std::uint64_t offset, bool paragraph) = 0;
+};
+
+// A block of trivially copyable T that grows keeping its contents, freed
+// with it.
+template <class T>
+class GrowableArray {
+  static_assert(std::is_trivially_copyable_v<T>, "moved with realloc");
+
+ public:
+  T* get() const { return data_.get(); }
+  T& operator[](std::size_t i) const { return data_.get()[i]; }
+  // Makes room for n elements, the first ones kept; throws std::bad_alloc,
+  // leaving the block as it was.
+  void Grow(std::size_t n) {
+    void* grown = std::realloc(data_.get(), n * sizeof(T));
+    if (grown == nullptr) throw std::bad_alloc();
+    (void)data_.release();  // realloc has freed or kept it
+    data_.reset(static_cast<T*>(grown));
+  }
+
+ private:
+  struct Free {
+    void operator()(T* block) const { std::free(block); }
+  };
+  std::unique_ptr<T, Free> data_;
 };
 
 // What a look-ahead found from one (state, position) pair on: the
@@ -67,16 +98,17 @@ class Engine {
  public:
   // Runs the rule file's automaton.
   explicit Engine(EngineListener* listener);
-  ~Engine();
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
   // Where the next bytes of the stream are to be written; *room is set to
-  // how many may be (at least 1, at most kReadSize).  Throws Error when one
-  // look-ahead would pass kMaxLookahead, std::bad_alloc without memory.
+  // how many may be (at least 1, at most kMaxCommit).  Throws
+  // engine::EngineError when one look-ahead would pass kMaxLookahead,
+  // std::bad_alloc without memory.
   char* Space(std::size_t* room);
   // `size` bytes were written at Space(): matches as far as they decide,
-  // and hands the decided text to the listener.
+  // and hands the decided text to the listener.  Throws engine::EngineError
+  // if no rule matches (the rule set's catch-all rule rules that out).
   void Commit(std::size_t size);
   // The stream ends: decides the rest and hands it over.
   void Finish();
@@ -102,7 +134,17 @@ class Engine {
 
   void Run();
   void SkipCopies();
+  const unsigned char* SkipPlain(const unsigned char* p) const;
+  bool CopyStands(const unsigned char* p, const unsigned char* end, std::uint32_t start_row);
+  bool WalkCopy(const unsigned char* p, const unsigned char* end, std::uint32_t first,
+                const unsigned char* q, std::uint32_t entry, const std::uint32_t* passed,
+                int passed_count);
   bool Step();
+  LookAhead Begin();
+  bool LookFurther(LookAhead* look);
+  bool Recall(std::size_t k, std::uint32_t entry, std::size_t* last, std::uint32_t* at_last,
+              std::size_t* head);
+  void Decide(const LookAhead& look);
   void NoteHeads(int state, std::size_t k, std::size_t last);
   std::size_t HeadEnd(int rule, std::size_t last) const;
   const MemoEntry* Recalled(std::size_t slot, int state) const;
@@ -110,6 +152,7 @@ class Engine {
                 std::size_t head);
   void Act(int rule, std::size_t length);
   void Deliver(std::size_t end);
+  void Drop();
   void Reserve(std::size_t needed);
 
   const Automaton& a_;
@@ -119,7 +162,7 @@ class Engine {
   // Stream bytes [0, len_) of capacity cap_, followed by a stop byte; the
   // current match attempt starts at pos_, and bytes before delivered_ have
   // gone to the listener.  buf_[0] is byte base_ of the stream.
-  char* buf_ = nullptr;
+  GrowableArray<char> buf_;
   std::size_t cap_ = 0;
   std::size_t len_ = 0;
   std::size_t pos_ = 0;
@@ -128,9 +171,9 @@ class Engine {
   // Kept for every kMemoStride-th position q, at slot q / kMemoStride (the
   // buffer only ever drops whole strides, so the slots stay put):
   // memo_: what earlier look-aheads found from there (see MemoEntry).
-  MemoSlot* memo_ = nullptr;
+  GrowableArray<MemoSlot> memo_;
   // seen_: the state the current look-ahead was in at q.
-  std::uint16_t* seen_ = nullptr;
+  GrowableArray<std::uint16_t> seen_;
   // Entries for positions where look-aheads stood in more states than a
   // slot holds, by (stream slot, state); rare, and pruned as the buffer
   // moves on.
@@ -151,6 +194,11 @@ class Engine {
 
   struct Tables;
   const Tables* t_;
+
+  // The stream offset just past the furthest byte that a decided
+  // look-ahead of Step read without recording: a look-ahead that starts
+  // before it reads that stretch again.
+  std::uint64_t reach_ = 0;
 
   // A look-ahead from pos_ that SkipCopies began and handed over, its
   // head ends noted: the bytes it read, the entry into the state it

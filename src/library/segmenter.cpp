@@ -80,7 +80,7 @@ class Segmenter::Impl final : public EngineListener {
       joiner_.Finish(&joined_);
       PushToEngine(joined_);
     }
-    engine_.Finish();
+    Engined([&] { engine_.Finish(); });
     if (markup_) {
       if (!engine_reads_input_) WriteHeld(fed_);
       markup_->Close();
@@ -111,6 +111,16 @@ class Segmenter::Impl final : public EngineListener {
     }
   }
 
+  // Runs a call into the engine, its failure made the public one.
+  template <class Call>
+  static auto Engined(Call call) -> decltype(call()) {
+    try {
+      return call();
+    } catch (const engine::EngineError& error) {
+      throw Error(error.what());
+    }
+  }
+
   // Feeds the engine the bytes it matches: the matching copy, its inner
   // line breaks made blanks for wrapped text.
   void Push(std::string_view bytes) {
@@ -126,10 +136,10 @@ class Segmenter::Impl final : public EngineListener {
   void PushToEngine(std::string_view bytes) {
     while (!bytes.empty()) {
       std::size_t room = 0;
-      char* space = engine_.Space(&room);
+      char* space = Engined([&] { return engine_.Space(&room); });
       const std::size_t n = std::min(room, bytes.size());
       std::copy_n(bytes.data(), n, space);
-      engine_.Commit(n);
+      Engined([&] { engine_.Commit(n); });
       bytes.remove_prefix(n);
     }
   }
@@ -153,8 +163,8 @@ class Segmenter::Impl final : public EngineListener {
     }
   }
 
-  void Break(bool paragraph) override {
-    const std::uint64_t offset = Origin(matched_);
+  void Break(std::uint64_t at, bool paragraph) override {
+    const std::uint64_t offset = Origin(at);
     if (markup_ && !engine_reads_input_) WriteHeld(offset);
     Found({offset, paragraph});
   }

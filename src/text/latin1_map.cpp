@@ -2,14 +2,28 @@
 
 #include <utf8proc.h>
 
+#include <utility>
+
 #include "text/utf8.h"
 
 namespace ptseg {
 namespace {
 
-// Past this many cached characters the cache starts again, so that text
-// using every character of Unicode cannot make it grow without end.
-constexpr std::size_t kCacheLimit = 1 << 16;
+// The character cache starts with kFirstSlots slots and grows up to
+// kMaxSlots, so that text using every character of Unicode cannot make it
+// grow without end; every CJK ideograph of the BMP and of Extension B and
+// every Hangul syllable (81,476 characters) have slots of their own.
+constexpr std::size_t kFirstSlots = 256;
+constexpr std::size_t kMaxSlots = std::size_t{1} << 17;
+// Past this many remembered pairs (see AppendCluster) they start again.
+constexpr std::size_t kPairLimit = 1 << 16;
+
+// The slot of cp in a table of mask + 1 slots: consecutive characters get
+// consecutive slots, and the planes are shifted apart, so that the CJK
+// ideographs of plane 2 do not take the slots of those of the BMP.
+std::size_t SlotOf(char32_t cp, std::size_t mask) {
+  return (cp + (cp >> 16) * std::size_t{0x9E37}) & mask;
+}
 
 // The options utf8proc's own NFC, NFKC and NFKD functions use.
 constexpr int kNfc = UTF8PROC_STABLE | UTF8PROC_COMPOSE;
@@ -135,10 +149,48 @@ Latin1Map::Latin1Map() : decomposed_(64) {
 
 const Latin1Map::Entry& Latin1Map::Lookup(char32_t cp) {
   if (cp < 0x100) return small_[cp];
-  auto found = cache_.find(cp);
-  if (found != cache_.end()) return found->second;
-  if (cache_.size() >= kCacheLimit) cache_.clear();
-  return cache_.emplace(cp, Compute(cp)).first->second;
+  if (!cache_.empty()) {
+    const Slot& slot = cache_[SlotOf(cp, cache_.size() - 1)];
+    if (slot.cp == cp) return slot.entry;
+  }
+  return Fill(cp);
+}
+
+// Works out cp's entry and puts it in its slot, in place of the character
+// there.  When half the slots are taken, or an eighth of them have been
+// taken over so, the table doubles (while under kMaxSlots): text of many
+// characters gets room for them, and one that cycles through more than
+// the table holds loses only the characters that share a slot.
+const Latin1Map::Entry& Latin1Map::Fill(char32_t cp) {
+  Entry entry = Compute(cp);
+  ++computed_;
+  if (cache_.empty()) cache_.resize(kFirstSlots);
+  Slot* slot = &cache_[SlotOf(cp, cache_.size() - 1)];
+  if (slot->cp != 0) {
+    ++conflicts_;
+  } else {
+    ++filled_;
+  }
+  if ((filled_ > cache_.size() / 2 || conflicts_ > cache_.size() / 8) &&
+      cache_.size() < kMaxSlots) {
+    GrowCache();
+    slot = &cache_[SlotOf(cp, cache_.size() - 1)];
+    if (slot->cp == 0) ++filled_;
+  }
+  slot->cp = cp;
+  slot->entry = std::move(entry);
+  return slot->entry;
+}
+
+void Latin1Map::GrowCache() {
+  std::vector<Slot> grown(2 * cache_.size());
+  for (Slot& slot : cache_) {
+    if (slot.cp != 0) grown[SlotOf(slot.cp, grown.size() - 1)] = std::move(slot);
+  }
+  cache_.swap(grown);
+  conflicts_ = 0;
+  filled_ = 0;
+  for (const Slot& slot : cache_) filled_ += slot.cp != 0;
 }
 
 Latin1Map::Entry Latin1Map::Compute(char32_t cp) {
@@ -173,7 +225,7 @@ void Latin1Map::AppendCluster(const char32_t* cps, std::size_t n,
   std::string text;
   for (char32_t c : cluster_nfc_) text += Lookup(c).text;
   if (n == 2) {
-    if (pairs_.size() >= kCacheLimit) pairs_.clear();
+    if (pairs_.size() >= kPairLimit) pairs_.clear();
     pairs_.emplace(pair, text);
   }
   *out += text;

@@ -37,16 +37,30 @@ class Latin1Map {
   // The version of Unicode whose character data the conversion uses.
   static const char* UnicodeVersion();
 
+  // Characters whose entry was worked out so far (not found cached).
+  std::uint64_t computed() const { return computed_; }
+
  private:
+  const Entry& Fill(char32_t cp);
+  void GrowCache();
   Entry Compute(char32_t cp);
   std::string MapChar(char32_t cp);
   void Normalize(const char32_t* cps, std::size_t n, int options,
                  std::vector<char32_t>* result);
 
   // Characters below U+0100 are looked up here, the others are cached as
-  // they come (the slow path is paid once per distinct character).
+  // they come (the slow path is paid once per distinct character): in a
+  // direct-mapped table (see Fill), where a character evicts only the one
+  // in its slot, and which doubles, up to a bound, when that happens often.
   std::vector<Entry> small_;
-  std::unordered_map<char32_t, Entry> cache_;
+  struct Slot {
+    char32_t cp = 0;  // 0: empty (characters below U+0100 are never here)
+    Entry entry;
+  };
+  std::vector<Slot> cache_;
+  std::size_t filled_ = 0;     // slots taken
+  std::size_t conflicts_ = 0;  // evictions since the table last grew
+  std::uint64_t computed_ = 0;
   // Clusters of two characters, by (first << 21 | second).
   std::unordered_map<std::uint64_t, std::string> pairs_;
   // Scratch space for utf8proc, and for AppendCluster.

@@ -140,6 +140,15 @@ std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size,
                                   bool at_end, std::string* out) {
   const unsigned char* p = begin;
   const unsigned char* const end = begin + size;
+  ready_ = 0;
+  if (resume_ != 0) {
+    // The cluster at begin was left unfinished: read on from where the
+    // last call stopped, and keep it back again, at no cost for the bytes
+    // before, if it still is.
+    const unsigned char* next = begin;
+    if (!ConvertCluster(next, end, at_end, &cluster_text_)) return 0;
+    ready_ = static_cast<std::size_t>(next - begin);
+  }
   out->resize(out->size() + size + kSlack);
   char* first = out->data();  // moves when *out grows
   char* dst = first + out->size() - size - kSlack;
@@ -174,7 +183,12 @@ std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size,
       continue;
     }
     const unsigned char* next = p;
-    if (!ConvertCluster(next, end, at_end, &cluster_text_)) break;
+    if (ready_ != 0 && p == begin) {
+      next += ready_;  // converted above
+    } else if (!ConvertCluster(next, end, at_end, &cluster_text_)) {
+      break;
+    }
+    ready_ = 0;
     const std::size_t count = cluster_text_.size();
     const std::size_t used = dst - first;
     const std::size_t room = (end - next) + kSlack + count;
@@ -267,10 +281,23 @@ bool MatchingCopy::ConvertCluster(const unsigned char*& p,
                                   const unsigned char* end, bool at_end,
                                   std::string* text) {
   const unsigned char* q = p;
-  utf8::Char c = utf8::Decode(q, end, at_end);
-  if (c.length == 0) return false;
-  q += c.length;
-  cluster_.assign(1, c.cp);
+  utf8::Char c;
+  // Where a cluster cut short by the end of the data stopped (see resume_).
+  const auto stopped = [&] {
+    resume_ = static_cast<std::size_t>(q - p);
+    return false;
+  };
+  if (resume_ != 0) {
+    // cluster_ holds the characters of the first resume_ bytes at p.
+    q += resume_;
+    resume_ = 0;
+  } else {
+    c = utf8::Decode(q, end, at_end);
+    ++decoded_;
+    if (c.length == 0) return false;
+    q += c.length;
+    cluster_.assign(1, c.cp);
+  }
   // A character that becomes nothing is a cluster alone, so that the bytes
   // of the next character are not said to come from it.  That changes
   // nothing in the copy: such a character is a combining mark, a
@@ -278,14 +305,16 @@ bool MatchingCopy::ConvertCluster(const unsigned char*& p,
   // composes none of them with what follows.  So is an ASCII character
   // that nothing composes with (see MayCompose), so that it can go before
   // what follows it is known.
-  if (!map_.Lookup(c.cp).text.empty() && (c.cp >= 0x80 || MayCompose(c.cp))) {
+  const char32_t first = cluster_[0];
+  if (!map_.Lookup(first).text.empty() && (first >= 0x80 || MayCompose(first))) {
     while (cluster_.size() < kMaxClusterChars) {
       if (q == end) {
-        if (!at_end) return false;
+        if (!at_end) return stopped();
         break;
       }
       c = utf8::Decode(q, end, at_end);
-      if (c.length == 0) return false;
+      ++decoded_;
+      if (c.length == 0) return stopped();
       if (map_.Lookup(c.cp).starts_cluster) break;
       cluster_.push_back(c.cp);
       q += c.length;

@@ -49,6 +49,11 @@ class MatchingCopy {
   // Drops what Origin needs for offsets below m.
   void Forget(std::uint64_t m);
 
+  // Work done so far, for the tests: characters read by the cluster
+  // reader, and characters whose conversion was worked out (not cached).
+  std::uint64_t decoded() const { return decoded_; }
+  std::uint64_t computed() const { return map_.computed(); }
+
  private:
   // From matching offset m on, either each matching byte comes from the
   // next character (flowing), or every byte comes from one character
@@ -79,6 +84,14 @@ class MatchingCopy {
   std::uint64_t forgotten_ = 0;
   std::vector<char32_t> cluster_;
   std::string cluster_text_;
+  // When the data ended inside a cluster, the bytes of it read into
+  // cluster_ already: the next Convert starts at that cluster and reads on
+  // from there, so text fed a byte at a time is read once.
+  std::size_t resume_ = 0;
+  // Bytes at the start of the data of this Convert whose cluster is
+  // converted into cluster_text_ already, or 0.
+  std::size_t ready_ = 0;
+  std::uint64_t decoded_ = 0;
 
   // Runs in increasing order of m, from runs_[first_run_]; the last one
   // flows.
