@@ -155,8 +155,11 @@ struct Engine::Tables {
   }
 };
 
-Engine::Engine(EngineListener* listener)
-    : a_(RuleAutomaton()), listener_(listener), condition_(a_.text_condition) {
+Engine::Engine(EngineListener* listener, bool at_line_start)
+    : a_(RuleAutomaton()),
+      listener_(listener),
+      condition_(a_.text_condition),
+      at_line_start_(at_line_start) {
   static_assert(Automaton::kMaxStates <= MemoEntry::kMore, "states collide with kMore");
   static const Tables tables(a_);
   t_ = &tables;

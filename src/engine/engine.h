@@ -96,8 +96,10 @@ struct MemoSlot {
 
 class Engine {
  public:
-  // Runs the rule file's automaton.
-  explicit Engine(EngineListener* listener);
+  // Runs the rule file's automaton over a stream whose first byte starts a
+  // line, or, for a stream taken up in the middle of a text, as the byte
+  // before it says.
+  explicit Engine(EngineListener* listener, bool at_line_start = true);
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
@@ -112,6 +114,17 @@ class Engine {
   void Commit(std::size_t size);
   // The stream ends: decides the rest and hands it over.
   void Finish();
+
+  // Whether the scan has matched every byte committed and stands in
+  // running text, with nothing looked at ahead, at the start of the next
+  // match: -1 if not, else the line-start flag there (0 or 1).  Two scans
+  // of the same text that stand so at the same point with the same flag
+  // go on alike, whatever came before: so a text cut into pieces scanned
+  // apart can be joined where the scans meet.
+  int Resting() const {
+    if (look_.active || walked_ != 0 || pos_ != len_ || condition_ != a_.text_condition) return -1;
+    return at_line_start_ ? 1 : 0;
+  }
 
 #ifdef PTSEG_COUNT_STEPS
   // Automaton transitions taken so far, all walks included.
