@@ -18,6 +18,7 @@
 //   for (const ptseg::Boundary& b : segmenter.TakeBoundaries()) ...
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,6 +53,12 @@ struct Options {
       : encoding(encoding), paragraphs(paragraphs) {}
   Encoding encoding;
   Paragraphs paragraphs;
+  // Threads that segment one stream, in pieces of chunk_size bytes (0: 1
+  // MiB) scanned at once and joined where the scans meet.  The results
+  // are those of one thread, whatever the input; memory holds about
+  // threads + 2 pieces.  0 is one per core.  UTF-16 always takes one.
+  unsigned threads = 1;
+  std::size_t chunk_size = 0;
 };
 
 // A failure of the segmenter on its input: one look-ahead needs more than

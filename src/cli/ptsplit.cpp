@@ -50,8 +50,9 @@ on its own, and the outputs follow each other on standard output.
                           at a line that starts with a blank, any other line
                           break reading as a space (the bytes are kept)
   -o, --output-dir=DIR  write each input file's output to a file under DIR
-  -j, --jobs=N          with -o: split N files at once (default: one per
-                          core)
+  -j, --jobs=N          use N threads (default: one per core with -o, one
+                          without): with -o, N files at once; without, N
+                          threads on each input, with the same output
       --force           with -o: also rewrite outputs that are up to date
   -q, --quiet           with -o: no progress line
   -h, --help            display this help and exit
@@ -118,6 +119,14 @@ bool ParseJobs(const char* text, unsigned* jobs) {
   if (errno != 0 || n == 0 || n > kMaxJobs) return false;
   *jobs = static_cast<unsigned>(n);
   return true;
+}
+
+// The size of the pieces one input is cut into for several threads: the
+// library's default, unless the tests set PTSPLIT_CHUNK_SIZE to join
+// pieces of a few bytes.
+std::size_t ChunkSize() {
+  const char* size = std::getenv("PTSPLIT_CHUNK_SIZE");
+  return size != nullptr ? std::strtoull(size, nullptr, 10) : 0;
 }
 
 [[noreturn]] void WriteFailed(int error) {
@@ -249,10 +258,12 @@ int main(int argc, char** argv) {
   }
   options.inputs.assign(argv + optind, argv + argc);
   if (!output_dir) {
-    if (jobs || options.force) BadUsage("--jobs and --force need --output-dir");
+    if (options.force) BadUsage("--force needs --output-dir");
     if (options.inputs.empty()) options.inputs.push_back("-");
-    return SplitToStandardOutput(options.inputs, options.format,
-                                 {options.encoding, options.paragraphs});
+    ptseg::Options segmenting(options.encoding, options.paragraphs);
+    segmenting.threads = jobs ? options.jobs : 1;
+    segmenting.chunk_size = ChunkSize();
+    return SplitToStandardOutput(options.inputs, options.format, segmenting);
   }
   if (options.inputs.empty()) BadUsage("--output-dir needs a FILE or FOLDER to split");
   return ptsplit::RunCorpus(options);

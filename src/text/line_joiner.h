@@ -20,6 +20,9 @@ class LineJoiner {
   void Feed(std::string_view bytes, std::string* out);
   // The input ends: appends what is held back, as it is.
   void Finish(std::string* out);
+  // Whether nothing is held back and the next byte is read as text: how
+  // it stands in a paragraph's running text.
+  bool idle() const { return state_ == State::kText; }
 
  private:
   enum class State {

@@ -32,6 +32,8 @@ class MatchingCopy {
   // would go on the stream as if it had ended there.)
   void Finish(std::string* out);
 
+  // Whether every byte fed has been converted: nothing is kept back.
+  bool idle() const { return held_.empty(); }
   // Matching bytes produced so far.
   std::uint64_t produced() const { return produced_; }
 

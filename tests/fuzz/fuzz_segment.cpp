@@ -15,7 +15,8 @@
 //
 // Either way, feeding the input in pieces must give the same boundaries and
 // markup as feeding it whole, and so must reading it as wrapped text, whose
-// markup must still hold every byte of the input.
+// markup must still hold every byte of the input, and so must segmenting it
+// on threads, in chunks of a few bytes.
 
 #include <algorithm>
 #include <cstdint>
@@ -145,6 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   Check(joined_pieces.markup == joined.markup);
   Check(joined_pieces.boundaries == joined.boundaries);
   Check(Marked(input, joined.boundaries) == joined.markup);
+  // Cut into chunks of a few bytes, scanned on threads of their own and
+  // joined, the input gives what one scan gives.
+  ptseg::Options threaded(encoding, (control & 0x40) ? ptseg::Paragraphs::kBlankLines
+                                                     : ptseg::Paragraphs::kLines);
+  threaded.threads = 2 + (control >> 7);
+  threaded.chunk_size = 1 + (control >> 2) % 23;
+  const Result& one = (control & 0x40) ? joined : whole;
+  const Result parallel = Segment(input, threaded, 1 + (control >> 3) % 29, control);
+  Check(parallel.boundaries == one.boundaries);
+  Check(parallel.markup == one.markup);
   if (!utf8) {
     const std::string_view body(whole.markup);
     Check(Aligns(input, body.substr(kOpen.size(),

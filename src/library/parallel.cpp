@@ -1,0 +1,204 @@
+#include "library/parallel.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <future>
+#include <thread>
+#include <utility>
+
+namespace ptseg {
+namespace library {
+namespace {
+
+constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
+// The true scan looks for where it meets a chunk's own scan in this many
+// of the chunk's first bytes; on text it meets within a few.
+constexpr std::size_t kMeetWindow = 4096;
+
+}  // namespace
+
+struct ParallelStream::Chunk {
+  std::uint64_t base = 0;     // its stream offset
+  bool at_line_start = true;  // whether the byte before it ends a line
+  std::string bytes;
+  // Starts its scan reported and not yet passed on, in order.
+  std::vector<Boundary> found;
+  // Where in the meet window its scan rested, and in what state.
+  std::vector<std::pair<std::size_t, int>> rests;
+  std::unique_ptr<Stream> stream;
+  std::exception_ptr error;
+  // Last, so that the scan ends before the rest goes.
+  std::future<void> scanned;
+
+  // Scans the chunk as if running text started there, noting where the
+  // scan rests in the meet window.
+  void Scan(const Options& options) {
+    try {
+      stream = std::make_unique<Stream>(
+          options, nullptr, [this](const Boundary& start) { found.push_back(start); }, base,
+          at_line_start);
+      std::string_view rest(bytes);
+      if (base != 0) {
+        const std::size_t window = std::min(kMeetWindow, rest.size());
+        for (std::size_t k = 1; k <= window; ++k) {
+          stream->Feed(rest.substr(k - 1, 1));
+          const int state = stream->Resting();
+          if (state >= 0) rests.emplace_back(k, state);
+        }
+        rest.remove_prefix(window);
+      }
+      stream->Feed(rest);
+    } catch (...) {
+      error = std::current_exception();
+    }
+  }
+};
+
+ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink markup,
+                               Stream::BoundarySink boundaries)
+    : options_(options),
+      threads_(options.threads != 0 ? options.threads
+                                    : std::max(1u, std::thread::hardware_concurrency())),
+      chunk_size_(options.chunk_size != 0 ? options.chunk_size : kDefaultChunkSize),
+      sink_(std::move(boundaries)) {
+  if (markup) markup_.emplace(std::move(markup), options.encoding);
+}
+
+ParallelStream::~ParallelStream() = default;
+
+void ParallelStream::Feed(std::string_view bytes) {
+  pending_.append(bytes);
+  if (markup_) held_.append(bytes);
+  Cut(false);
+}
+
+void ParallelStream::Finish() {
+  Cut(true);
+  JoinReady(true);
+  if (!truth_) {  // nothing was fed
+    truth_ = std::make_unique<Chunk>();
+    truth_->stream = std::make_unique<Stream>(
+        options_, nullptr, [this](const Boundary& start) { truth_->found.push_back(start); });
+  }
+  truth_->stream->Finish();
+  TakeTruth();
+  if (markup_) {
+    WriteHeld(pending_from_);
+    markup_->Close();
+  }
+}
+
+std::uint64_t ParallelStream::decided() const {
+  return truth_ ? truth_->stream->decided() : 0;
+}
+
+// Hands full chunks of the input to threads of their own (and, at the
+// end, the rest), joining chunks so that at most threads_ are in flight.
+void ParallelStream::Cut(bool last) {
+  while (pending_.size() >= chunk_size_ || (last && !pending_.empty())) {
+    std::size_t cut = std::min(pending_.size(), chunk_size_);
+    // A chunk that starts a line starts running text, as the true scan
+    // most likely stands there too.
+    const std::size_t line_end = pending_.rfind('\n', cut - 1);
+    if (line_end != std::string::npos && line_end + 1 > cut / 2) cut = line_end + 1;
+    auto chunk = std::make_unique<Chunk>();
+    chunk->base = pending_from_;
+    chunk->at_line_start = pending_from_ == 0 || before_pending_ == '\n';
+    chunk->bytes.assign(pending_, 0, cut);
+    before_pending_ = pending_[cut - 1];
+    pending_.erase(0, cut);
+    pending_from_ += cut;
+    Chunk* scanning = chunk.get();
+    chunk->scanned = std::async(std::launch::async, [this, scanning] { scanning->Scan(options_); });
+    chunks_.push_back(std::move(chunk));
+    JoinReady(false);
+  }
+}
+
+// Joins the chunks whose scans are done, in order; waits for them while
+// more than threads_ are in flight, or for all of them with `all`.
+void ParallelStream::JoinReady(bool all) {
+  while (!chunks_.empty()) {
+    const bool must = all || chunks_.size() > threads_;
+    if (!must && chunks_.front()->scanned.wait_for(std::chrono::seconds(0)) !=
+                     std::future_status::ready) {
+      break;
+    }
+    std::unique_ptr<Chunk> chunk = std::move(chunks_.front());
+    chunks_.pop_front();
+    Join(std::move(chunk));
+    if (markup_) WriteHeld(decided());
+  }
+}
+
+// Carries the true scan into the next chunk until it meets the chunk's
+// own scan, which is then the true one.
+void ParallelStream::Join(std::unique_ptr<Chunk> next) {
+  next->scanned.get();
+  if (!truth_) {  // the first chunk's scan is the true one
+    if (next->error) std::rethrow_exception(next->error);
+    truth_ = std::move(next);
+    TakeTruth();
+    return;
+  }
+  const std::string_view bytes(next->bytes);
+  Stream& truth = *truth_->stream;
+  std::size_t k = 0;
+  bool met = false;
+  if (!next->error) {
+    auto rest = next->rests.begin();
+    const std::size_t window = std::min(kMeetWindow, bytes.size());
+    while (k < window && !met) {
+      truth.Feed(bytes.substr(k++, 1));
+      const int state = truth.Resting();
+      if (state < 0) continue;
+      while (rest != next->rests.end() && rest->first < k) ++rest;
+      met = rest != next->rests.end() && rest->first == k && rest->second == state;
+    }
+  }
+  TakeTruth();
+  if (!met) {  // the chunk's own scan never met the true one
+    truth.Feed(bytes.substr(k));
+    TakeTruth();
+    return;
+  }
+  // Starts at the meeting point were reported by the true scan already.
+  const std::uint64_t at = next->base + k;
+  for (const Boundary& start : next->found) {
+    if (start.offset > at) Emit(start);
+  }
+  next->found.clear();
+  truth_ = std::move(next);
+}
+
+// Passes on the starts the true scan has reported.
+void ParallelStream::TakeTruth() {
+  for (const Boundary& start : truth_->found) Emit(start);
+  truth_->found.clear();
+}
+
+void ParallelStream::Emit(const Boundary& start) {
+  if (markup_) {
+    WriteHeld(start.offset);
+    markup_->Start(start);
+  }
+  sink_(start);
+}
+
+// Writes the input held for the markup up to stream offset `end`.
+void ParallelStream::WriteHeld(std::uint64_t end) {
+  if (end <= held_from_) return;
+  const auto n = static_cast<std::size_t>(end - held_from_);
+  markup_->Text(std::string_view(held_).substr(held_start_, n));
+  held_start_ += n;
+  held_from_ = end;
+  // Drop what was written once it outweighs what is left.
+  if (held_start_ > held_.size() / 2) {
+    held_.erase(0, held_start_);
+    held_start_ = 0;
+  }
+}
+
+}  // namespace library
+}  // namespace ptseg

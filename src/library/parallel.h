@@ -1,0 +1,67 @@
+// One stream segmented on several threads.  The stream is cut into
+// chunks, and each chunk is scanned on a thread of its own as if running
+// text started there.  The join then carries the true scan on from the
+// end of the chunk before, a byte at a time, until it rests at a match
+// start in running text where the chunk's own scan rested too, in the
+// same state: from there the two scans go on alike, so the chunk's
+// results hold.  Where they never meet (a look-ahead that spans the cut),
+// the true scan reads the whole chunk itself.  Either way the results are
+// those of one scan.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "library/stream.h"
+
+namespace ptseg {
+namespace library {
+
+class ParallelStream final : public Segmentation {
+ public:
+  ParallelStream(const Options& options, Segmenter::MarkupSink markup,
+                 Stream::BoundarySink boundaries);
+  ~ParallelStream() override;
+
+  void Feed(std::string_view bytes) override;
+  void Finish() override;
+  std::uint64_t decided() const override;
+
+ private:
+  struct Chunk;
+
+  void Cut(bool last);
+  void JoinReady(bool wait);
+  void Join(std::unique_ptr<Chunk> chunk);
+  void TakeTruth();
+  void Emit(const Boundary& start);
+  void WriteHeld(std::uint64_t end);
+
+  const Options options_;
+  const std::size_t threads_;
+  const std::size_t chunk_size_;
+  const Stream::BoundarySink sink_;
+  std::optional<MarkupWriter> markup_;
+
+  // Input not yet in a chunk, from stream offset pending_from_ on.
+  std::string pending_;
+  std::uint64_t pending_from_ = 0;
+  char before_pending_ = '\n';  // the byte before pending_
+  // Chunks scanned or being scanned, in stream order.
+  std::deque<std::unique_ptr<Chunk>> chunks_;
+  // The chunk whose scan is the true one, through the chunks joined.
+  std::unique_ptr<Chunk> truth_;
+  // Markup: the input not yet written, stream offsets held_from_ on, from
+  // held_[held_start_] on.
+  std::string held_;
+  std::size_t held_start_ = 0;
+  std::uint64_t held_from_ = 0;
+};
+
+}  // namespace library
+}  // namespace ptseg

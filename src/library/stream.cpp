@@ -1,0 +1,170 @@
+#include "library/stream.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace ptseg {
+namespace library {
+namespace {
+
+// Runs a call into the engine, its failure made the public one.
+template <class Call>
+auto Engined(Call call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (const engine::EngineError& error) {
+    throw Error(error.what());
+  }
+}
+
+}  // namespace
+
+Stream::Stream(const Options& options, Segmenter::MarkupSink markup, BoundarySink boundaries,
+               std::uint64_t base, bool at_line_start)
+    : encoding_(options.encoding),
+      join_lines_(options.paragraphs == Paragraphs::kBlankLines),
+      engine_reads_input_(encoding_ == Encoding::kLatin1 && !join_lines_),
+      base_(base),
+      boundary_sink_(std::move(boundaries)),
+      engine_(this, at_line_start) {
+  if (markup) markup_.emplace(std::move(markup), encoding_);
+  if (encoding_ == Encoding::kUtf16Le || encoding_ == Encoding::kUtf16Be) {
+    utf16_.emplace(encoding_ == Encoding::kUtf16Be);
+  }
+}
+
+void Stream::Feed(std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (fed_ == 0 && base_ == 0) Found({0, true});
+  fed_ += bytes.size();
+  if (markup_ && !engine_reads_input_) held_.append(bytes);
+  if (encoding_ == Encoding::kLatin1) {
+    Push(bytes);
+  } else if (!utf16_) {
+    FeedUtf8(bytes);
+  } else {
+    for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
+      utf8_.clear();
+      utf16_->Feed(bytes.substr(at, kSlice), &utf8_);
+      FeedUtf8(utf8_);
+    }
+  }
+}
+
+void Stream::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  if (utf16_) {
+    utf8_.clear();
+    utf16_->Finish(&utf8_);
+    FeedUtf8(utf8_);
+  }
+  if (encoding_ != Encoding::kLatin1) {
+    matching_.clear();
+    copy_.Finish(&matching_);
+    Push(matching_);
+  }
+  if (join_lines_) {
+    joined_.clear();
+    joiner_.Finish(&joined_);
+    PushToEngine(joined_);
+  }
+  Engined([&] { engine_.Finish(); });
+  if (markup_) {
+    if (!engine_reads_input_) WriteHeld(fed_);
+    markup_->Close();
+  }
+}
+
+std::uint64_t Stream::decided() const { return base_ + (finished_ ? fed_ : Origin(matched_)); }
+
+int Stream::Resting() const {
+  const int engine = engine_.Resting();
+  if (engine < 0 || utf16_ || (join_lines_ && !joiner_.idle())) return -1;
+  if (encoding_ != Encoding::kLatin1 && !copy_.idle()) return -1;
+  return engine;
+}
+
+// UTF-8 goes to the engine as its matching copy, in slices, so that the
+// copy of a long text is never whole.
+void Stream::FeedUtf8(std::string_view utf8) {
+  for (std::size_t at = 0; at < utf8.size(); at += kSlice) {
+    matching_.clear();
+    copy_.Feed(utf8.data() + at, std::min(kSlice, utf8.size() - at), &matching_);
+    Push(matching_);
+    // Nothing before the text handed back is asked of the copy again.
+    copy_.Forget(matched_);
+    if (utf16_) utf16_->Forget(copy_.Origin(matched_));
+  }
+}
+
+// Feeds the engine the bytes it matches: the matching copy, its inner
+// line breaks made blanks for wrapped text.
+void Stream::Push(std::string_view bytes) {
+  if (!join_lines_) {
+    PushToEngine(bytes);
+    return;
+  }
+  joined_.clear();
+  joiner_.Feed(bytes, &joined_);
+  PushToEngine(joined_);
+}
+
+void Stream::PushToEngine(std::string_view bytes) {
+  while (!bytes.empty()) {
+    std::size_t room = 0;
+    char* space = Engined([&] { return engine_.Space(&room); });
+    const std::size_t n = std::min(room, bytes.size());
+    std::copy_n(bytes.data(), n, space);
+    Engined([&] { engine_.Commit(n); });
+    bytes.remove_prefix(n);
+  }
+}
+
+// Where a byte of the matching copy came from in the input, counted from
+// the stream's start.
+std::uint64_t Stream::Origin(std::uint64_t matching_offset) const {
+  if (encoding_ == Encoding::kLatin1) return matching_offset;
+  const std::uint64_t utf8 = copy_.Origin(matching_offset);
+  return utf16_ ? utf16_->Origin(utf8) : utf8;
+}
+
+// The engine's text is the matching copy: where that is the input itself,
+// the markup is written from it.
+void Stream::Text(const char* data, std::size_t size) {
+  matched_ += size;
+  if (!markup_) return;
+  if (engine_reads_input_) {
+    markup_->Text(std::string_view(data, size));
+  } else {
+    WriteHeld(Origin(matched_));
+  }
+}
+
+void Stream::Break(std::uint64_t at, bool paragraph) {
+  const std::uint64_t offset = Origin(at);
+  if (markup_ && !engine_reads_input_) WriteHeld(offset);
+  Found({base_ + offset, paragraph});
+}
+
+void Stream::Found(const Boundary& boundary) {
+  if (markup_) markup_->Start(boundary);
+  boundary_sink_(boundary);
+}
+
+// Writes the input bytes held for the markup, up to stream offset `end`.
+void Stream::WriteHeld(std::uint64_t end) {
+  if (end <= held_from_) return;
+  const auto n = static_cast<std::size_t>(end - held_from_);
+  markup_->Text(std::string_view(held_.data() + held_start_, n));
+  held_start_ += n;
+  held_from_ = end;
+  // Drop what was written once it outweighs what is left.
+  if (held_start_ > kSlice && held_start_ > held_.size() / 2) {
+    held_.erase(0, held_start_);
+    held_start_ = 0;
+  }
+}
+
+}  // namespace library
+}  // namespace ptseg

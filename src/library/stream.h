@@ -1,0 +1,92 @@
+// How the library segments one stream: the engine over the input itself
+// (ISO-8859-1), or over its matching copy (UTF-8, UTF-16), with offsets and
+// markup taken back to the input's own bytes.  Segmenter runs one Stream,
+// or several on separate threads (parallel.h).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/engine.h"
+#include "ptseg/ptseg.h"
+#include "text/line_joiner.h"
+#include "text/matching_copy.h"
+#include "text/utf16.h"
+
+namespace ptseg {
+namespace library {
+
+// What Segmenter asks of a way to segment a stream.
+class Segmentation {
+ public:
+  virtual ~Segmentation() = default;
+  virtual void Feed(std::string_view bytes) = 0;
+  virtual void Finish() = 0;
+  // Every sentence start before this stream offset has been reported.
+  virtual std::uint64_t decided() const = 0;
+};
+
+// One stream segmented on the calling thread.
+class Stream final : public Segmentation, private EngineListener {
+ public:
+  using BoundarySink = std::function<void(const Boundary&)>;
+
+  // A stream from the start of a text, or one taken up at offset `base` of
+  // a text (reported offsets count from the text's start) after a byte
+  // that ends a line or not.  A stream taken up reports no start at
+  // `base`, and writes no markup.
+  Stream(const Options& options, Segmenter::MarkupSink markup, BoundarySink boundaries,
+         std::uint64_t base = 0, bool at_line_start = true);
+
+  void Feed(std::string_view bytes) override;
+  void Finish() override;
+  std::uint64_t decided() const override;
+
+  // Whether every byte fed has been read and the scan rests at a match
+  // start in running text, nothing held back: -1 if not, else a state
+  // that two streams resting at the same offset of the same text share
+  // exactly when they go on alike.
+  int Resting() const;
+
+ private:
+  static constexpr std::size_t kSlice = 1 << 16;
+
+  void FeedUtf8(std::string_view utf8);
+  void Push(std::string_view bytes);
+  void PushToEngine(std::string_view bytes);
+  std::uint64_t Origin(std::uint64_t matching_offset) const;
+  void Text(const char* data, std::size_t size) override;
+  void Break(std::uint64_t at, bool paragraph) override;
+  void Found(const Boundary& boundary);
+  void WriteHeld(std::uint64_t end);
+
+  const Encoding encoding_;
+  const bool join_lines_;
+  // Whether the engine matches the input bytes themselves.
+  const bool engine_reads_input_;
+  const std::uint64_t base_;
+  std::optional<MarkupWriter> markup_;
+  const BoundarySink boundary_sink_;
+  Engine engine_;
+  MatchingCopy copy_;
+  // UTF-16: its UTF-8 form is what the matching copy is made of.
+  mutable std::optional<Utf16Decoder> utf16_;
+  std::string utf8_;      // scratch: the UTF-8 of a slice
+  std::string matching_;  // scratch: the matching copy of a slice
+  LineJoiner joiner_;
+  std::string joined_;         // scratch: what the joiner gives
+  std::uint64_t matched_ = 0;  // matching bytes the engine handed back
+  std::uint64_t fed_ = 0;
+  bool finished_ = false;
+  // Markup of a matching copy: the input bytes not yet written, stream
+  // offsets held_from_ on, from held_[held_start_] on.
+  std::string held_;
+  std::size_t held_start_ = 0;
+  std::uint64_t held_from_ = 0;
+};
+
+}  // namespace library
+}  // namespace ptseg

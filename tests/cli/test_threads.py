@@ -1,0 +1,62 @@
+#!/usr/bin/env python3
+"""test_threads.py PTSPLIT SHARED
+
+ptsplit -j N on one input gives, byte for byte, what one thread gives: on
+texts whose look-aheads span many chunks (bench/hostile.py's kinds), on
+corpus texts in ISO-8859-1 and UTF-8, cut into chunks of a few bytes (so
+that every kind of look-ahead crosses a cut) and of the default size.
+SHARED is the shared folder (its corpus files are skipped when absent).
+"""
+import os
+import subprocess
+import sys
+
+sys.dont_write_bytecode = True  # keep the source tree clean
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, '..'))
+sys.path.insert(0, os.path.join(HERE, '..', '..', 'bench'))
+import hostile  # noqa: E402
+from ptseg_test import same, summary  # noqa: E402
+
+
+def split(args, data, chunk=None):
+    env = dict(os.environ)
+    if chunk:
+        env['PTSPLIT_CHUNK_SIZE'] = str(chunk)
+    return subprocess.run([PTSPLIT] + args, input=data, capture_output=True, env=env,
+                          timeout=300).stdout
+
+
+def check(label, data, encodings, chunks):
+    for encoding in encodings:
+        for form in ('jsonl', 'markup'):
+            args = ['-e', encoding, '-f', form]
+            one = split(args, data)
+            for jobs, chunk in chunks:
+                same('%s, %s, %s: -j %d in chunks of %s bytes' % (label, encoding, form, jobs,
+                                                                 chunk or 'default'),
+                     split(args + ['-j', str(jobs)], data, chunk), one)
+
+
+def main():
+    for kind, (head, unit, tail) in hostile.KINDS.items():
+        data = (head + unit * (1500 // len(unit)) + tail).encode('latin-1')
+        check(kind, data, ('latin-1', 'utf-8'), [(2, 1), (3, 5), (2, 64)])
+    texts = os.path.join(SHARED, 'corpus', 'texts')
+    if not os.path.isdir(texts):
+        print('skipped: %s is absent (set PTSEG_SHARED_DIR)' % texts)
+        return summary()
+    for name in ('machado/romance/domCasmurro.txt', 'camilo/Amor_de_Perdicao.txt'):
+        with open(os.path.join(texts, name), 'rb') as f:
+            latin1 = f.read()
+        utf8 = latin1.decode('latin-1').encode('utf-8')
+        check(name, latin1, ('latin-1',), [(2, 1000), (3, 77), (2, None)])
+        check(name + ' in UTF-8', utf8, ('utf-8',), [(2, 1000), (3, 77), (2, None)])
+    return summary()
+
+
+if __name__ == '__main__':
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    PTSPLIT, SHARED = (os.path.abspath(arg) for arg in sys.argv[1:])
+    sys.exit(main())
