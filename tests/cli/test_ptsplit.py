@@ -204,25 +204,23 @@ def check_corpus(root):
          sorted({oct(os.stat(os.path.join(root, 'out', p)).st_mode & 0o7777)
                  for p in ('a', 'a/b', 'z.txt', 'a/b/y.txt')}), ['0o640', '0o750'])
 
-    def mtimes():
-        return {p: os.stat(os.path.join(root, 'out', p)).st_mtime_ns for p in outputs}
+    def inodes():  # an output rewritten is a new file renamed over the old one
+        return {p: os.stat(os.path.join(root, 'out', p)).st_ino for p in outputs}
 
-    def age_outputs():  # newer than the inputs, older than any rewrite
-        for p in outputs:
-            os.utime(os.path.join(root, 'out', p), (stamp + 50, stamp + 50))
-        return mtimes()
-
-    old = age_outputs()
+    same('-o: each output carries its input\'s time',
+         [os.stat(os.path.join(root, 'out', p)).st_mtime_ns for p in outputs],
+         [os.stat(os.path.join(root, s)).st_mtime_ns for s in outputs.values()])
+    old = inodes()
     result = run(args, cwd=root)
-    check('resume: status 0, nothing rewritten', result == (b'', b'', 0) and mtimes() == old,
+    check('resume: status 0, nothing rewritten', result == (b'', b'', 0) and inodes() == old,
           repr(result))
-    os.utime(os.path.join(root, 'tree/z.txt'), (stamp + 90, stamp + 90))
+    os.utime(os.path.join(root, 'tree/z.txt'), (stamp - 90, stamp - 90))
     run(args, cwd=root)
-    same('resume: only the newer input is split again',
-         [p for p, t in mtimes().items() if t != old[p]], ['z.txt'])
-    old = age_outputs()
+    same('resume: only the input whose time changed, even to older, is split again',
+         [p for p, t in inodes().items() if t != old[p]], ['z.txt'])
+    old = inodes()
     run(['--force'] + args, cwd=root)
-    same('--force rewrites everything', [p for p, t in mtimes().items() if t == old[p]], [])
+    same('--force rewrites everything', [p for p, t in inodes().items() if t == old[p]], [])
 
     for refused, message in (
             (['tree/new', 'tree'], 'output folder tree/new is inside the input folder tree'),
