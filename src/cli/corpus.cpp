@@ -39,8 +39,8 @@ bool Unchanged(const std::string& path, const struct stat& opened) {
          SameTime(now.st_mtim, opened.st_mtim);
 }
 
-// For the tests: with PTSPLIT_TEST_PAUSE naming a FIFO, each input once
-// opened waits until the FIFO has been opened for writing and closed, so
+// For the tests: with PTSPLIT_TEST_PAUSE naming a FIFO, each input, once
+// opened and its temporary file made, waits until the FIFO has been opened for writing and closed, so
 // that a test can change it while it is being split.
 void PauseForTest(const char* fifo) {
   if (fifo == nullptr) return;
@@ -216,7 +216,6 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
     Fail(1);
     return;
   }
-  PauseForTest(pause_);
   std::string temp;
   const int out = CreateTemporary(job.folder, &temp);
   if (out < 0) {
@@ -226,6 +225,7 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
     close(in);
     return;
   }
+  PauseForTest(pause_);
   int status = WriteTemporary(job, in, out, output, splitter);
   close(in);
   if (status == 0) status = Install(job, opened, out, temp);

@@ -9,6 +9,8 @@ kill as it should, and shows progress on a terminal only.  SHARED is the
 shared folder (its corpus files are skipped when it is absent).
 """
 import codecs
+import errno
+import fcntl
 import json
 import os
 import pty
@@ -19,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import xml.etree.ElementTree as ElementTree
 
@@ -293,6 +296,94 @@ def check_kill(root):
         check('kill -9: the output is whole', strip_markup(f.read()) == data)
 
 
+def start_paused(args, root):
+    """Starts ptsplit ARGS, which stops after opening its first input and making
+    its temporary file; returns it and a FIFO end to close to let it go on."""
+    fifo = os.path.join(root, 'pause')
+    os.mkfifo(fifo)
+    p = subprocess.Popen([PTSPLIT] + args, cwd=root, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=dict(os.environ, PTSPLIT_TEST_PAUSE=fifo))
+    deadline = time.monotonic() + 60
+    while p.poll() is None and time.monotonic() < deadline:
+        try:
+            return p, os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:  # ENXIO until ptsplit opens it
+            if e.errno != errno.ENXIO:
+                raise
+            time.sleep(0.01)
+    return p, None
+
+
+def go_on(p, fifo_end, root):
+    if fifo_end is not None:
+        os.close(fifo_end)
+    out, err = p.communicate(timeout=60)
+    os.unlink(os.path.join(root, 'pause'))
+    return out, err, p.returncode
+
+
+def output(root, path):
+    try:
+        with open(os.path.join(root, path), 'rb') as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def check_runs_meeting(root):
+    text, other = INPUTS['typographic'], INPUTS['CR LF']
+    for path, data in (('tree/sub/a.txt', text), ('other/b.txt', other),
+                       ('d/big.txt', text)):
+        write(os.path.join(root, path), data, time.time() - 100)
+    # A run into out/sub while another run writes there through out.
+    p, paused = start_paused(['-o', 'out', 'tree'], root)
+    inner = run(['-o', 'out/sub', 'other'], cwd=root)
+    same('nested runs: both complete, neither removes the other\'s files',
+         (go_on(p, paused, root), inner, output(root, 'out/sub/a.txt'),
+          output(root, 'out/sub/b.txt')),
+         ((b'', b'', 0), (b'', b'', 0), run(['tree/sub/a.txt'], cwd=root)[0],
+          run(['other/b.txt'], cwd=root)[0]))
+    # An input replaced while it is read: no output, and the next run makes it.
+    p, paused = start_paused(['-o', 'o', 'd'], root)
+    write(os.path.join(root, 'd/new'), other)
+    os.rename(os.path.join(root, 'd/new'), os.path.join(root, 'd/big.txt'))
+    same('input changed while read: no output, then split by the next run',
+         (go_on(p, paused, root), run(['-o', 'o', 'd'], cwd=root), output(root, 'o/big.txt')),
+         ((b'', b'ptsplit: d/big.txt: changed while being read; no output written\n', 1),
+          (b'', b'', 0), run(['d/big.txt'], cwd=root)[0]))
+    # What stopped runs left anywhere under the output folder goes, what a live
+    # run holds stays, whatever the inputs of the run.
+    for name in ('out/sub/deep/.ptsplit-abcdef', 'out/sub/.ptsplit-ghijkl.old',
+                 'out/sub/.ptsplit-mnopqr', 'out/sub/.ptsplit-x'):
+        write(os.path.join(root, name), b'x')
+    with open(os.path.join(root, 'out/sub/.ptsplit-mnopqr'), 'rb') as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        run(['-o', 'out', 'other/b.txt'], cwd=root)
+    same('left over temporary files removed in the whole tree, live ones kept',
+         sorted(f for f in os.listdir(root + '/out/sub') + os.listdir(root + '/out/sub/deep')
+                if f.startswith('.')), ['.ptsplit-mnopqr', '.ptsplit-x'])
+    # A FIFO is split at every run.
+    os.mkfifo(os.path.join(root, 'fifo'))
+    for data in (text, other):
+        feeder = threading.Thread(target=feed, args=(os.path.join(root, 'fifo'), data),
+                                  daemon=True)
+        feeder.start()
+        result = run(['-o', 'fo', 'fifo'], cwd=root)
+        if feeder.is_alive():  # not opened: let the feeder go
+            os.close(os.open(os.path.join(root, 'fifo'), os.O_RDONLY | os.O_NONBLOCK))
+        feeder.join(60)
+    same('a FIFO is split again at the next run', (result, output(root, 'fo/fifo')),
+         ((b'', b'', 0), run([], other)[0]))
+
+
+def feed(fifo, data):
+    try:
+        with open(fifo, 'wb') as f:
+            f.write(data)
+    except OSError:  # nobody read it
+        pass
+
+
 def check_corpus_files():
     texts = os.path.join(SHARED, 'corpus', 'texts')
     if not os.path.isdir(texts):
@@ -308,7 +399,8 @@ def check_corpus_files():
 def main():
     check_formats()
     check_corpus_files()
-    for group in (check_several_inputs, check_errors, check_corpus, check_kill):
+    for group in (check_several_inputs, check_errors, check_corpus, check_runs_meeting,
+                  check_kill):
         with tempfile.TemporaryDirectory() as folder:
             if group == check_errors:
                 write(os.path.join(folder, 'a.txt'), INPUTS['CR LF'])
