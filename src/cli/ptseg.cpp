@@ -46,6 +46,7 @@ void Write(std::string_view piece) {
 int main(int, char**) {
   std::fputs(ptseg::kNotice, stderr);
   std::fputc('\n', stderr);
+  if (ptseg::InputIsOutput(fileno(stdin))) ptseg::Fatal("ptseg: input file is output file");
   const bool interactive = ptseg::IsInteractive(stdin);
   try {
     // The markup is all ptseg needs of the boundaries.

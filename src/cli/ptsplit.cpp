@@ -16,6 +16,7 @@
 
 #include "cli/corpus.h"
 #include "cli/formats.h"
+#include "cli/io.h"
 #include "ptseg/ptseg.h"
 
 namespace {
@@ -137,6 +138,27 @@ bool ParseJobs(const char* text, unsigned* jobs) {
   std::exit(2);
 }
 
+// Ends a run that printed the help or the version.
+int Printed() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) WriteFailed(errno);
+  return 0;
+}
+
+// Refuses, before anything is written, an input that standard output
+// writes to (see ptseg::IsStandardOutput).  Each input is checked again
+// once open, in case it was replaced meanwhile.
+void RefuseInputIsOutput(const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    struct stat st;
+    const bool standard_input = input == "-";
+    if (standard_input ? fstat(STDIN_FILENO, &st) != 0 : stat(input.c_str(), &st) != 0) continue;
+    if (ptseg::IsStandardOutput(st)) {
+      std::fprintf(stderr, "%s: %s: input file is output file\n", kProgram, input.c_str());
+      std::exit(2);
+    }
+  }
+}
+
 // Splits each input to standard output; returns the exit status.
 int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Format format,
                           ptseg::Encoding encoding) {
@@ -153,6 +175,7 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
     std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, message);
     return 2;
   };
+  RefuseInputIsOutput(inputs);
   try {
     splitter.Begin();
     for (const std::string& input : inputs) {
@@ -165,6 +188,10 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
         status = 1;
         if (fd >= 0 && !standard_input) close(fd);
         continue;
+      }
+      if (ptseg::InputIsOutput(fd)) {
+        if (!standard_input) close(fd);
+        return fatal("input file is output file");
       }
       if (S_ISDIR(st.st_mode)) {
         std::fprintf(stderr, "%s: %s: is a directory (use -o DIR)\n", kProgram, name);
@@ -241,10 +268,10 @@ int main(int argc, char** argv) {
         break;
       case 'h':
         std::fputs(kHelp, stdout);
-        return std::fflush(stdout) == 0 ? 0 : 2;
+        return Printed();
       case 'V':
         std::printf("%s %s\n", kProgram, ptseg::Version());
-        return std::fflush(stdout) == 0 ? 0 : 2;
+        return Printed();
       default:  // getopt has said what is wrong
         BadUsage("");
     }

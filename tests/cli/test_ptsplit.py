@@ -15,6 +15,7 @@ import json
 import os
 import pty
 import re
+import resource
 import select
 import signal
 import subprocess
@@ -27,7 +28,8 @@ import xml.etree.ElementTree as ElementTree
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
-from ptseg_test import CLOSE, OPEN, PB, SB, check, same, strip_markup, summary  # noqa: E402
+from ptseg_test import (CLOSE, OPEN, PB, SB, check, same, stderr_ok, strip_markup,  # noqa: E402
+                        summary)
 
 INPUTS = {
     'typographic': ('\u201cOl\u00e1\u201d, disse o Dr. Silva\u2026 \u2014 Vou embora! '
@@ -178,6 +180,42 @@ def check_errors(folder):
     same('write error: message', p.stderr,
          b'ptsplit: error writing standard output: No space left on device\n')
     check('write error: status 2', p.returncode == 2)
+    for args, stdout, reason in ((['-h'], '/dev/full', b'No space left on device'),
+                                 (['-V'], '/dev/full', b'No space left on device'),
+                                 (['-V'], None, b'Bad file descriptor')):
+        with open(stdout or os.devnull, 'wb') as out:
+            p = subprocess.run([PTSPLIT] + args, stdout=out, stderr=subprocess.PIPE, timeout=60,
+                               preexec_fn=None if stdout else lambda: os.close(1))
+        same('%s, %s: write error' % (args[0], stdout or 'closed standard output'),
+             (p.stderr, p.returncode), (b'ptsplit: error writing standard output: %s\n' % reason, 2))
+    check_input_is_output(folder)
+
+
+def check_input_is_output(folder):
+    """An input that is the file standard output writes to is refused at once,
+    before the output could feed the input until the disk is full."""
+    path = os.path.join(folder, 'a.txt')
+    with open(path, 'rb') as f:
+        data = f.read()
+    limit = 1 << 20  # an output that loops stops here
+    for binary, args, mode in ((PTSPLIT, ['a.txt'], 'ab'), (PTSPLIT, ['-'], 'ab'),
+                               (PTSEG, [], 'ab'), (PTSEG, [], 'wb')):
+        write(path, data)
+        with open(path, 'rb') as stdin, open(path, mode) as stdout:
+            p = subprocess.run([binary] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                               cwd=folder, timeout=60, preexec_fn=lambda: resource.setrlimit(
+                                   resource.RLIMIT_FSIZE, (limit, limit)))
+        label = '%s %s %s a.txt: ' % (os.path.basename(binary), ' '.join(args),
+                                      {'ab': '>>', 'wb': '>'}[mode])
+        if binary == PTSEG:
+            check(label + 'refused', stderr_ok(p.stderr, b'ptseg: input file is output file\n')
+                  and p.returncode == 2, repr((p.stderr, p.returncode)))
+        else:
+            same(label + 'refused', (p.stderr, p.returncode),
+                 (b'ptsplit: %s: input file is output file\n' % args[-1].encode(), 2))
+        same(label + 'the file as the shell left it', open(path, 'rb').read(),
+             data if mode == 'ab' else b'')
+    write(path, data)
 
 
 def check_corpus(root):
