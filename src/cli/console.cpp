@@ -1,5 +1,6 @@
 #include "cli/console.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace ptsplit {
@@ -48,6 +49,54 @@ std::string Speed(std::uint64_t done, std::uint64_t total, double seconds) {
     speed += text;
   }
   return speed;
+}
+
+StreamProgress::StreamProgress(Console* console)
+    : console_(console), run_start_(std::chrono::steady_clock::now()), start_(run_start_) {
+  if (!console_->progress()) return;
+  thread_ = std::thread([this] {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+      wake_.wait_for(lock, std::chrono::milliseconds(250));
+      if (!stop_ && shown_ && std::chrono::steady_clock::now() - run_start_ >= kDelay) Draw();
+    }
+  });
+}
+
+std::atomic<std::uint64_t>* StreamProgress::Start(std::uint64_t size, bool shown) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bytes_ = 0;
+  size_ = size;
+  shown_ = shown;
+  start_ = std::chrono::steady_clock::now();
+  return &bytes_;
+}
+
+void StreamProgress::Stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+    if (shown_ && std::chrono::steady_clock::now() - run_start_ >= kDelay) Draw();
+  }
+  wake_.notify_all();
+  thread_.join();
+  console_->EndProgress();
+}
+
+// With mutex_ held.
+void StreamProgress::Draw() {
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  const std::uint64_t done = bytes_;
+  std::string line = "ptsplit: " + Megabytes(done);
+  if (size_ != 0) {
+    line += "/" + Megabytes(size_) + " MB (" +
+            std::to_string(std::min<std::uint64_t>(done, size_) * 100 / size_) + "%)";
+  } else {
+    line += " MB";
+  }
+  console_->Redraw(line + Speed(done, size_, seconds));
 }
 
 }  // namespace ptsplit

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/console.h"
 #include "cli/corpus.h"
 #include "cli/formats.h"
 #include "cli/io.h"
@@ -50,7 +51,7 @@ on its own, and the outputs follow each other on standard output.
   -j, --jobs=N          with -o: split N files at once (default: one per
                           core)
       --force           with -o: also rewrite outputs that are up to date
-  -q, --quiet           with -o: no progress line
+  -q, --quiet           no progress line
   -h, --help            display this help and exit
   -V, --version         output version information and exit
 
@@ -133,7 +134,11 @@ bool ParseJobs(const char* text, unsigned* jobs) {
   return true;
 }
 
+// The progress line of the run to standard output, if one is drawn.
+ptsplit::StreamProgress* progress = nullptr;
+
 [[noreturn]] void WriteFailed(int error) {
+  if (progress != nullptr) progress->Stop();
   std::fprintf(stderr, "%s: error writing standard output: %s\n", kProgram, std::strerror(error));
   std::exit(2);
 }
@@ -159,23 +164,33 @@ void RefuseInputIsOutput(const std::vector<std::string>& inputs) {
   }
 }
 
-// Splits each input to standard output; returns the exit status.
+// Splits each input to standard output; returns the exit status.  A
+// progress line is drawn on standard error when it is a terminal, unless
+// `quiet` or standard output is a terminal too.
 int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Format format,
-                          ptseg::Encoding encoding) {
+                          ptseg::Encoding encoding, bool quiet) {
   ptsplit::Output out(STDOUT_FILENO);
   ptsplit::Splitter splitter(format, encoding, &out, inputs.size() > 1);
   int status = 0;
   const char* name = "";  // the input under way, for messages
+  ptsplit::Console console(!quiet && isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO));
   auto fatal = [&](const char* message) {
     try {
       out.Flush();  // the output up to here is kept
     } catch (const ptsplit::WriteError& e) {
       WriteFailed(e.error);
     }
-    std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, message);
+    progress->Stop();
+    console.Complain(name, message);
     return 2;
   };
+  auto complain = [&](int error) {
+    console.Complain(name, std::strerror(error));
+    status = 1;
+  };
   RefuseInputIsOutput(inputs);
+  ptsplit::StreamProgress stream_progress(&console);
+  progress = &stream_progress;
   try {
     splitter.Begin();
     for (const std::string& input : inputs) {
@@ -184,8 +199,7 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
       const int fd = standard_input ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
       struct stat st;
       if (fd < 0 || fstat(fd, &st) != 0) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, std::strerror(errno));
-        status = 1;
+        complain(errno);
         if (fd >= 0 && !standard_input) close(fd);
         continue;
       }
@@ -194,20 +208,19 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
         return fatal("input file is output file");
       }
       if (S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "%s: %s: is a directory (use -o DIR)\n", kProgram, name);
+        console.Complain(name, "is a directory (use -o DIR)");
         status = 1;
         if (!standard_input) close(fd);
         continue;
       }
-      const int error = splitter.Split(fd, input, nullptr, true);
+      auto* bytes_read = stream_progress.Start(S_ISREG(st.st_mode) ? st.st_size : 0, !isatty(fd));
+      const int error = splitter.Split(fd, input, bytes_read, true);
       if (!standard_input) close(fd);
-      if (error != 0) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, std::strerror(error));
-        status = 1;
-      }
+      if (error != 0) complain(error);
     }
     splitter.End();
     out.Flush();
+    stream_progress.Stop();
   } catch (const ptsplit::WriteError& e) {
     WriteFailed(e.error);
   } catch (const ptseg::Error& e) {
@@ -280,7 +293,8 @@ int main(int argc, char** argv) {
   if (!output_dir) {
     if (jobs || options.force) BadUsage("--jobs and --force need --output-dir");
     if (options.inputs.empty()) options.inputs.push_back("-");
-    return SplitToStandardOutput(options.inputs, options.format, options.encoding);
+    return SplitToStandardOutput(options.inputs, options.format, options.encoding,
+                                 options.quiet);
   }
   if (options.inputs.empty()) BadUsage("--output-dir needs a FILE or FOLDER to split");
   return ptsplit::RunCorpus(options);

@@ -301,6 +301,23 @@ def check_progress(args, root):
         check('progress: redrawn on a terminal, ends with 5/5 files and a line feed',
               re.fullmatch(rb'(%s)*\rptsplit: 5/5 files, 0\.0/0\.0 MB.*\x1b\[K\n' % line, got),
               got)
+    # A pipe split to standard output: the line comes after a few seconds.
+    data = b'Ola. Tudo bem. ' * 1000
+    read_end, write_end = os.pipe()
+    p = subprocess.Popen([PTSPLIT], stdin=read_end, stdout=subprocess.PIPE, stderr=slave)
+    os.close(read_end)
+    os.write(write_end, data)
+    got, deadline = b'', time.monotonic() + 60
+    while b'\x1b[K' not in got and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.1)[0]:
+            got += os.read(master, 4096)
+    os.close(write_end)
+    out = p.communicate(timeout=60)[0]
+    while select.select([master], [], [], 0.2)[0]:
+        got += os.read(master, 4096)
+    check('progress: a pipe to standard output, after a while',
+          re.fullmatch(rb'(\rptsplit: 0\.0 MB(, [\d.]+ MB/s)?\x1b\[K)+\n', got) and
+          (out, p.returncode) == (run([], data)[0], 0), got)
     os.close(slave)
     os.close(master)
     same('progress: none when standard error is a pipe', run(['--force'] + args, cwd=root),
