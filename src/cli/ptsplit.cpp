@@ -70,12 +70,20 @@ and each regular file under a FOLDER to DIR/PATH, PATH being its path inside
 FOLDER; hidden files and folders are left out, and symbolic links inside a
 FOLDER are not followed.  Each output holds what 'ptsplit FILE' prints.
 Outputs are written under a hidden temporary name and renamed when
-complete, so a run that is stopped leaves no partial output; the next run
-removes the temporary files.  An output at least as new as its input is
-taken as done and left as it is: run the same command again to finish an
-interrupted run, and use --force after changing -e or -f.  DIR may not be
-inside an input FOLDER, nor an input inside DIR.  Progress is shown on
-standard error when it is a terminal.
+complete, so a run that is stopped leaves no partial output; each run
+removes, anywhere under DIR outside hidden folders, the temporary files of
+runs no longer running.  An output gets its input's modification time as
+it was when read, and is taken as done while the input still has that
+time: run the same command again to finish an interrupted run, and use
+--force after changing -e or -f.  An input that changes while it is read
+gets no output (status 1); an input that is not a regular file, such as a
+FIFO, is split at every run.  DIR may not be inside an input FOLDER, nor an
+input inside DIR, nor may two runs write to one DIR at once.
+
+Progress is shown on standard error when it is a terminal: with -o, for
+the whole run; without, once the run has taken two seconds, for the input
+under way, unless standard output is a terminal too.  An input that is the
+file standard output writes to is refused ("input file is output file").
 
 Exit status: 0 if all went well; 1 if an input could not be read (the
 others are still split); 2 for a bad option, a refused -o run, a write
