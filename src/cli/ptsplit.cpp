@@ -85,9 +85,10 @@ the whole run; without, once the run has taken two seconds, for the input
 under way, unless standard output is a terminal too.  An input that is the
 file standard output writes to is refused ("input file is output file").
 
-Exit status: 0 if all went well; 1 if an input could not be read (the
-others are still split); 2 for a bad option, a refused -o run, a write
-error, or an input on which one look-ahead exceeds 256 MiB.  After a write
+Exit status: 0 if all went well; 1 if an input could not be read, or with
+-o changed while read (the others are still split); 2 for a bad option, a
+refused -o run, a write error, an input that is standard output's file, or
+an input on which one look-ahead exceeds 256 MiB.  After a write
 error or such an input, standard output keeps what was written and the run
 stops; with -o, that input gets no output, and after a write error no
 further input is started.
