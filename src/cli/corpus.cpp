@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,41 @@
 
 namespace ptsplit {
 namespace {
+
+// Outputs are named by format: the input's name with one of these added.
+// Markup keeps the input's name: it is the input's text with tags in it.
+const char* Suffix(Format format) {
+  switch (format) {
+    case Format::kMarkup:
+      return "";
+    case Format::kLines:
+      return ".txt";
+    case Format::kJsonl:
+      return ".jsonl";
+    case Format::kXml:
+      return ".xml";
+  }
+  return "";
+}
+
+// Each output records the options it was made with in this extended
+// attribute, "FORMAT ENCODING", where the file system keeps them.
+constexpr char kOptionsAttribute[] = "user.ptsplit.options";
+
+std::string OptionsRecord(const CorpusOptions& options) {
+  static const char* const kFormats[] = {"markup", "lines", "jsonl", "xml"};
+  return std::string(kFormats[static_cast<int>(options.format)]) +
+         (options.encoding == ptseg::Encoding::kUtf8 ? " utf-8" : " latin-1");
+}
+
+// Whether the output at `path` says it was made with other options; one
+// that says nothing (no attributes kept there) is judged by its time alone.
+bool MadeOtherwise(const std::string& path, const std::string& record) {
+  char value[64];
+  const ssize_t size = lgetxattr(path.c_str(), kOptionsAttribute, value, sizeof value);
+  if (size < 0) return errno == ERANGE;
+  return std::string(value, static_cast<std::size_t>(size)) != record;
+}
 
 bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -84,6 +120,7 @@ class CorpusRun {
   mode_t file_mode_ = 0666;
   int lock_fd_ = -1;
   const char* pause_ = std::getenv("PTSPLIT_TEST_PAUSE");
+  const std::string record_ = OptionsRecord(options_);
 
   std::atomic<int> status_{0};
   std::atomic<std::size_t> next_job_{0};
@@ -131,7 +168,7 @@ int CorpusRun::Run() {
 // Finds the inputs and their outputs, refuses what would go wrong, makes
 // the folders and leaves out what is up to date.  False when refused.
 bool CorpusRun::Plan() {
-  Planner planner(options_.output_dir, &console_);
+  Planner planner(options_.output_dir, Suffix(options_.format), &console_);
   const bool planned = planner.Add(options_.inputs);
   Fail(planner.status());
   if (!planned) return false;
@@ -167,7 +204,8 @@ bool CorpusRun::PrepareFolders() {
 
 // Leaves out the inputs whose output is up to date: an output carries the
 // modification time its input had when it was read (see Install), so it is
-// up to date while its input still has that time.  Inputs that are not
+// up to date while its input still has that time, and while it does not
+// say it was made with other options.  Inputs that are not
 // regular files, such as FIFOs, are always split.
 bool CorpusRun::DropFinished() {
   std::vector<Job> left;
@@ -178,7 +216,8 @@ bool CorpusRun::DropFinished() {
         console_.Refuse(job.output + ": is a folder, cannot hold the output of " + job.input);
         return false;
       }
-      if (!options_.force && job.regular && SameTime(st.st_mtim, job.mtime)) {
+      if (!options_.force && job.regular && SameTime(st.st_mtim, job.mtime) &&
+          !MadeOtherwise(job.output, record_)) {
         ++up_to_date_;
         continue;
       }
@@ -281,6 +320,8 @@ int CorpusRun::Install(const Job& job, const struct stat& opened, int out,
       console_.Complain(job.input, "changed while being read; no output written");
       return 1;
     }
+    // Where attributes are not kept, the output is judged by its time.
+    fsetxattr(out, kOptionsAttribute, record_.data(), record_.size(), 0);
     const timespec times[2] = {{0, UTIME_OMIT}, opened.st_mtim};
     if (futimens(out, times) != 0) {
       console_.Complain(job.output, std::strerror(errno));

@@ -149,25 +149,24 @@ void Planner::Walk(const std::string& folder, const std::string& relative) {
 
 void Planner::AddJob(const std::string& input, const std::string& relative,
                      const struct stat& st) {
-  const auto [place, added] = relative_inputs_.emplace(relative, input);
+  const std::string output = Join(output_dir_, relative + suffix_);
+  const auto [place, added] = relative_outputs_.emplace(relative + suffix_, input);
   if (!added) {
-    console_->Refuse(place->second + " and " + input + " would both be written to " +
-                     Join(output_dir_, relative));
+    console_->Refuse(place->second + " and " + input + " would both be written to " + output);
     refused_ = true;
     return;
   }
-  const std::string output = Join(output_dir_, relative);
   jobs_.push_back(Job{input, output, Parent(output), static_cast<std::uint64_t>(st.st_size),
                       st.st_mtim, S_ISREG(st.st_mode)});
 }
 
 // No output may stand where another one needs a folder.
 bool Planner::CheckOutputPaths() {
-  for (const auto& [relative, input] : relative_inputs_) {
+  for (const auto& [relative, input] : relative_outputs_) {
     for (std::size_t slash = relative.find('/'); slash != std::string::npos;
          slash = relative.find('/', slash + 1)) {
-      const auto file = relative_inputs_.find(relative.substr(0, slash));
-      if (file != relative_inputs_.end()) {
+      const auto file = relative_outputs_.find(relative.substr(0, slash));
+      if (file != relative_outputs_.end()) {
         console_->Refuse(Join(output_dir_, file->first) + " would be the output of " +
                          file->second + " and a folder for the output of " + input);
         return false;

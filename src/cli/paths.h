@@ -43,8 +43,12 @@ int MakeFolders(const std::string& path);
 // Finds the input files of a run and names their outputs.
 class Planner {
  public:
-  Planner(const std::string& output_dir, Console* console)
-      : output_dir_(output_dir), resolved_output_dir_(Resolve(output_dir)), console_(console) {}
+  // An output is named as its input with `suffix` added.
+  Planner(const std::string& output_dir, const std::string& suffix, Console* console)
+      : output_dir_(output_dir),
+        resolved_output_dir_(Resolve(output_dir)),
+        suffix_(suffix),
+        console_(console) {}
 
   // Adds the files given and those under the folders given.  False when
   // the run is refused (the reason is shown); an input that cannot be
@@ -63,9 +67,10 @@ class Planner {
 
   const std::string output_dir_;  // as given
   const std::string resolved_output_dir_;
+  const std::string suffix_;
   Console* const console_;
   std::vector<Job> jobs_;
-  std::map<std::string, std::string> relative_inputs_;  // relative output path -> input
+  std::map<std::string, std::string> relative_outputs_;  // output path in the folder -> input
   bool refused_ = false;
   int status_ = 0;
 };

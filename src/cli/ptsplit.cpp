@@ -67,15 +67,17 @@ U+3000.  The no-break space U+00A0 binds words and is kept.
 
 With -o DIR, a FILE is written to DIR/NAME, NAME being its last component,
 and each regular file under a FOLDER to DIR/PATH, PATH being its path inside
-FOLDER; hidden files and folders are left out, and symbolic links inside a
+FOLDER, with .txt added for lines, .jsonl for jsonl, .xml for xml, nothing
+for markup; hidden files and folders are left out, and symbolic links inside a
 FOLDER are not followed.  Each output holds what 'ptsplit FILE' prints.
 Outputs are written under a hidden temporary name and renamed when
 complete, so a run that is stopped leaves no partial output; each run
 removes, anywhere under DIR outside hidden folders, the temporary files of
 runs no longer running.  An output gets its input's modification time as
 it was when read, and is taken as done while the input still has that
-time: run the same command again to finish an interrupted run, and use
---force after changing -e or -f.  An input that changes while it is read
+time and the output does not say (in its extended attribute
+user.ptsplit.options) it was made with another -e or -f: run the same
+command again to finish an interrupted run.  An input that changes while it is read
 gets no output (status 1); an input that is not a regular file, such as a
 FIFO, is split at every run.  DIR may not be inside an input FOLDER, nor an
 input inside DIR, nor may two runs write to one DIR at once.

@@ -227,8 +227,9 @@ def check_corpus(root):
         write(os.path.join(root, path), data, stamp)
     os.symlink('a/x.txt', os.path.join(root, 'tree/link.txt'))
     os.symlink('a', os.path.join(root, 'tree/linkdir'))
-    outputs = {'a/x.txt': 'tree/a/x.txt', 'a/b/y.txt': 'tree/a/b/y.txt', 'z.txt': 'tree/z.txt',
-               'empty.txt': 'tree/empty.txt', 'solo.txt': 'solo/solo.txt'}
+    outputs = {'a/x.txt.jsonl': 'tree/a/x.txt', 'a/b/y.txt.jsonl': 'tree/a/b/y.txt',
+               'z.txt.jsonl': 'tree/z.txt', 'empty.txt.jsonl': 'tree/empty.txt',
+               'solo.txt.jsonl': 'solo/solo.txt'}
     args = ['-f', 'jsonl', '-o', 'out', 'tree', 'solo/solo.txt']
     old_mask = os.umask(0o027)
     result = run(args, cwd=root)
@@ -243,7 +244,7 @@ def check_corpus(root):
                  run(['-f', 'jsonl', source], cwd=root)[0])
     same('-o: modes under umask 027',
          sorted({oct(os.stat(os.path.join(root, 'out', p)).st_mode & 0o7777)
-                 for p in ('a', 'a/b', 'z.txt', 'a/b/y.txt')}), ['0o640', '0o750'])
+                 for p in ('a', 'a/b', 'z.txt.jsonl', 'a/b/y.txt.jsonl')}), ['0o640', '0o750'])
 
     def inodes():  # an output rewritten is a new file renamed over the old one
         return {p: os.stat(os.path.join(root, 'out', p)).st_ino for p in outputs}
@@ -258,9 +259,12 @@ def check_corpus(root):
     os.utime(os.path.join(root, 'tree/z.txt'), (stamp - 90, stamp - 90))
     run(args, cwd=root)
     same('resume: only the input whose time changed, even to older, is split again',
-         [p for p, t in inodes().items() if t != old[p]], ['z.txt'])
+         [p for p, t in inodes().items() if t != old[p]], ['z.txt.jsonl'])
     old = inodes()
-    run(['--force'] + args, cwd=root)
+    run(['-e', 'latin-1'] + args, cwd=root)
+    same('other options rewrite everything', [p for p, t in inodes().items() if t == old[p]], [])
+    old = inodes()
+    run(['--force', '-e', 'latin-1'] + args, cwd=root)
     same('--force rewrites everything', [p for p, t in inodes().items() if t == old[p]], [])
 
     for refused, message in (
