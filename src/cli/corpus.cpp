@@ -1,9 +1,8 @@
 #include "cli/corpus.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,160 +14,77 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <mutex>
 #include <new>
 #include <set>
 #include <thread>
 #include <utility>
 
+#include "cli/console.h"
+#include "cli/paths.h"
+#include "cli/temps.h"
+
 namespace ptsplit {
 namespace {
 
-// Outputs are written under this prefix and six more characters, and
-// renamed when complete; the output they replace is kept a moment under
-// the same name and kOldSuffix.  The names start with a dot, so a walk of
-// the output folder skips them, and a run removes those a killed run left
-// in the folders it writes to.
-constexpr char kTempPrefix[] = ".ptsplit-";
-constexpr char kOldSuffix[] = ".old";
-constexpr std::size_t kTempNameLength = sizeof kTempPrefix - 1 + 6;
-
-struct Job {
-  std::string input;   // the path to open
-  std::string output;  // the output's path
-  std::string folder;  // the folder it goes in
-  std::uint64_t size;
-  timespec mtime;
-};
-
-// Standard error, shared by the threads: messages and the progress line.
-class Console {
- public:
-  explicit Console(bool progress) : progress_(progress) {}
-
-  // "ptsplit: WHAT: WHY" on a line of its own; the progress line comes
-  // back at the next redraw.
-  void Complain(const std::string& what, const std::string& why) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (shown_) std::fputs("\r\033[K", stderr);
-    shown_ = false;
-    std::fprintf(stderr, "ptsplit: %s: %s\n", what.c_str(), why.c_str());
+// Outputs are named by format: the input's name with one of these added.
+// Markup keeps the input's name: it is the input's text with tags in it.
+const char* Suffix(Format format) {
+  switch (format) {
+    case Format::kMarkup:
+      return "";
+    case Format::kLines:
+      return ".txt";
+    case Format::kJsonl:
+      return ".jsonl";
+    case Format::kXml:
+      return ".xml";
   }
+  return "";
+}
 
-  void Refuse(const std::string& message) {
-    std::fprintf(stderr, "ptsplit: %s\n", message.c_str());
+// Each output records the options it was made with in this extended
+// attribute, "FORMAT ENCODING", where the file system keeps them.
+constexpr char kOptionsAttribute[] = "user.ptsplit.options";
+
+std::string OptionsRecord(const CorpusOptions& options) {
+  static const char* const kFormats[] = {"markup", "lines", "jsonl", "xml"};
+  return std::string(kFormats[static_cast<int>(options.format)]) +
+         (options.encoding == ptseg::Encoding::kUtf8 ? " utf-8" : " latin-1");
+}
+
+// Whether the output at `path` says it was made with other options; one
+// that says nothing (no attributes kept there) is judged by its time alone.
+bool MadeOtherwise(const std::string& path, const std::string& record) {
+  char value[64];
+  const ssize_t size = lgetxattr(path.c_str(), kOptionsAttribute, value, sizeof value);
+  if (size < 0) return errno == ERANGE;
+  return std::string(value, static_cast<std::size_t>(size)) != record;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the file at a path is still the one that was opened, as it was
+// when opened.
+bool Unchanged(const std::string& path, const struct stat& opened) {
+  struct stat now;
+  return stat(path.c_str(), &now) == 0 && now.st_dev == opened.st_dev &&
+         now.st_ino == opened.st_ino && now.st_size == opened.st_size &&
+         SameTime(now.st_mtim, opened.st_mtim);
+}
+
+// For the tests: with PTSPLIT_TEST_PAUSE naming a FIFO, each input, once
+// opened and its temporary file made, waits until the FIFO has been opened for writing and closed, so
+// that a test can change it while it is being split.
+void PauseForTest(const char* fifo) {
+  if (fifo == nullptr) return;
+  const int fd = open(fifo, O_RDONLY | O_CLOEXEC);
+  char byte;
+  while (fd >= 0 && (read(fd, &byte, 1) > 0 || errno == EINTR)) {
   }
-
-  bool progress() const { return progress_; }
-
-  // Draws the progress line over the last one.
-  void Redraw(const std::string& line) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::fprintf(stderr, "\r%s\033[K", line.c_str());
-    std::fflush(stderr);
-    shown_ = true;
-  }
-
-  void EndProgress() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (shown_) std::fputc('\n', stderr);
-    shown_ = false;
-  }
-
- private:
-  std::mutex mutex_;
-  const bool progress_;
-  bool shown_ = false;
-};
-
-std::string Join(const std::string& folder, const std::string& name) {
-  if (folder.empty() || folder.back() == '/') return folder + name;
-  return folder + "/" + name;
-}
-
-std::string WithoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-// The folder a path is in.
-std::string Parent(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// The last component of a path.
-std::string BaseName(const std::string& path) {
-  const std::string trimmed = WithoutTrailingSlashes(path);
-  const std::size_t slash = trimmed.rfind('/');
-  return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-}
-
-// The absolute path `path` stands for, with symbolic links resolved, also
-// when its last components do not exist yet (nothing can be inside those).
-std::string Resolve(const std::string& path) {
-  if (char* real = realpath(path.c_str(), nullptr)) {
-    std::string resolved = real;
-    std::free(real);
-    return resolved;
-  }
-  const std::string trimmed = WithoutTrailingSlashes(path);
-  const std::string parent = Parent(trimmed);
-  if (parent == trimmed) return trimmed;  // "/", or "." when the current folder is gone
-  const std::string name = BaseName(trimmed);
-  const std::string base = Resolve(parent);
-  if (name == ".") return base;
-  if (name == "..")
-    return base == "/" ? base : base.substr(0, std::max<std::size_t>(base.rfind('/'), 1));
-  return Join(base, name);
-}
-
-// Whether resolved path `inner` is `outer` or inside it.
-bool Inside(const std::string& inner, const std::string& outer) {
-  if (outer == "/") return true;
-  return inner == outer ||
-         (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-          inner[outer.size()] == '/');
-}
-
-// Creates a folder and the folders above it that are missing, as
-// mkdir -p does; returns 0 or the errno value.
-int MakeFolders(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-  const std::string trimmed = WithoutTrailingSlashes(path);
-  const std::size_t slash = trimmed.rfind('/');
-  if (slash != std::string::npos && slash > 0) {
-    if (const int error = MakeFolders(trimmed.substr(0, slash))) return error;
-  }
-  if (mkdir(trimmed.c_str(), 0777) == 0) return 0;  // the umask applies
-  const int error = errno;
-  return error == EEXIST && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : error;
-}
-
-bool NotOlder(const timespec& a, const timespec& b) {
-  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec >= b.tv_nsec;
-}
-
-std::string Megabytes(std::uint64_t bytes) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", static_cast<double>(bytes) / 1e6);
-  return text;
-}
-
-// Renames `temp` to `output`; returns 0 or the errno value.
-int Replace(const std::string& temp, const std::string& output) {
-  // The blocks of an output replaced by rename are freed with the folder
-  // still locked, and freeing can wait on the disk (online discard): the
-  // other threads could then create no file in that folder.  Kept under a
-  // second name, they are freed by unlink, which unlocks the folder first.
-  const std::string old = temp + kOldSuffix;
-  const bool kept = link(output.c_str(), old.c_str()) == 0;
-  const int error = rename(temp.c_str(), output.c_str()) == 0 ? 0 : errno;
-  if (kept) unlink(old.c_str());
-  return error;
+  if (fd >= 0) close(fd);
 }
 
 class CorpusRun {
@@ -181,17 +97,14 @@ class CorpusRun {
  private:
   // Planning: everything here happens before any output is written.
   bool Plan();
-  void AddInput(const std::string& argument);
-  void Walk(const std::string& folder, const std::string& relative);
-  void AddJob(const std::string& input, const std::string& relative, const struct stat& st);
-  bool CheckOutputPaths();
   bool PrepareFolders();
-  void RemoveStaleTemps(const std::string& folder);
   bool DropFinished();
 
   // The work.
   void Work();
   void Split(const Job& job, Output* output, Splitter* splitter);
+  int WriteTemporary(const Job& job, int in, int out, Output* output, Splitter* splitter);
+  int Install(const Job& job, const struct stat& opened, int out, const std::string& temp);
   void Fail(int status) {
     int now = status_.load();
     while (now < status && !status_.compare_exchange_weak(now, status)) {
@@ -201,14 +114,13 @@ class CorpusRun {
 
   const CorpusOptions& options_;
   Console console_;
-  std::string output_dir_;  // resolved
   std::vector<Job> jobs_;
-  std::map<std::string, std::string> relative_inputs_;  // relative output path -> input
-  bool refused_ = false;
   std::size_t up_to_date_ = 0;
   std::uint64_t total_bytes_ = 0;
   mode_t file_mode_ = 0666;
   int lock_fd_ = -1;
+  const char* pause_ = std::getenv("PTSPLIT_TEST_PAUSE");
+  const std::string record_ = OptionsRecord(options_);
 
   std::atomic<int> status_{0};
   std::atomic<std::size_t> next_job_{0};
@@ -256,117 +168,16 @@ int CorpusRun::Run() {
 // Finds the inputs and their outputs, refuses what would go wrong, makes
 // the folders and leaves out what is up to date.  False when refused.
 bool CorpusRun::Plan() {
-  output_dir_ = Resolve(options_.output_dir);
-  for (const std::string& argument : options_.inputs) {
-    if (argument == "-") {
-      console_.Refuse("standard input cannot be split into an output folder (-o)");
-      return false;
-    }
-  }
-  for (const std::string& argument : options_.inputs) {
-    AddInput(argument);
-    if (refused_) return false;
-  }
-  return CheckOutputPaths() && PrepareFolders() && DropFinished();
+  Planner planner(options_.output_dir, Suffix(options_.format), &console_);
+  const bool planned = planner.Add(options_.inputs);
+  Fail(planner.status());
+  if (!planned) return false;
+  jobs_ = std::move(planner.jobs());
+  return PrepareFolders() && DropFinished();
 }
 
-void CorpusRun::AddInput(const std::string& argument) {
-  struct stat st;
-  if (stat(argument.c_str(), &st) != 0) {
-    console_.Complain(argument, std::strerror(errno));
-    Fail(1);
-    return;
-  }
-  const std::string resolved = Resolve(argument);
-  const bool folder = S_ISDIR(st.st_mode);
-  // An output could overwrite an input, or a later run read outputs as
-  // inputs.
-  if (Inside(resolved, output_dir_)) {
-    console_.Refuse("input " + argument + " is inside the output folder " + options_.output_dir);
-    refused_ = true;
-    return;
-  }
-  if (folder && Inside(output_dir_, resolved)) {
-    console_.Refuse("output folder " + options_.output_dir + " is inside the input folder " +
-                    argument);
-    refused_ = true;
-    return;
-  }
-  if (folder) {
-    Walk(argument, "");
-  } else {
-    AddJob(argument, BaseName(argument), st);
-  }
-}
-
-// Regular files under `folder`, recursively.  Hidden files and folders are
-// left out, and symbolic links are not followed.
-void CorpusRun::Walk(const std::string& folder, const std::string& relative) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) {
-    console_.Complain(folder, std::strerror(errno));
-    Fail(1);
-    return;
-  }
-  // The folder is closed before going down into the ones inside it, so
-  // that a deep tree does not hold a descriptor per level.
-  std::vector<std::pair<std::string, struct stat>> entries;
-  while (const dirent* entry = readdir(dir)) {
-    struct stat st;
-    if (entry->d_name[0] == '.') continue;
-    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      console_.Complain(Join(folder, entry->d_name), std::strerror(errno));
-      Fail(1);
-      continue;
-    }
-    entries.emplace_back(entry->d_name, st);
-  }
-  closedir(dir);
-  std::sort(entries.begin(), entries.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [name, st] : entries) {
-    if (refused_) return;
-    if (S_ISDIR(st.st_mode)) {
-      Walk(Join(folder, name), relative + name + "/");
-    } else if (S_ISREG(st.st_mode)) {
-      AddJob(Join(folder, name), relative + name, st);
-    }
-  }
-}
-
-void CorpusRun::AddJob(const std::string& input, const std::string& relative,
-                       const struct stat& st) {
-  const auto [place, added] = relative_inputs_.emplace(relative, input);
-  if (!added) {
-    console_.Refuse(place->second + " and " + input + " would both be written to " +
-                    Join(options_.output_dir, relative));
-    refused_ = true;
-    return;
-  }
-  const std::string output = Join(options_.output_dir, relative);
-  jobs_.push_back(
-      Job{input, output, Parent(output), static_cast<std::uint64_t>(st.st_size), st.st_mtim});
-}
-
-// No output may stand where another one needs a folder.
-bool CorpusRun::CheckOutputPaths() {
-  for (const auto& [relative, input] : relative_inputs_) {
-    for (std::size_t slash = relative.find('/'); slash != std::string::npos;
-         slash = relative.find('/', slash + 1)) {
-      const auto file = relative_inputs_.find(relative.substr(0, slash));
-      if (file != relative_inputs_.end()) {
-        console_.Refuse(Join(options_.output_dir, file->first) + " would be the output of " +
-                        file->second + " and a folder for the output of " + input);
-        return false;
-      }
-    }
-  }
-  return true;
-}
-
-// Makes the output folders, checks they can be written, and takes the
-// output folder for this run: two runs writing to one folder at once would
-// remove each other's unfinished files.
+// Makes the output folders, checks they can be written, takes the output
+// folder for this run, and removes what stopped runs left in it.
 bool CorpusRun::PrepareFolders() {
   std::set<std::string> folders;
   for (const Job& job : jobs_) folders.insert(job.folder);
@@ -379,35 +190,23 @@ bool CorpusRun::PrepareFolders() {
       return false;
     }
   }
-  lock_fd_ = open(options_.output_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+  lock_fd_ = LockOutputFolder(options_.output_dir);
+  if (lock_fd_ < 0) {
     const int error = errno;
     console_.Refuse(
         options_.output_dir + ": " +
         (error == EWOULDBLOCK ? "another ptsplit run is writing there" : std::strerror(error)));
     return false;
   }
-  for (const std::string& folder : folders) RemoveStaleTemps(folder);
+  RemoveLeftoverTemporaries(options_.output_dir);
   return true;
 }
 
-// Unfinished outputs of a run that was killed.
-void CorpusRun::RemoveStaleTemps(const std::string& folder) {
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return;
-  while (const dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    const bool temp = name.size() == kTempNameLength ||
-                      (name.size() == kTempNameLength + sizeof kOldSuffix - 1 &&
-                       name.compare(kTempNameLength, std::string::npos, kOldSuffix) == 0);
-    if (temp && name.compare(0, sizeof kTempPrefix - 1, kTempPrefix) == 0) {
-      unlinkat(dirfd(dir), name.c_str(), 0);
-    }
-  }
-  closedir(dir);
-}
-
-// Leaves out the inputs whose output is at least as new as they are.
+// Leaves out the inputs whose output is up to date: an output carries the
+// modification time its input had when it was read (see Install), so it is
+// up to date while its input still has that time, and while it does not
+// say it was made with other options.  Inputs that are not
+// regular files, such as FIFOs, are always split.
 bool CorpusRun::DropFinished() {
   std::vector<Job> left;
   for (Job& job : jobs_) {
@@ -417,7 +216,8 @@ bool CorpusRun::DropFinished() {
         console_.Refuse(job.output + ": is a folder, cannot hold the output of " + job.input);
         return false;
       }
-      if (!options_.force && NotOlder(st.st_mtim, job.mtime)) {
+      if (!options_.force && job.regular && SameTime(st.st_mtim, job.mtime) &&
+          !MadeOtherwise(job.output, record_)) {
         ++up_to_date_;
         continue;
       }
@@ -451,13 +251,15 @@ void CorpusRun::Work() {
 // Writes one output to a temporary file beside it, renamed when complete.
 void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
   const int in = open(job.input.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) {
+  struct stat opened;
+  if (in < 0 || fstat(in, &opened) != 0) {
     console_.Complain(job.input, std::strerror(errno));
+    if (in >= 0) close(in);
     Fail(1);
     return;
   }
-  std::string temp = Join(job.folder, kTempPrefix) + "XXXXXX";
-  const int out = mkstemp(&temp[0]);
+  std::string temp;
+  const int out = CreateTemporary(job.folder, &temp);
   if (out < 0) {
     console_.Complain(job.folder, std::strerror(errno));
     Fail(2);
@@ -465,7 +267,18 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
     close(in);
     return;
   }
-  int status = 0;
+  PauseForTest(pause_);
+  int status = WriteTemporary(job, in, out, output, splitter);
+  close(in);
+  if (status == 0) status = Install(job, opened, out, temp);
+  if (status != 0) unlink(temp.c_str());
+  close(out);  // and with it the temporary file's lock
+  Fail(status);
+}
+
+// Splits `in` into temporary file `out`; returns the exit status.
+int CorpusRun::WriteTemporary(const Job& job, int in, int out, Output* output,
+                              Splitter* splitter) {
   try {
     output->Reopen(out);
     splitter->Begin();
@@ -474,35 +287,59 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
     output->Flush();
     if (fchmod(out, file_mode_) != 0) throw WriteError{errno};
     if (!error.empty()) {
-      console_.Complain(job.input, error.c_str());
-      status = 1;
+      console_.Complain(job.input, error);
+      return 1;
     }
   } catch (const WriteError& e) {
     console_.Complain(job.output, std::strerror(e.error));
-    status = 2;
     stop_ = true;
+    return 2;
   } catch (const ptseg::Error& e) {
     console_.Complain(job.input, e.what());
-    status = 2;
+    return 2;
   } catch (const std::bad_alloc&) {
     console_.Complain(job.input, "out of memory");
-    status = 2;
+    return 2;
   }
-  close(in);
-  if (close(out) != 0 && status == 0) {
+  return 0;
+}
+
+// Gives the complete temporary file its input's modification time as it
+// was when opened, and renames it to the output; returns the exit status.
+// An input that changed while it was read gets no output: what was read
+// may be a mix of two versions.  A change after the check still shows at
+// the next run, as the input's time is no longer the output's.
+int CorpusRun::Install(const Job& job, const struct stat& opened, int out,
+                       const std::string& temp) {
+  // The temporary file stays locked through the rename: `out` is closed
+  // after it, and a copy of it closed here reports a late write error.
+  const int copy = dup(out);
+  if (copy < 0 || close(copy) != 0) {
     console_.Complain(job.output, std::strerror(errno));
-    status = 2;
+    return 2;
   }
-  if (status == 0) {
-    if (const int error = Replace(temp, job.output)) {
-      console_.Complain(job.output, std::strerror(error));
-      status = 2;
+  if (job.regular) {
+    if (!Unchanged(job.input, opened)) {
+      console_.Complain(job.input, "changed while being read; no output written");
+      return 1;
+    }
+    // Where attributes are not kept, the output is judged by its time.
+    fsetxattr(out, kOptionsAttribute, record_.data(), record_.size(), 0);
+    const timespec times[2] = {{0, UTIME_OMIT}, opened.st_mtim};
+    if (futimens(out, times) != 0) {
+      console_.Complain(job.output, std::strerror(errno));
+      return 2;
     }
   }
-  if (status != 0) {
-    unlink(temp.c_str());
-    Fail(status);
+  if (const int error = Replace(temp, job.output)) {
+    struct stat st;
+    const bool removed = error == ENOENT && fstat(out, &st) == 0 && st.st_nlink == 0;
+    console_.Complain(job.output, removed ? "its unfinished file " + BaseName(temp) +
+                                                " was removed by another program"
+                                          : std::strerror(error));
+    return 2;
   }
+  return 0;
 }
 
 // "ptsplit: 12/159 files, 3.4/22.0 MB, 45.2 MB/s, 0:03 left"
@@ -514,16 +351,7 @@ void CorpusRun::ShowProgress(std::chrono::steady_clock::time_point start) {
                      std::to_string(jobs_.size()) + " files";
   if (up_to_date_ != 0) line += " (" + std::to_string(up_to_date_) + " up to date)";
   line += ", " + Megabytes(done) + "/" + Megabytes(total_bytes_) + " MB";
-  if (seconds > 0 && done > 0) {
-    const double rate = static_cast<double>(done) / seconds;
-    const auto left =
-        static_cast<unsigned long>(static_cast<double>(total_bytes_ - done) / rate + 0.5);
-    char text[64];
-    std::snprintf(text, sizeof text, ", %.1f MB/s, %lu:%02lu left", rate / 1e6, left / 60,
-                  left % 60);
-    line += text;
-  }
-  console_.Redraw(line);
+  console_.Redraw(line + Speed(done, total_bytes_, seconds));
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #endif
 
 
+#include "cli/names.h"
+
 namespace ptsplit {
 namespace {
 
@@ -244,8 +246,7 @@ void Splitter::BeginInput(std::string_view name) {
     if (format_ == Format::kXml) out_->Write("<text>");
     return;
   }
-  text_.clear();
-  ptseg::AppendUtf8(name, ptseg::Encoding::kUtf8, &text_);
+  text_ = DisplayName(name);
   if (format_ == Format::kJsonl) {
     ptseg::AppendJsonEscaped(text_, &name_);
   } else if (format_ == Format::kXml) {

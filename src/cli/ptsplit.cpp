@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/console.h"
 #include "cli/corpus.h"
 #include "cli/formats.h"
+#include "driver/io.h"
 #include "ptseg/ptseg.h"
 
 namespace {
@@ -31,7 +33,10 @@ on its own, and the outputs follow each other on standard output.
 
   -e, --encoding=ENC    how the input is read: utf-8 (the default; a byte
                           that is not part of valid UTF-8 is read as
-                          Windows-1252) or latin-1 (ISO-8859-1)
+                          Windows-1252, and a UTF-16 byte-order mark
+                          selects UTF-16), latin-1 (ISO-8859-1), utf-16le
+                          or utf-16be; gzip, xz, bzip2 and zstd input is
+                          decompressed first
   -f, --format=FORMAT   markup (the default): the input bytes with
                           <p><s> ... </s></p> inserted, as ptseg writes them
                         lines: one sentence per line, in UTF-8; each run of
@@ -54,7 +59,7 @@ on its own, and the outputs follow each other on standard output.
                           without): with -o, N files at once; without, N
                           threads on each input, with the same output
       --force           with -o: also rewrite outputs that are up to date
-  -q, --quiet           with -o: no progress line
+  -q, --quiet           no progress line
   -h, --help            display this help and exit
   -V, --version         output version information and exit
 
@@ -70,19 +75,30 @@ U+3000.  The no-break space U+00A0 binds words and is kept.
 
 With -o DIR, a FILE is written to DIR/NAME, NAME being its last component,
 and each regular file under a FOLDER to DIR/PATH, PATH being its path inside
-FOLDER; hidden files and folders are left out, and symbolic links inside a
+FOLDER, with .txt added for lines, .jsonl for jsonl, .xml for xml, nothing
+for markup; hidden files and folders are left out, and symbolic links inside a
 FOLDER are not followed.  Each output holds what 'ptsplit FILE' prints.
 Outputs are written under a hidden temporary name and renamed when
-complete, so a run that is stopped leaves no partial output; the next run
-removes the temporary files.  An output at least as new as its input is
-taken as done and left as it is: run the same command again to finish an
-interrupted run, and use --force after changing -e or -f.  DIR may not be
-inside an input FOLDER, nor an input inside DIR.  Progress is shown on
-standard error when it is a terminal.
+complete, so a run that is stopped leaves no partial output; each run
+removes, anywhere under DIR outside hidden folders, the temporary files of
+runs no longer running.  An output gets its input's modification time as
+it was when read, and is taken as done while the input still has that
+time and the output does not say (in its extended attribute
+user.ptsplit.options) it was made with another -e or -f: run the same
+command again to finish an interrupted run.  An input that changes while it is read
+gets no output (status 1); an input that is not a regular file, such as a
+FIFO, is split at every run.  DIR may not be inside an input FOLDER, nor an
+input inside DIR, nor may two runs write to one DIR at once.
 
-Exit status: 0 if all went well; 1 if an input could not be read (the
-others are still split); 2 for a bad option, a refused -o run, a write
-error, or an input on which one look-ahead exceeds 256 MiB.  After a write
+Progress is shown on standard error when it is a terminal: with -o, for
+the whole run; without, once the run has taken two seconds, for the input
+under way, unless standard output is a terminal too.  An input that is the
+file standard output writes to is refused ("input file is output file").
+
+Exit status: 0 if all went well; 1 if an input could not be read, or with
+-o changed while read (the others are still split); 2 for a bad option, a
+refused -o run, a write error, an input that is standard output's file, or
+an input on which one look-ahead exceeds 256 MiB.  After a write
 error or such an input, standard output keeps what was written and the run
 stops; with -o, that input gets no output, and after a write error no
 further input is started.
@@ -129,27 +145,63 @@ std::size_t ChunkSize() {
   return size != nullptr ? std::strtoull(size, nullptr, 10) : 0;
 }
 
+// The progress line of the run to standard output, if one is drawn.
+ptsplit::StreamProgress* progress = nullptr;
+
 [[noreturn]] void WriteFailed(int error) {
+  if (progress != nullptr) progress->Stop();
   std::fprintf(stderr, "%s: error writing standard output: %s\n", kProgram, std::strerror(error));
   std::exit(2);
 }
 
-// Splits each input to standard output; returns the exit status.
+// Ends a run that printed the help or the version.
+int Printed() {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) WriteFailed(errno);
+  return 0;
+}
+
+// Refuses, before anything is written, an input that standard output
+// writes to (see ptseg::IsStandardOutput).  Each input is checked again
+// once open, in case it was replaced meanwhile.
+void RefuseInputIsOutput(const std::vector<std::string>& inputs) {
+  for (const std::string& input : inputs) {
+    struct stat st;
+    const bool standard_input = input == "-";
+    if (standard_input ? fstat(STDIN_FILENO, &st) != 0 : stat(input.c_str(), &st) != 0) continue;
+    if (ptseg::IsStandardOutput(st)) {
+      std::fprintf(stderr, "%s: %s: input file is output file\n", kProgram, input.c_str());
+      std::exit(2);
+    }
+  }
+}
+
+// Splits each input to standard output; returns the exit status.  A
+// progress line is drawn on standard error when it is a terminal, unless
+// `quiet` or standard output is a terminal too.
 int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Format format,
-                          const ptseg::Options& segmenting) {
+                          const ptseg::Options& segmenting, bool quiet) {
   ptsplit::Output out(STDOUT_FILENO);
   ptsplit::Splitter splitter(format, segmenting, &out, inputs.size() > 1);
   int status = 0;
   const char* name = "";  // the input under way, for messages
+  ptsplit::Console console(!quiet && isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO));
   auto fatal = [&](const char* message) {
     try {
       out.Flush();  // the output up to here is kept
     } catch (const ptsplit::WriteError& e) {
       WriteFailed(e.error);
     }
-    std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, message);
+    progress->Stop();
+    console.Complain(name, message);
     return 2;
   };
+  auto complain = [&](int error) {
+    console.Complain(name, std::strerror(error));
+    status = 1;
+  };
+  RefuseInputIsOutput(inputs);
+  ptsplit::StreamProgress stream_progress(&console);
+  progress = &stream_progress;
   try {
     splitter.Begin();
     for (const std::string& input : inputs) {
@@ -158,26 +210,31 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
       const int fd = standard_input ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
       struct stat st;
       if (fd < 0 || fstat(fd, &st) != 0) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, std::strerror(errno));
-        status = 1;
+        complain(errno);
         if (fd >= 0 && !standard_input) close(fd);
         continue;
       }
+      if (ptseg::InputIsOutput(fd)) {
+        if (!standard_input) close(fd);
+        return fatal("input file is output file");
+      }
       if (S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "%s: %s: is a directory (use -o DIR)\n", kProgram, name);
+        console.Complain(name, "is a directory (use -o DIR)");
         status = 1;
         if (!standard_input) close(fd);
         continue;
       }
-      const std::string error = splitter.Split(fd, input, nullptr, true);
+      auto* bytes_read = stream_progress.Start(S_ISREG(st.st_mode) ? st.st_size : 0, !isatty(fd));
+      const std::string error = splitter.Split(fd, input, bytes_read, true);
       if (!standard_input) close(fd);
       if (!error.empty()) {
-        std::fprintf(stderr, "%s: %s: %s\n", kProgram, name, error.c_str());
+        console.Complain(name, error);
         status = 1;
       }
     }
     splitter.End();
     out.Flush();
+    stream_progress.Stop();
   } catch (const ptsplit::WriteError& e) {
     WriteFailed(e.error);
   } catch (const ptseg::Error& e) {
@@ -211,7 +268,8 @@ int main(int argc, char** argv) {
     switch (c) {
       case 'e':
         if (!ptseg::ParseEncoding(optarg, &options.encoding)) {
-          BadUsage(std::string("invalid encoding '") + optarg + "' (use utf-8 or latin-1)");
+          BadUsage(std::string("invalid encoding '") + optarg +
+                   "' (use utf-8, latin-1, utf-16le or utf-16be)");
         }
         break;
       case 'f':
@@ -248,10 +306,10 @@ int main(int argc, char** argv) {
         break;
       case 'h':
         std::fputs(kHelp, stdout);
-        return std::fflush(stdout) == 0 ? 0 : 2;
+        return Printed();
       case 'V':
         std::printf("%s %s\n", kProgram, ptseg::Version());
-        return std::fflush(stdout) == 0 ? 0 : 2;
+        return Printed();
       default:  // getopt has said what is wrong
         BadUsage("");
     }
@@ -263,7 +321,7 @@ int main(int argc, char** argv) {
     ptseg::Options segmenting(options.encoding, options.paragraphs);
     segmenting.threads = jobs ? options.jobs : 1;
     segmenting.chunk_size = ChunkSize();
-    return SplitToStandardOutput(options.inputs, options.format, segmenting);
+    return SplitToStandardOutput(options.inputs, options.format, segmenting, options.quiet);
   }
   if (options.inputs.empty()) BadUsage("--output-dir needs a FILE or FOLDER to split");
   return ptsplit::RunCorpus(options);

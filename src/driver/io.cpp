@@ -60,4 +60,16 @@ void WriteOrDie(const char* program, std::FILE* out, const char* data, std::size
   if (size != 0 && std::fwrite(data, 1, size, out) != size) WriteFailed(program);
 }
 
+bool IsStandardOutput(const struct stat& input) {
+  struct stat output;
+  return S_ISREG(input.st_mode) && fstat(STDOUT_FILENO, &output) == 0 &&
+         S_ISREG(output.st_mode) && input.st_dev == output.st_dev &&
+         input.st_ino == output.st_ino;
+}
+
+bool InputIsOutput(int fd) {
+  struct stat input;
+  return fstat(fd, &input) == 0 && IsStandardOutput(input);
+}
+
 }  // namespace ptseg

@@ -3,6 +3,8 @@
 // run.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdio>
 
@@ -35,5 +37,14 @@ std::size_t ReadInput(std::FILE* in, bool interactive, char* buf, std::size_t ma
 
 // Writes all of data to `out`; a failure ends the run as WriteFailed does.
 void WriteOrDie(const char* program, std::FILE* out, const char* data, std::size_t size);
+
+// Whether an input is the regular file standard output writes to.  Such
+// an input is never read: the markup goes out before the input's end is
+// reached, so reading would meet the output, and go on until the disk is
+// full, or overwrite what is still to be read.  This holds also for an
+// empty file (as `>` leaves it) and whatever the offsets.  InputIsOutput
+// asks it of an open descriptor.
+bool IsStandardOutput(const struct stat& input);
+bool InputIsOutput(int fd);
 
 }  // namespace ptseg

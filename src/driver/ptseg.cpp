@@ -43,6 +43,7 @@ void Write(std::string_view piece) {
 
 int main(int, char**) {
   ptseg::WriteNotice();
+  if (ptseg::InputIsOutput(fileno(stdin))) ptseg::Fatal("ptseg: input file is output file");
   const bool interactive = ptseg::IsInteractive(stdin);
   try {
     // The markup is all ptseg needs of the boundaries.

@@ -9,22 +9,27 @@ kill as it should, and shows progress on a terminal only.  SHARED is the
 shared folder (its corpus files are skipped when it is absent).
 """
 import codecs
+import errno
+import fcntl
 import json
 import os
 import pty
 import re
+import resource
 import select
 import signal
 import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import xml.etree.ElementTree as ElementTree
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
-from ptseg_test import CLOSE, OPEN, PB, SB, check, same, strip_markup, summary  # noqa: E402
+from ptseg_test import (CLOSE, OPEN, PB, SB, check, same, stderr_ok, strip_markup,  # noqa: E402
+                        summary)
 
 INPUTS = {
     'typographic': ('\u201cOl\u00e1\u201d, disse o Dr. Silva\u2026 \u2014 Vou embora! '
@@ -128,11 +133,11 @@ def check_formats():
 
 
 def check_several_inputs(folder):
-    # The second name is not UTF-8: its "file" is read as Windows-1252.
+    # The second name is not UTF-8: its byte 0xE9 is shown as \xE9.
     names = ['a.txt', os.fsdecode(b'caf\xe9.txt')]
     write(os.path.join(folder, names[0]), INPUTS['CR LF'])
     write(os.path.join(folder, names[1]), INPUTS['typographic'])
-    decoded = ['a.txt', 'caf\u00e9.txt']
+    decoded = ['a.txt', 'caf\\xE9.txt']
     single = {f: [run(['-f', f, name], cwd=folder)[0] for name in names] for f in FORMATS}
     several = {f: run(['-f', f] + names, cwd=folder)[0] for f in FORMATS}
     same('several inputs: markup outputs follow each other', several['markup'],
@@ -140,7 +145,7 @@ def check_several_inputs(folder):
     same('several inputs: lines with an empty line between files', several['lines'],
          b'\n'.join(single['lines']))
     same('several inputs: jsonl objects name the file first', several['jsonl'],
-         b''.join(line.replace(b'{', b'{"file": "%s", ' % name.encode(), 1) + b'\n'
+         b''.join(line.replace(b'{', b'{"file": %s, ' % json.dumps(name).encode(), 1) + b'\n'
                   for name, out in zip(decoded, single['jsonl']) for line in out.splitlines()))
     root = ElementTree.fromstring(several['xml'])
     check('several inputs: xml has a <text file=...> per file in <corpus>',
@@ -152,10 +157,11 @@ def check_several_inputs(folder):
 def check_errors(folder):
     for args, message in (
             (['--bogus'], "unrecognized option '--bogus'"),
-            (['-e', 'utf-16'], "invalid encoding 'utf-16' (use utf-8 or latin-1)"),
+            (['-e', 'utf-16'],
+             "invalid encoding 'utf-16' (use utf-8, latin-1, utf-16le or utf-16be)"),
             (['--format=html'], "invalid format 'html' (use markup, lines, jsonl or xml)"),
             (['-j', '0', '-o', 'out'], "invalid number of jobs '0' (use 1 to 1024)"),
-            (['--force'], '--jobs and --force need --output-dir')):
+            (['--force'], '--force needs --output-dir')):
         read_end, write_end = os.pipe()
         os.write(write_end, b'Ola.')
         os.close(write_end)
@@ -178,6 +184,42 @@ def check_errors(folder):
     same('write error: message', p.stderr,
          b'ptsplit: error writing standard output: No space left on device\n')
     check('write error: status 2', p.returncode == 2)
+    for args, stdout, reason in ((['-h'], '/dev/full', b'No space left on device'),
+                                 (['-V'], '/dev/full', b'No space left on device'),
+                                 (['-V'], None, b'Bad file descriptor')):
+        with open(stdout or os.devnull, 'wb') as out:
+            p = subprocess.run([PTSPLIT] + args, stdout=out, stderr=subprocess.PIPE, timeout=60,
+                               preexec_fn=None if stdout else lambda: os.close(1))
+        same('%s, %s: write error' % (args[0], stdout or 'closed standard output'),
+             (p.stderr, p.returncode), (b'ptsplit: error writing standard output: %s\n' % reason, 2))
+    check_input_is_output(folder)
+
+
+def check_input_is_output(folder):
+    """An input that is the file standard output writes to is refused at once,
+    before the output could feed the input until the disk is full."""
+    path = os.path.join(folder, 'a.txt')
+    with open(path, 'rb') as f:
+        data = f.read()
+    limit = 1 << 20  # an output that loops stops here
+    for binary, args, mode in ((PTSPLIT, ['a.txt'], 'ab'), (PTSPLIT, ['-'], 'ab'),
+                               (PTSEG, [], 'ab'), (PTSEG, [], 'wb')):
+        write(path, data)
+        with open(path, 'rb') as stdin, open(path, mode) as stdout:
+            p = subprocess.run([binary] + args, stdin=stdin, stdout=stdout, stderr=subprocess.PIPE,
+                               cwd=folder, timeout=60, preexec_fn=lambda: resource.setrlimit(
+                                   resource.RLIMIT_FSIZE, (limit, limit)))
+        label = '%s %s %s a.txt: ' % (os.path.basename(binary), ' '.join(args),
+                                      {'ab': '>>', 'wb': '>'}[mode])
+        if binary == PTSEG:
+            check(label + 'refused', stderr_ok(p.stderr, b'ptseg: input file is output file\n')
+                  and p.returncode == 2, repr((p.stderr, p.returncode)))
+        else:
+            same(label + 'refused', (p.stderr, p.returncode),
+                 (b'ptsplit: %s: input file is output file\n' % args[-1].encode(), 2))
+        same(label + 'the file as the shell left it', open(path, 'rb').read(),
+             data if mode == 'ab' else b'')
+    write(path, data)
 
 
 def check_corpus(root):
@@ -189,8 +231,9 @@ def check_corpus(root):
         write(os.path.join(root, path), data, stamp)
     os.symlink('a/x.txt', os.path.join(root, 'tree/link.txt'))
     os.symlink('a', os.path.join(root, 'tree/linkdir'))
-    outputs = {'a/x.txt': 'tree/a/x.txt', 'a/b/y.txt': 'tree/a/b/y.txt', 'z.txt': 'tree/z.txt',
-               'empty.txt': 'tree/empty.txt', 'solo.txt': 'solo/solo.txt'}
+    outputs = {'a/x.txt.jsonl': 'tree/a/x.txt', 'a/b/y.txt.jsonl': 'tree/a/b/y.txt',
+               'z.txt.jsonl': 'tree/z.txt', 'empty.txt.jsonl': 'tree/empty.txt',
+               'solo.txt.jsonl': 'solo/solo.txt'}
     args = ['-f', 'jsonl', '-o', 'out', 'tree', 'solo/solo.txt']
     old_mask = os.umask(0o027)
     result = run(args, cwd=root)
@@ -206,27 +249,28 @@ def check_corpus(root):
                  run(['-f', 'jsonl', source], cwd=root)[0])
     same('-o: modes under umask 027',
          sorted({oct(os.stat(os.path.join(root, 'out', p)).st_mode & 0o7777)
-                 for p in ('a', 'a/b', 'z.txt', 'a/b/y.txt')}), ['0o640', '0o750'])
+                 for p in ('a', 'a/b', 'z.txt.jsonl', 'a/b/y.txt.jsonl')}), ['0o640', '0o750'])
 
-    def mtimes():
-        return {p: os.stat(os.path.join(root, 'out', p)).st_mtime_ns for p in outputs}
+    def inodes():  # an output rewritten is a new file renamed over the old one
+        return {p: os.stat(os.path.join(root, 'out', p)).st_ino for p in outputs}
 
-    def age_outputs():  # newer than the inputs, older than any rewrite
-        for p in outputs:
-            os.utime(os.path.join(root, 'out', p), (stamp + 50, stamp + 50))
-        return mtimes()
-
-    old = age_outputs()
+    same('-o: each output carries its input\'s time',
+         [os.stat(os.path.join(root, 'out', p)).st_mtime_ns for p in outputs],
+         [os.stat(os.path.join(root, s)).st_mtime_ns for s in outputs.values()])
+    old = inodes()
     result = run(args, cwd=root)
-    check('resume: status 0, nothing rewritten', result == (b'', b'', 0) and mtimes() == old,
+    check('resume: status 0, nothing rewritten', result == (b'', b'', 0) and inodes() == old,
           repr(result))
-    os.utime(os.path.join(root, 'tree/z.txt'), (stamp + 90, stamp + 90))
+    os.utime(os.path.join(root, 'tree/z.txt'), (stamp - 90, stamp - 90))
     run(args, cwd=root)
-    same('resume: only the newer input is split again',
-         [p for p, t in mtimes().items() if t != old[p]], ['z.txt'])
-    old = age_outputs()
-    run(['--force'] + args, cwd=root)
-    same('--force rewrites everything', [p for p, t in mtimes().items() if t == old[p]], [])
+    same('resume: only the input whose time changed, even to older, is split again',
+         [p for p, t in inodes().items() if t != old[p]], ['z.txt.jsonl'])
+    old = inodes()
+    run(['-e', 'latin-1'] + args, cwd=root)
+    same('other options rewrite everything', [p for p, t in inodes().items() if t == old[p]], [])
+    old = inodes()
+    run(['--force', '-e', 'latin-1'] + args, cwd=root)
+    same('--force rewrites everything', [p for p, t in inodes().items() if t == old[p]], [])
 
     for refused, message in (
             (['tree/new', 'tree'], 'output folder tree/new is inside the input folder tree'),
@@ -241,7 +285,8 @@ def check_corpus(root):
           not os.path.exists(root + '/new') and not os.path.exists(root + '/tree/new'))
     same('-o: an unreadable input is named, the others split, status 1',
          run(['-o', 'out', 'missing', 'tree'], cwd=root),
-         (b'', b'ptsplit: missing: No such file or directory\n', 1))
+         (b'', b'ptsplit: missing: No such file or directory\n' +
+          BINARY_WARNING % b'tree/z.txt', 1))
     check_progress(args, root)
 
 
@@ -268,6 +313,23 @@ def check_progress(args, root):
         check('progress: redrawn on a terminal, ends with 5/5 files and a line feed',
               re.fullmatch(rb'(%s|%s)*\rptsplit: 5/5 files, 0\.0/0\.0 MB.*\x1b\[K\n'
                            % (line, warning), got), repr(got))
+    # A pipe split to standard output: the line comes after a few seconds.
+    data = b'Ola. Tudo bem. ' * 1000
+    read_end, write_end = os.pipe()
+    p = subprocess.Popen([PTSPLIT], stdin=read_end, stdout=subprocess.PIPE, stderr=slave)
+    os.close(read_end)
+    os.write(write_end, data)
+    got, deadline = b'', time.monotonic() + 60
+    while b'\x1b[K' not in got and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.1)[0]:
+            got += os.read(master, 4096)
+    os.close(write_end)
+    out = p.communicate(timeout=60)[0]
+    while select.select([master], [], [], 0.2)[0]:
+        got += os.read(master, 4096)
+    check('progress: a pipe to standard output, after a while',
+          re.fullmatch(rb'(\rptsplit: 0\.0 MB(, [\d.]+ MB/s)?\x1b\[K)+\n', got) and
+          (out, p.returncode) == (run([], data)[0], 0), got)
     os.close(slave)
     os.close(master)
     same('progress: none when standard error is a pipe', run(['--force'] + args, cwd=root),
@@ -299,6 +361,94 @@ def check_kill(root):
          ['.ptsplit-x', 'huge.txt', 'small.txt'])
     with open(os.path.join(out, 'huge.txt'), 'rb') as f:
         check('kill -9: the output is whole', strip_markup(f.read()) == data)
+
+
+def start_paused(args, root):
+    """Starts ptsplit ARGS, which stops after opening its first input and making
+    its temporary file; returns it and a FIFO end to close to let it go on."""
+    fifo = os.path.join(root, 'pause')
+    os.mkfifo(fifo)
+    p = subprocess.Popen([PTSPLIT] + args, cwd=root, stdout=subprocess.PIPE,
+                         stderr=subprocess.PIPE, env=dict(os.environ, PTSPLIT_TEST_PAUSE=fifo))
+    deadline = time.monotonic() + 60
+    while p.poll() is None and time.monotonic() < deadline:
+        try:
+            return p, os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:  # ENXIO until ptsplit opens it
+            if e.errno != errno.ENXIO:
+                raise
+            time.sleep(0.01)
+    return p, None
+
+
+def go_on(p, fifo_end, root):
+    if fifo_end is not None:
+        os.close(fifo_end)
+    out, err = p.communicate(timeout=60)
+    os.unlink(os.path.join(root, 'pause'))
+    return out, err, p.returncode
+
+
+def output(root, path):
+    try:
+        with open(os.path.join(root, path), 'rb') as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def check_runs_meeting(root):
+    text, other = INPUTS['typographic'], INPUTS['CR LF']
+    for path, data in (('tree/sub/a.txt', text), ('other/b.txt', other),
+                       ('d/big.txt', text)):
+        write(os.path.join(root, path), data, time.time() - 100)
+    # A run into out/sub while another run writes there through out.
+    p, paused = start_paused(['-o', 'out', 'tree'], root)
+    inner = run(['-o', 'out/sub', 'other'], cwd=root)
+    same('nested runs: both complete, neither removes the other\'s files',
+         (go_on(p, paused, root), inner, output(root, 'out/sub/a.txt'),
+          output(root, 'out/sub/b.txt')),
+         ((b'', b'', 0), (b'', b'', 0), run(['tree/sub/a.txt'], cwd=root)[0],
+          run(['other/b.txt'], cwd=root)[0]))
+    # An input replaced while it is read: no output, and the next run makes it.
+    p, paused = start_paused(['-o', 'o', 'd'], root)
+    write(os.path.join(root, 'd/new'), other)
+    os.rename(os.path.join(root, 'd/new'), os.path.join(root, 'd/big.txt'))
+    same('input changed while read: no output, then split by the next run',
+         (go_on(p, paused, root), run(['-o', 'o', 'd'], cwd=root), output(root, 'o/big.txt')),
+         ((b'', b'ptsplit: d/big.txt: changed while being read; no output written\n', 1),
+          (b'', b'', 0), run(['d/big.txt'], cwd=root)[0]))
+    # What stopped runs left anywhere under the output folder goes, what a live
+    # run holds stays, whatever the inputs of the run.
+    for name in ('out/sub/deep/.ptsplit-abcdef', 'out/sub/.ptsplit-ghijkl.old',
+                 'out/sub/.ptsplit-mnopqr', 'out/sub/.ptsplit-x'):
+        write(os.path.join(root, name), b'x')
+    with open(os.path.join(root, 'out/sub/.ptsplit-mnopqr'), 'rb') as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        run(['-o', 'out', 'other/b.txt'], cwd=root)
+    same('left over temporary files removed in the whole tree, live ones kept',
+         sorted(f for f in os.listdir(root + '/out/sub') + os.listdir(root + '/out/sub/deep')
+                if f.startswith('.')), ['.ptsplit-mnopqr', '.ptsplit-x'])
+    # A FIFO is split at every run.
+    os.mkfifo(os.path.join(root, 'fifo'))
+    for data in (text, other):
+        feeder = threading.Thread(target=feed, args=(os.path.join(root, 'fifo'), data),
+                                  daemon=True)
+        feeder.start()
+        result = run(['-o', 'fo', 'fifo'], cwd=root)
+        if feeder.is_alive():  # not opened: let the feeder go
+            os.close(os.open(os.path.join(root, 'fifo'), os.O_RDONLY | os.O_NONBLOCK))
+        feeder.join(60)
+    same('a FIFO is split again at the next run', (result, output(root, 'fo/fifo')),
+         ((b'', b'', 0), run([], other)[0]))
+
+
+def feed(fifo, data):
+    try:
+        with open(fifo, 'wb') as f:
+            f.write(data)
+    except OSError:  # nobody read it
+        pass
 
 
 def check_corpus_files():
@@ -393,8 +543,8 @@ def main():
     check_wrapped()
     check_memory()
     check_corpus_files()
-    for group in (check_several_inputs, check_errors, check_corpus, check_kill,
-                  check_compressed_and_utf16):
+    for group in (check_several_inputs, check_errors, check_corpus, check_runs_meeting,
+                  check_kill, check_compressed_and_utf16):
         with tempfile.TemporaryDirectory() as folder:
             if group == check_errors:
                 write(os.path.join(folder, 'a.txt'), INPUTS['CR LF'])
