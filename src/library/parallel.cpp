@@ -12,9 +12,11 @@ namespace library {
 namespace {
 
 constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
-// The true scan looks for where it meets a chunk's own scan in this many
-// of the chunk's first bytes; on text it meets within a few.
+// A chunk's own scan notes where it rests in its first kMeetWindow bytes,
+// up to kRests places, for the true scan to meet it there; on text the
+// two meet within a few bytes.
 constexpr std::size_t kMeetWindow = 4096;
+constexpr std::size_t kRests = 16;
 
 }  // namespace
 
@@ -41,12 +43,13 @@ struct ParallelStream::Chunk {
       std::string_view rest(bytes);
       if (base != 0) {
         const std::size_t window = std::min(kMeetWindow, rest.size());
-        for (std::size_t k = 1; k <= window; ++k) {
-          stream->Feed(rest.substr(k - 1, 1));
+        std::size_t k = 0;
+        while (k < window && rests.size() < kRests) {
+          stream->Feed(rest.substr(k++, 1));
           const int state = stream->Resting();
           if (state >= 0) rests.emplace_back(k, state);
         }
-        rest.remove_prefix(window);
+        rest.remove_prefix(k);
       }
       stream->Feed(rest);
     } catch (...) {
@@ -146,9 +149,9 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   Stream& truth = *truth_->stream;
   std::size_t k = 0;
   bool met = false;
-  if (!next->error) {
+  if (!next->error && !next->rests.empty()) {
     auto rest = next->rests.begin();
-    const std::size_t window = std::min(kMeetWindow, bytes.size());
+    const std::size_t window = next->rests.back().first;  // no meeting after it
     while (k < window && !met) {
       truth.Feed(bytes.substr(k++, 1));
       const int state = truth.Resting();
