@@ -261,7 +261,7 @@ std::vector<bool> FindTriggers(const Automaton& a, int start, int* distance) {
   std::vector<int> bytes_in(classes, 0);
   for (int b = 0; b < 256; ++b) ++bytes_in[a.byte_class[b]];
   std::vector<long> cost(classes, 0);
-  for (std::size_t s = 1; s < a.first_match.size(); ++s) {
+  for (std::size_t s = 1; s < a.next.size() / classes; ++s) {  // no row for the jam state
     for (std::size_t c = 1; c < classes; ++c) {
       if (Automaton::State(a.next[s * classes + c]) == s) ++cost[c];
     }
