@@ -1,6 +1,7 @@
 """Helpers shared by the ptseg test scripts: the markup, the \\n \\r \\t \\\\
 \\xNN escapes of the case files, running a binary and reporting."""
 import re
+import os
 import subprocess
 
 OPEN, CLOSE = b'<p><s>', b'</s></p>'
@@ -45,14 +46,15 @@ def stderr_ok(err, line=b''):
     return len(notice) == 73 and newline == b'\n' and rest == line
 
 
-def run(binary, data, timeout=10):
-    """(stdout, stderr, status) of BINARY given DATA.  The status is a
-    message if the binary could not run or hung; after three hangs nothing
-    more is run."""
+def run(binary, data, timeout=10, env=None):
+    """(stdout, stderr, status) of BINARY given DATA, with ENV added to the
+    environment.  The status is a message if the binary could not run or
+    hung; after three hangs nothing more is run."""
     if len(_hangs) >= 3:
         return b'', b'', 'not run: the binary hung three times'
     try:
-        p = subprocess.run([binary], input=data, capture_output=True, timeout=timeout)
+        p = subprocess.run([binary], input=data, capture_output=True, timeout=timeout,
+                           env=dict(os.environ, **env) if env else None)
     except subprocess.TimeoutExpired:
         _hangs.append(data)
         return b'', b'', 'no exit within %d s' % timeout

@@ -213,6 +213,10 @@ class Engine {
   // before it reads that stretch again.
   std::uint64_t reach_ = 0;
 
+  // The stream offset of the first trigger byte (see Tables) at or after
+  // the last place SkipCopies looked for one, or 0 when it must look again.
+  std::uint64_t trigger_ = 0;
+
   // A look-ahead from pos_ that SkipCopies began and handed over, its
   // head ends noted: the bytes it read, the entry into the state it
   // stands in, and the entry after the first byte (a copy of one byte can
