@@ -85,7 +85,7 @@ def test_datasets_map():
     data = datasets.Dataset.from_dict({'text': texts})
     data = data.map(lambda batch: {'sentences': ptseg.split_many(batch['text'])},
                     batched=True, batch_size=2)
-    assert data['sentences'] == [ptseg.split(t) for t in texts]
+    assert list(data['sentences']) == [ptseg.split(t) for t in texts]
 
 
 def test_spark_jsonl_same_as_ptsplit(tmp_path):
