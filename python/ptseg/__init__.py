@@ -5,7 +5,11 @@
     ['O Dr. Silva chegou. ', 'Ele disse:\\n', '- Vou embora!']
 
 Whole texts go to split(), spans(), paragraphs() and markup(), as str or
-bytes; streams of bytes to a Segmenter; files of any size to split_file().
+bytes; lists of texts to split_many() and spans_many(), which share them
+out among threads; streams of bytes to a Segmenter; files of any size to
+split_file(); chunks() cuts a text into pieces of a given length at
+sentence boundaries.  ptseg.spacy is a spaCy pipeline component
+(nlp.add_pipe("ptseg")) and ptseg.nltk an NLTK sentence tokenizer.
 
 Text is read as UTF-8 (where bytes that are not valid UTF-8 read as
 Windows-1252) or as ISO-8859-1: encoding='utf-8' (the default) or
@@ -23,8 +27,8 @@ from . import _ptseg
 from ._ptseg import Error, Segmenter, __version__
 from ._span import Span
 
-__all__ = ["Error", "Segmenter", "Span", "markup", "paragraphs", "spans", "split",
-           "split_file"]
+__all__ = ["Error", "Segmenter", "Span", "chunks", "decode", "markup", "paragraphs", "spans",
+           "spans_many", "split", "split_file", "split_many"]
 
 # Bytes read from a file at a time.
 _CHUNK = 1 << 20
@@ -55,6 +59,54 @@ def markup(text, encoding="utf-8"):
     paragraphs and "</s></p>" at the end.  str for a str, bytes
     otherwise."""
     return _ptseg.markup(text, encoding)
+
+
+def split_many(texts, threads=None, *, encoding="utf-8"):
+    """split() of each text of the iterable texts, as a list of lists.  The
+    texts are segmented on threads threads at once (None: one per core),
+    with the GIL released for the whole batch."""
+    return _ptseg.split_many(texts, encoding, threads)
+
+
+def spans_many(texts, threads=None, *, encoding="utf-8"):
+    """spans() of each text of the iterable texts, as a list of lists,
+    segmented as split_many() does."""
+    return _ptseg.spans_many(texts, encoding, threads)
+
+
+def decode(data, encoding="utf-8"):
+    """Bytes (bytes-like) as str, read the way the segmenter reads them."""
+    return _ptseg.decode(data, encoding)
+
+
+def chunks(text, max_chars, encoding="utf-8"):
+    """text (str or bytes-like) cut into pieces of at most max_chars
+    characters (bytes for bytes), each ending at a sentence boundary, at a
+    paragraph boundary where one lies within the limit.  A sentence longer
+    than max_chars is a piece of its own.  "".join(pieces) == text."""
+    if max_chars < 1:
+        raise ValueError("max_chars must be at least 1")
+    found = _ptseg.spans(text, encoding)
+    pieces = []
+    start = 0
+    i = 0
+    while i < len(found):
+        last = paragraph_end = None
+        j = i
+        while j < len(found) and found[j].end - start <= max_chars:
+            last = j
+            if j + 1 == len(found) or found[j + 1].paragraph != found[j].paragraph:
+                paragraph_end = j
+            j += 1
+        if last is None:
+            last = i
+        elif paragraph_end is not None:
+            last = paragraph_end
+        end = found[last].end
+        pieces.append(text[start:end])
+        start = end
+        i = last + 1
+    return pieces
 
 
 def split_file(path, encoding="utf-8"):

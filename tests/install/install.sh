@@ -107,7 +107,7 @@ listing() {
 listing ptseg >"$tmp/out"
 same "$tmp/expected" "$tmp/out" "files of the ptseg package"
 {
-  for header in encoding.h markup.h ptseg.h sentence.h text.h version.h; do
+  for header in encoding.h input.h markup.h ptseg.h sentence.h text.h version.h; do
     echo "./usr/include/ptseg/$header"
   done
   for file in ptsegConfig.cmake ptsegConfigVersion.cmake "ptsegTargets-$config.cmake" \

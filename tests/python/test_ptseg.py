@@ -15,6 +15,7 @@ import json
 import multiprocessing
 import os
 import random
+import signal
 import subprocess
 import sys
 import threading
@@ -237,6 +238,16 @@ def test_errors():
         ptseg.markup(b'Ok.', encoding='cp1252')
     with pytest.raises(ValueError):
         ptseg.Segmenter('ascii')
+    with pytest.raises(TypeError, match=r'^data must be bytes-like, not NoneType$'):
+        ptseg.Segmenter().feed(None)
+    # The name is shown whole, a NUL in it too.
+    with pytest.raises(ValueError, match=r"^unknown encoding 'utf-8\\x00x': "):
+        ptseg.split('Ok.', encoding='utf-8\x00x')
+    # A Segmenter that __init__ never made has nothing behind it.
+    for make in (lambda: ptseg.Segmenter.__new__(ptseg.Segmenter),
+                 lambda: type('Sub', (ptseg.Segmenter,), {'__init__': lambda self: None})()):
+        with pytest.raises(TypeError):
+            make().feed(b'Ok.')
     segmenter = ptseg.Segmenter()
     segmenter.feed(b'Ok.')
     segmenter.finish()
@@ -333,13 +344,13 @@ def test_a_line_is_answered_before_the_next():
 
 
 def test_text_longer_than_a_slice():
-    # Whole texts are segmented 16 MiB at a time, offsets running on across
+    # Whole texts are segmented 4 MiB at a time, offsets running on across
     # the slices; the library, fed the UTF-8 bytes at once, must agree.
     # Long sentences keep the check quick.
     clause = 'a casa de pedra \u00e9 velha, '
     for unit in ('Ele disse que ' + clause * 9 + 'e saiu. ',
                  '\u2014 Sim, ' + clause * 9 + '\U0001F600 disse ela.\n'):
-        text = unit * ((17 << 20) // len(unit))
+        text = unit * ((9 << 20) // len(unit))
         utf8 = text.encode('utf-8')
         segmenter = ptseg.Segmenter()
         want = segmenter.feed(utf8) + segmenter.finish()
@@ -349,6 +360,85 @@ def test_text_longer_than_a_slice():
         ends = itertools.accumulate(map(len, sentences))
         assert ptseg.spans(text) == [ptseg.Span(end - len(x), end, s.paragraph)
                                      for x, end, s in zip(sentences, ends, want)]
+
+
+def test_batches():
+    texts = [latin1 for _, latin1 in corpus()]
+    texts += [texts[0].decode('latin-1'), typographic(texts[1]), '', b'Um. Dois.', bytearray(b'Tr\xeas. Quatro.')]
+    for threads in (1, 3, None):
+        assert ptseg.split_many(texts, threads) == [ptseg.split(t) for t in texts]
+        assert ptseg.spans_many(iter(texts), threads=threads, encoding='latin-1') == \
+            [ptseg.spans(t, 'latin-1') for t in texts]
+    assert ptseg.split_many([]) == []
+    # The first failing text in the list's order raises.
+    with pytest.raises(UnicodeEncodeError):
+        ptseg.split_many(['Ok.', 'Ol\udce1.', 'Sim.'], 2)
+    with pytest.raises(TypeError):
+        ptseg.split_many(['Ok.', None])
+    with pytest.raises(TypeError):
+        ptseg.split_many('Ok. Sim.')
+    with pytest.raises(ValueError):
+        ptseg.spans_many(['Ok.'], 0)
+
+
+def test_chunks():
+    text = typographic(corpus()[1][1])[:300000]
+    spans = ptseg.spans(text)
+    starts = {s.start: s for s in spans}
+    for limit in (1, 200, 5000):
+        pieces = ptseg.chunks(text, limit)
+        assert ''.join(pieces) == text
+        at = 0
+        for piece in pieces:
+            assert at in starts
+            end = at + len(piece)
+            inside = [s for s in spans if at <= s.start and s.end <= end]
+            assert len(piece) <= limit or len(inside) == 1
+            # A paragraph boundary inside a piece is one the piece had to
+            # pass: the piece then ends at a paragraph boundary too.
+            if end < len(text) and starts[end].paragraph == inside[-1].paragraph:
+                assert len({s.paragraph for s in inside}) == 1
+            at = end
+    assert ptseg.chunks(b'Um. Dois.', 5) == [b'Um. ', b'Dois.'] and ptseg.chunks('', 9) == []
+
+
+@pytest.mark.parametrize('call', ['split', 'spans', 'paragraphs', 'markup', 'feed', 'split_many',
+                                  'spans_many'])
+def test_ctrl_c_stops_a_long_call(call):
+    # Three slices of text.  With a switch interval this long, the thread
+    # that sends SIGINT gets the GIL only when the call releases it for a
+    # slice, and the handler runs only where the call checks for signals:
+    # a second run of it means a check between two slices, and it raises.
+    text = b'Ela saiu. Ele ficou. ' * ((12 << 20) // 21)
+    run = {'feed': lambda t: ptseg.Segmenter().feed(t),
+           'split_many': lambda t: ptseg.split_many([t, t], 2),
+           'spans_many': lambda t: ptseg.spans_many([t], 1)}.get(call) or getattr(ptseg, call)
+    done = threading.Event()
+    runs = []
+
+    def handler(number, frame):
+        runs.append(number)
+        if len(runs) == 2:
+            raise KeyboardInterrupt
+
+    def interrupt():
+        while not done.is_set():
+            os.kill(os.getpid(), signal.SIGINT)
+            done.wait(0.001)
+
+    previous = signal.signal(signal.SIGINT, handler)
+    interval = sys.getswitchinterval()
+    sender = threading.Thread(target=interrupt)
+    try:
+        sys.setswitchinterval(1000)
+        sender.start()
+        with pytest.raises(KeyboardInterrupt):
+            run(text)
+    finally:
+        done.set()
+        sender.join()
+        sys.setswitchinterval(interval)
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_split_file(tmp_path):

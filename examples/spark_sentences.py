@@ -1,0 +1,75 @@
+#!/usr/bin/env python3
+"""Sentences of every file of a folder with PySpark, one JSON object a line.
+
+    spark_sentences.py INPUT_DIR OUTPUT_DIR [--master M] [--encoding E]
+
+writes OUTPUT_DIR/NAME.jsonl for each file NAME of INPUT_DIR (not its
+subfolders), the same bytes as `ptsplit -f jsonl NAME`: byte offsets into
+the file, the sentence decoded to UTF-8 as the segmenter reads it.  The
+files are segmented in the executors (ptseg must be installed there, and
+the input folder readable from them); the outputs come back to the driver,
+which writes each under a temporary name and renames it.  --master is
+local[*] unless given (spark://HOST:7077, yarn, ...).
+"""
+import argparse
+import os
+import sys
+from urllib.parse import unquote, urlparse
+
+# The JSON escapes ptsplit writes: the short forms, \\u00XX in capitals for
+# the other control characters, and the quote and backslash.
+_ESCAPES = {c: "\\u%04X" % c for c in range(0x20)}
+_ESCAPES.update({0x08: "\\b", 0x0C: "\\f", 0x0A: "\\n", 0x0D: "\\r", 0x09: "\\t",
+                 ord('"'): '\\"', ord("\\"): "\\\\"})
+
+
+def jsonl(data, encoding):
+    """ptsplit's jsonl output for the bytes data of one file."""
+    import ptseg
+
+    lines = []
+    for span in ptseg.spans(data, encoding):
+        text = ptseg.decode(data[span.start:span.end], encoding).translate(_ESCAPES)
+        lines.append('{"start": %d, "end": %d, "paragraph": %d, "text": "%s"}\n'
+                     % (span.start, span.end, span.paragraph, text))
+    return "".join(lines).encode("utf-8")
+
+
+def segment_partition(files, encoding):
+    for path, data in files:
+        yield os.path.basename(unquote(urlparse(path).path)), jsonl(data, encoding)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("input_dir")
+    parser.add_argument("output_dir")
+    parser.add_argument("--master", default="local[*]")
+    parser.add_argument("--encoding", default="utf-8", choices=["utf-8", "latin-1"])
+    args = parser.parse_args(argv)
+
+    # Local executors run this interpreter, which has ptseg.
+    os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
+    from pyspark.sql import SparkSession
+
+    spark = (SparkSession.builder.master(args.master).appName("ptseg sentences")
+             .config("spark.ui.enabled", "false").getOrCreate())
+    try:
+        os.makedirs(args.output_dir, exist_ok=True)
+        encoding = args.encoding
+        files = spark.sparkContext.binaryFiles(os.path.abspath(args.input_dir))
+        done = 0
+        for name, out in files.mapPartitions(lambda part: segment_partition(part, encoding)) \
+                              .toLocalIterator():
+            target = os.path.join(args.output_dir, name + ".jsonl")
+            with open(target + ".tmp", "wb") as f:
+                f.write(out)
+            os.replace(target + ".tmp", target)
+            done += 1
+        print("%d files segmented into %s" % (done, args.output_dir), file=sys.stderr)
+    finally:
+        spark.stop()
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,229 @@
+// The input side of the module (see text.h).
+#include "text.h"
+
+#include <algorithm>
+
+#include "library_text.h"
+
+namespace ptseg_python {
+
+void SentenceList::Add(const std::vector<ptseg::Boundary>& starts, std::vector<Sentence>* out) {
+  Sentence sentence;
+  for (const ptseg::Boundary& start : starts) {
+    if (collector_.Add(start, &sentence)) out->push_back(sentence);
+  }
+}
+
+void SentenceList::End(std::uint64_t size, std::vector<Sentence>* out) {
+  Sentence sentence;
+  if (collector_.End(size, &sentence)) out->push_back(sentence);
+}
+
+ptseg::Encoding ParseEncoding(py::handle name) {
+  if (!PyUnicode_Check(name.ptr())) {
+    throw py::type_error(std::string("encoding must be str, not ") + Py_TYPE(name.ptr())->tp_name);
+  }
+  ptseg::Encoding encoding;
+  if (ptseg::ParseEncoding(name.cast<std::string>(), &encoding)) return encoding;
+  // The name as repr() shows it: a NUL or a line break in it stays visible
+  // and does not cut the message short.
+  PyObject* message = PyUnicode_FromFormat(
+      "unknown encoding %R: ptseg reads 'utf-8' or 'latin-1'", name.ptr());
+  if (message != nullptr) {
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
+  }
+  throw py::error_already_set();
+}
+
+Bytes::Bytes(py::handle data, const char* what, bool str_too) {
+  if (PyBytes_Check(data.ptr())) {
+    in_place_ = std::string_view(PyBytes_AS_STRING(data.ptr()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(data.ptr())));
+    return;
+  }
+  if (PyUnicode_Check(data.ptr()) || !PyObject_CheckBuffer(data.ptr())) {
+    throw py::type_error(std::string(what) + " must be " +
+                         (str_too ? "str or bytes-like" : "bytes-like") + ", not " +
+                         Py_TYPE(data.ptr())->tp_name);
+  }
+  Py_buffer buffer;
+  if (PyObject_GetBuffer(data.ptr(), &buffer, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+  try {
+    copy_.assign(static_cast<const char*>(buffer.buf), static_cast<std::size_t>(buffer.len));
+  } catch (...) {
+    PyBuffer_Release(&buffer);
+    throw;
+  }
+  PyBuffer_Release(&buffer);
+  copied_ = true;
+}
+
+namespace {
+
+// Bytes of UTF-8 a code point takes (surrogates are refused before).
+inline std::uint64_t Utf8Length(std::uint32_t cp) {
+  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+}
+
+// A lone surrogate (say from errors="surrogateescape") has no UTF-8 form:
+// such text is refused, with the way to segment it as the bytes it came
+// from.  UnicodeEncodeError is a ValueError.
+[[noreturn]] void RaiseSurrogate(py::handle text, std::int64_t index) {
+  PyObject* error = PyObject_CallFunction(
+      PyExc_UnicodeEncodeError, "sOnns", "utf-8", text.ptr(), static_cast<Py_ssize_t>(index),
+      static_cast<Py_ssize_t>(index + 1),
+      "surrogates not allowed: segment text.encode('utf-8', 'surrogateescape') instead");
+  if (error != nullptr) {
+    PyErr_SetObject(PyExc_UnicodeEncodeError, error);
+    Py_DECREF(error);
+  }
+  throw py::error_already_set();
+}
+
+}  // namespace
+
+StrText::StrText(py::handle text) : text_(text) {
+  kind_ = PyUnicode_KIND(text.ptr());
+  data_ = PyUnicode_DATA(text.ptr());
+  length_ = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text.ptr()));
+}
+
+std::string_view StrText::Input(ptseg::Encoding* encoding) {
+  if (!decided_) {
+    decided_ = true;
+    in_place_ = kind_ == PyUnicode_1BYTE_KIND && !HasC1Controls();
+    if (!in_place_) Dispatch([this](auto* chars) { Encode(chars); });
+  }
+  if (in_place_) {
+    *encoding = ptseg::Encoding::kLatin1;
+    return std::string_view(static_cast<const char*>(data_), length_);
+  }
+  *encoding = ptseg::Encoding::kUtf8;
+  return utf8_;
+}
+
+void StrText::ToCodePoints(Sentence* begin, Sentence* end) {
+  if (in_place_) return;
+  Dispatch([this, begin, end](auto* chars) {
+    auto convert = [&](std::uint64_t& offset) {
+      while (walked_bytes_ < offset) walked_bytes_ += Utf8Length(chars[walked_++]);
+      offset = walked_;
+    };
+    for (Sentence* s = begin; s != end; ++s) {
+      convert(s->start);
+      convert(s->end);
+    }
+  });
+}
+
+py::object StrText::Slice(std::uint64_t start, std::uint64_t end) const {
+  PyObject* piece = PyUnicode_Substring(text_.ptr(), static_cast<Py_ssize_t>(start),
+                                        static_cast<Py_ssize_t>(end));
+  if (piece == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(piece);
+}
+
+template <typename F>
+void StrText::Dispatch(F f) const {
+  if (kind_ == PyUnicode_1BYTE_KIND) {
+    f(static_cast<const Py_UCS1*>(data_));
+  } else if (kind_ == PyUnicode_2BYTE_KIND) {
+    f(static_cast<const Py_UCS2*>(data_));
+  } else {
+    f(static_cast<const Py_UCS4*>(data_));
+  }
+}
+
+bool StrText::HasC1Controls() const {
+  const auto* chars = static_cast<const Py_UCS1*>(data_);
+  bool found = false;
+  for (std::size_t i = 0; i < length_; ++i) found |= chars[i] >= 0x80 && chars[i] < 0xA0;
+  return found;
+}
+
+template <typename Char>
+void StrText::Encode(const Char* chars) {
+  std::size_t size = 0;
+  for (std::size_t i = 0; i < length_; ++i) {
+    const std::uint32_t cp = chars[i];
+    if (cp >= 0xD800 && cp < 0xE000) {
+      surrogate_ = static_cast<std::int64_t>(i);
+      return;
+    }
+    size += Utf8Length(cp);
+  }
+  utf8_.resize(size);
+  char* out = utf8_.data();
+  for (std::size_t i = 0; i < length_; ++i) {
+    if (chars[i] < 0x80) {
+      *out++ = static_cast<char>(chars[i]);
+    } else {
+      out += EncodeUtf8(chars[i], out);
+    }
+  }
+}
+
+Text::Text(py::handle text, ptseg::Encoding encoding) : text_(text), encoding_(encoding) {
+  if (PyUnicode_Check(text.ptr())) {
+    str_.emplace(text);
+  } else {
+    bytes_.emplace(text, "text", true);
+  }
+}
+
+void Text::Step(std::vector<Sentence>* sentences) {
+  if (!prepared_) {
+    prepared_ = true;
+    if (!Prepare()) {
+      done_ = true;
+      return;
+    }
+    if (markup_ != nullptr) {
+      markup_->reserve(input_.size() + input_.size() / 8 + 16);
+      std::string* out = markup_;
+      segmenter_.emplace(encoding_, [out](std::string_view piece) { out->append(piece); },
+                         [](const ptseg::Boundary&) {});
+    } else {
+      segmenter_.emplace(encoding_);
+    }
+  }
+  const std::size_t first = sentences->size();
+  if (fed_ < input_.size()) {
+    const std::size_t n = std::min(kSlice, input_.size() - fed_);
+    segmenter_->Feed(input_.substr(fed_, n));
+    fed_ += n;
+    if (markup_ == nullptr) list_.Add(segmenter_->TakeBoundaries(), sentences);
+  } else {
+    segmenter_->Finish();
+    if (markup_ == nullptr) {
+      list_.Add(segmenter_->TakeBoundaries(), sentences);
+      list_.End(input_.size(), sentences);
+    }
+    done_ = true;
+  }
+  if (is_str()) str_->ToCodePoints(sentences->data() + first, sentences->data() + sentences->size());
+}
+
+void Text::Check() const {
+  if (is_str() && str_->surrogate() >= 0) RaiseSurrogate(text_, str_->surrogate());
+}
+
+py::object Text::Slice(const Sentence& s) const {
+  if (is_str()) return str_->Slice(s.start, s.end);
+  const std::string_view bytes = bytes_->view();
+  return py::bytes(bytes.data() + s.start, static_cast<std::size_t>(s.end - s.start));
+}
+
+// Sets input_; false for a str that has no UTF-8 form.
+bool Text::Prepare() {
+  if (!is_str()) {
+    input_ = bytes_->view();
+    return true;
+  }
+  // A str is Unicode already: the encoding argument does not apply.
+  input_ = str_->Input(&encoding_);
+  return str_->surrogate() < 0;
+}
+
+}  // namespace ptseg_python
