@@ -27,8 +27,8 @@ std::string ReadAll(std::FILE* in) {
 
 // Appends one sentence as a line and flushes the buffer when it is large.
 void Emit(std::string& out, const char* s, std::size_t n) {
-  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t' || s[n - 1] == '\n' ||
-                   s[n - 1] == '\r' || s[n - 1] == '\f' || s[n - 1] == '\v'))
+  while (n > 0 && (s[n - 1] == ' ' || s[n - 1] == '\t' || s[n - 1] == '\n' || s[n - 1] == '\r' ||
+                   s[n - 1] == '\f' || s[n - 1] == '\v'))
     --n;
   if (n == 0) return;
   const std::size_t start = out.size();
@@ -49,8 +49,7 @@ int main() {
   UErrorCode status = U_ZERO_ERROR;
   std::unique_ptr<icu::BreakIterator> it(
       icu::BreakIterator::createSentenceInstance(icu::Locale("pt_BR"), status));
-  UText* ut = utext_openUTF8(nullptr, text.data(),
-                             static_cast<int64_t>(text.size()), &status);
+  UText* ut = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
   if (U_SUCCESS(status)) it->setText(ut, status);
   if (U_FAILURE(status)) {
     std::fprintf(stderr, "icu_sentences: %s\n", u_errorName(status));

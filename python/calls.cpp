@@ -78,9 +78,10 @@ py::object Markup(py::handle text, py::handle encoding) {
   ForEachSlice(t, [](const std::vector<Sentence>&) {});
   if (!t.is_str()) return py::bytes(out);
   // The markup is ASCII, inserted between characters.
-  PyObject* str = t.encoding() == ptseg::Encoding::kLatin1
-      ? PyUnicode_DecodeLatin1(out.data(), static_cast<Py_ssize_t>(out.size()), "strict")
-      : PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
+  PyObject* str =
+      t.encoding() == ptseg::Encoding::kLatin1
+          ? PyUnicode_DecodeLatin1(out.data(), static_cast<Py_ssize_t>(out.size()), "strict")
+          : PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
   if (str == nullptr) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(str);
 }

@@ -85,7 +85,8 @@ class StreamSegmenter {
 StreamSegmenter& Self(py::handle self) {
   const py::detail::type_info* type = py::detail::get_type_info(typeid(StreamSegmenter));
   if (!PyObject_TypeCheck(self.ptr(), type->type)) {
-    throw py::type_error(std::string("a Segmenter method called on ") + Py_TYPE(self.ptr())->tp_name);
+    throw py::type_error(std::string("a Segmenter method called on ") +
+                         Py_TYPE(self.ptr())->tp_name);
   }
   auto* instance = reinterpret_cast<py::detail::instance*>(self.ptr());
   py::detail::value_and_holder v_h = instance->get_value_and_holder(type);
@@ -126,9 +127,11 @@ not follow; finish() again returns [].)";
 void DefineSegmenter(py::module_& m) {
   py::class_<StreamSegmenter>(m, "Segmenter", kSegmenterDoc)
       .def(py::init<py::handle>(), kInitDoc, py::arg_v("encoding", "utf-8"))
-      .def("feed", [](py::handle self, py::handle data) { return Self(self).Feed(data); },
-           kFeedDoc, py::arg("data"))
-      .def("finish", [](py::handle self) { return Self(self).Finish(); }, kFinishDoc);
+      .def(
+          "feed", [](py::handle self, py::handle data) { return Self(self).Feed(data); }, kFeedDoc,
+          py::arg("data"))
+      .def(
+          "finish", [](py::handle self) { return Self(self).Finish(); }, kFinishDoc);
 }
 
 }  // namespace ptseg_python

@@ -27,8 +27,8 @@ ptseg::Encoding ParseEncoding(py::handle name) {
   if (ptseg::ParseEncoding(name.cast<std::string>(), &encoding)) return encoding;
   // The name as repr() shows it: a NUL or a line break in it stays visible
   // and does not cut the message short.
-  PyObject* message = PyUnicode_FromFormat(
-      "unknown encoding %R: ptseg reads 'utf-8' or 'latin-1'", name.ptr());
+  PyObject* message =
+      PyUnicode_FromFormat("unknown encoding %R: ptseg reads 'utf-8' or 'latin-1'", name.ptr());
   if (message != nullptr) {
     PyErr_SetObject(PyExc_ValueError, message);
     Py_DECREF(message);
@@ -182,8 +182,9 @@ void Text::Step(std::vector<Sentence>* sentences) {
     if (markup_ != nullptr) {
       markup_->reserve(input_.size() + input_.size() / 8 + 16);
       std::string* out = markup_;
-      segmenter_.emplace(encoding_, [out](std::string_view piece) { out->append(piece); },
-                         [](const ptseg::Boundary&) {});
+      segmenter_.emplace(
+          encoding_, [out](std::string_view piece) { out->append(piece); },
+          [](const ptseg::Boundary&) {});
     } else {
       segmenter_.emplace(encoding_);
     }
@@ -202,7 +203,8 @@ void Text::Step(std::vector<Sentence>* sentences) {
     }
     done_ = true;
   }
-  if (is_str()) str_->ToCodePoints(sentences->data() + first, sentences->data() + sentences->size());
+  if (is_str())
+    str_->ToCodePoints(sentences->data() + first, sentences->data() + sentences->size());
 }
 
 void Text::Check() const {

@@ -122,8 +122,7 @@ class Segmenter {
 // Whole-text calls.
 std::vector<Boundary> Boundaries(std::string_view text, const Options& options = Options());
 // The sentences, whitespace kept: together they are the text.
-std::vector<std::string_view> Sentences(std::string_view text,
-                                        const Options& options = Options());
+std::vector<std::string_view> Sentences(std::string_view text, const Options& options = Options());
 // The sentences as offsets, with their paragraph numbers.
 std::vector<Sentence> SentenceSpans(std::string_view text, const Options& options = Options());
 // The text with its markup.

@@ -76,8 +76,8 @@ bool Unchanged(const std::string& path, const struct stat& opened) {
 }
 
 // For the tests: with PTSPLIT_TEST_PAUSE naming a FIFO, each input, once
-// opened and its temporary file made, waits until the FIFO has been opened for writing and closed, so
-// that a test can change it while it is being split.
+// opened and its temporary file made, waits until the FIFO has been opened for writing and closed,
+// so that a test can change it while it is being split.
 void PauseForTest(const char* fifo) {
   if (fifo == nullptr) return;
   const int fd = open(fifo, O_RDONLY | O_CLOEXEC);
@@ -277,8 +277,7 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
 }
 
 // Splits `in` into temporary file `out`; returns the exit status.
-int CorpusRun::WriteTemporary(const Job& job, int in, int out, Output* output,
-                              Splitter* splitter) {
+int CorpusRun::WriteTemporary(const Job& job, int in, int out, Output* output, Splitter* splitter) {
   try {
     output->Reopen(out);
     splitter->Begin();

@@ -3,15 +3,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-
 
 #include "cli/names.h"
 
@@ -77,8 +76,8 @@ std::size_t CollapseWhitespace(std::string_view utf8, char* out) {
       const auto control = static_cast<unsigned>(_mm_movemask_epi8(
           _mm_or_si128(_mm_cmplt_epi8(b, _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80))),
                        _mm_cmpgt_epi8(b, _mm_set1_epi8(static_cast<char>(0xE1 ^ 0x80))))));
-      const auto space = static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+      const auto space =
+          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
       const unsigned special = control | (space & ((space << 1) | (spaced() ? 1u : 0u)));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
       const std::size_t n = special == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(special));
@@ -166,8 +165,8 @@ void Splitter::End() {
   }
 }
 
-std::string Splitter::Split(int fd, std::string_view name,
-                           std::atomic<std::uint64_t>* bytes_read, bool flush_each_read) {
+std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint64_t>* bytes_read,
+                            bool flush_each_read) {
   ptseg::Input input(fd, std::string(name));
   BeginInput(name);
   std::optional<ptseg::Segmenter> segmenter;
@@ -181,8 +180,9 @@ std::string Splitter::Split(int fd, std::string_view name,
     } catch (const ptseg::InputError& e) {
       error = e.reason();
     }
-    if (!segmenter) segmenter.emplace(Start(input), nullptr,
-                                      [this](const ptseg::Boundary& start) { Found(start); });
+    if (!segmenter)
+      segmenter.emplace(Start(input), nullptr,
+                        [this](const ptseg::Boundary& start) { Found(start); });
     if (n == 0) break;
     const std::string_view bytes(buffer_.get() + filled_, n);
     filled_ += bytes.size();

@@ -114,8 +114,8 @@ class Splitter {
   std::uint64_t written_ = 0;
   bool wrote_sentence_ = false;
   std::string name_;
-  std::string text_;       // scratch: a sentence in UTF-8
-  std::string formatted_;  // scratch: a sentence formatted
+  std::string text_;              // scratch: a sentence in UTF-8
+  std::string formatted_;         // scratch: a sentence formatted
   std::unique_ptr<char[]> line_;  // scratch: a line of the lines format
   std::size_t line_capacity_ = 0;
 

@@ -147,8 +147,7 @@ void Planner::Walk(const std::string& folder, const std::string& relative) {
   }
 }
 
-void Planner::AddJob(const std::string& input, const std::string& relative,
-                     const struct stat& st) {
+void Planner::AddJob(const std::string& input, const std::string& relative, const struct stat& st) {
   const std::string output = Join(output_dir_, relative + suffix_);
   const auto [place, added] = relative_outputs_.emplace(relative + suffix_, input);
   if (!added) {

@@ -62,9 +62,8 @@ void WriteOrDie(const char* program, std::FILE* out, const char* data, std::size
 
 bool IsStandardOutput(const struct stat& input) {
   struct stat output;
-  return S_ISREG(input.st_mode) && fstat(STDOUT_FILENO, &output) == 0 &&
-         S_ISREG(output.st_mode) && input.st_dev == output.st_dev &&
-         input.st_ino == output.st_ino;
+  return S_ISREG(input.st_mode) && fstat(STDOUT_FILENO, &output) == 0 && S_ISREG(output.st_mode) &&
+         input.st_dev == output.st_dev && input.st_ino == output.st_ino;
 }
 
 bool InputIsOutput(int fd) {

@@ -10,9 +10,9 @@ namespace ptseg {
 
 // One line on standard error before any output.  Its length is fixed: a
 // version with more digits needs shorter words.
-inline constexpr char kNotice[] =
-    "ptseg " PTSEG_NOTICE_VERSION(PTSEG_VERSION_MAJOR, PTSEG_VERSION_MINOR)
-    " - sentence and paragraph markup for Portuguese text, ISO-8859-1";
+inline constexpr char kNotice[] = "ptseg " PTSEG_NOTICE_VERSION(
+    PTSEG_VERSION_MAJOR,
+    PTSEG_VERSION_MINOR) " - sentence and paragraph markup for Portuguese text, ISO-8859-1";
 static_assert(sizeof kNotice - 1 == 73, "the notice line is 73 characters");
 
 }  // namespace ptseg

@@ -4,13 +4,14 @@
 // standard output with <p><s> ... </s></p> markup inserted.  Command-line
 // arguments are ignored on purpose: the behaviour is fixed (ptsplit is the
 // command with options).
+#include "ptseg/ptseg.h"
+
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string_view>
 
 #include "driver/io.h"
-#include "ptseg/ptseg.h"
 
 namespace {
 

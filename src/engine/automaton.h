@@ -65,30 +65,24 @@ struct Automaton {
   std::uint32_t EntryOf(int state) const {
     const std::uint32_t s = static_cast<std::uint32_t>(state);
     return (s << kStateShift) | (first_match[s] != 0 ? kEndsMatch : 0) |
-           (head_group[s] != 0 ? kEndsHead : 0) |
-           s * static_cast<std::uint32_t>(class_count);
+           (head_group[s] != 0 ? kEndsHead : 0) | s * static_cast<std::uint32_t>(class_count);
   }
 };
 
 // Unpacks flex's -Cem tables (equivalence and meta-equivalence classes,
 // base/def/nxt/chk).  flex's last DFA state is the jam state; states past
 // it are templates, reached only through def, on meta classes.
-template <class Accept, std::size_t kAcceptSize, class AccList,
-          std::size_t kAccListSize, class Ec, class Meta, std::size_t kMetaSize,
-          class Base, std::size_t kBaseSize, class Def, class Nxt,
-          std::size_t kNxtSize, class Chk>
+template <class Accept, std::size_t kAcceptSize, class AccList, std::size_t kAccListSize, class Ec,
+          class Meta, std::size_t kMetaSize, class Base, std::size_t kBaseSize, class Def,
+          class Nxt, std::size_t kNxtSize, class Chk>
 Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
-                           const AccList (&acclist)[kAccListSize],
-                           const Ec (&ec)[256], const Meta (&meta)[kMetaSize],
-                           const Base (&base)[kBaseSize],
-                           const Def (&def)[kBaseSize],
-                           const Nxt (&nxt)[kNxtSize],
-                           const Chk (&chk)[kNxtSize], int trailing_mask,
-                           int trailing_head_mask, int text_condition) {
-  static_assert(kAcceptSize * kMetaSize <= Automaton::kRowMask,
-                "rows do not fit their field");
-  static_assert(kAcceptSize < Automaton::kMaxStates,
-                "state numbers do not fit their field");
+                           const AccList (&acclist)[kAccListSize], const Ec (&ec)[256],
+                           const Meta (&meta)[kMetaSize], const Base (&base)[kBaseSize],
+                           const Def (&def)[kBaseSize], const Nxt (&nxt)[kNxtSize],
+                           const Chk (&chk)[kNxtSize], int trailing_mask, int trailing_head_mask,
+                           int text_condition) {
+  static_assert(kAcceptSize * kMetaSize <= Automaton::kRowMask, "rows do not fit their field");
+  static_assert(kAcceptSize < Automaton::kMaxStates, "state numbers do not fit their field");
   Automaton a;
   const int jam = static_cast<int>(kAcceptSize) - 2;
   const int first_template = static_cast<int>(kAcceptSize) - 1;

@@ -71,8 +71,8 @@ inline unsigned MaybeSpecial(const unsigned char* p) {
   const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
   // Unsigned comparisons, done as signed ones on bytes shifted by 0x80.
-  const __m128i low = _mm_cmplt_epi8(_mm_xor_si128(bytes, bias),
-                                     _mm_set1_epi8(static_cast<char>(0x5C ^ 0x80)));
+  const __m128i low =
+      _mm_cmplt_epi8(_mm_xor_si128(bytes, bias), _mm_set1_epi8(static_cast<char>(0x5C ^ 0x80)));
   const __m128i high = _mm_cmplt_epi8(
       _mm_xor_si128(_mm_sub_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xAB))), bias),
       _mm_set1_epi8(static_cast<char>((0xDD - 0xAB) ^ 0x80)));
@@ -370,12 +370,11 @@ struct Engine::Tables {
       for (int b = 0; b < 256; ++b) {
         const std::uint32_t to = a.next[start + a.byte_class[b]];
         const int first = a.first_match[Automaton::State(to)];
-        const bool copy = to != Automaton::kJam &&
-                          a.acclist[static_cast<std::size_t>(first)] == kCopyByteRule;
+        const bool copy =
+            to != Automaton::kJam && a.acclist[static_cast<std::size_t>(first)] == kCopyByteRule;
         bool dead_end = true;
         for (int c = 1; copy && dead_end && c < a.class_count; ++c) {
-          dead_end = a.next[Automaton::Row(to) + static_cast<std::uint32_t>(c)] ==
-                     Automaton::kJam;
+          dead_end = a.next[Automaton::Row(to) + static_cast<std::uint32_t>(c)] == Automaton::kJam;
         }
         copy_first[bol][b] = copy;
         // A line feed changes the line-start flag, so it is never skipped.
@@ -408,7 +407,8 @@ struct Engine::Tables {
     }
     int n = 0;
     for (int b = 0; b < 256; ++b) {
-      if (triggers[a.byte_class[b]] && n < kMaxTriggers) trigger_set[n++] = static_cast<unsigned char>(b);
+      if (triggers[a.byte_class[b]] && n < kMaxTriggers)
+        trigger_set[n++] = static_cast<unsigned char>(b);
     }
     for (int i = n; i < kMaxTriggers; ++i) trigger_set[i] = trigger_set[0];
     skip_distance = static_cast<std::size_t>(distance);
@@ -549,8 +549,8 @@ PTSEG_HOT_INLINE const unsigned char* Engine::SkipPlain(const unsigned char* p) 
 
 // Whether the copy of the byte at p, whose first step from the start state
 // (at row start_row) reaches a state where that copy is the match, stands:
-// the look-ahead from it dies before it reaches another match.  When it may not, the walk is handed to Step
-// (see walked_) and the answer is false.
+// the look-ahead from it dies before it reaches another match.  When it may not, the walk is handed
+// to Step (see walked_) and the answer is false.
 PTSEG_HOT_INLINE bool Engine::CopyStands(const unsigned char* p, const unsigned char* end,
                                          std::uint32_t start_row) {
   const std::uint32_t* const next = a_.next.data();
@@ -586,8 +586,8 @@ PTSEG_HOT_INLINE bool Engine::CopyStands(const unsigned char* p, const unsigned 
 // cannot end a match.  If it can, the full match step takes over from
 // where this walk stands, told where heads ended on the way.
 bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uint32_t first,
-                      const unsigned char* q, std::uint32_t entry,
-                      const std::uint32_t* passed, int passed_count) {
+                      const unsigned char* q, std::uint32_t entry, const std::uint32_t* passed,
+                      int passed_count) {
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
   const unsigned char* const limit =
@@ -614,8 +614,8 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
     }
     if (q == stop) {
       if (q == limit) break;
-      if (const MemoEntry* known = Recalled(static_cast<std::size_t>(q - text) / kMemoStride,
-                                            Automaton::State(entry))) {
+      if (const MemoEntry* known =
+              Recalled(static_cast<std::size_t>(q - text) / kMemoStride, Automaton::State(entry))) {
         // No match ends further on: the copy stands.  Else Step takes
         // what is known from here.
         if (known->far == 0) return true;
@@ -823,8 +823,8 @@ const MemoEntry* Engine::Recalled(std::size_t slot, int state) const {
     if ((entry.state & ~MemoEntry::kMore) == state) return &entry;
   }
   if ((entries.way[MemoSlot::kWays - 1].state & MemoEntry::kMore) == 0) return nullptr;
-  const auto found = overflow_.find((base_ / kMemoStride + slot) << 16 |
-                                    static_cast<std::uint64_t>(state));
+  const auto found =
+      overflow_.find((base_ / kMemoStride + slot) << 16 | static_cast<std::uint64_t>(state));
   return found == overflow_.end() ? nullptr : &found->second;
 }
 
@@ -832,10 +832,10 @@ const MemoEntry* Engine::Recalled(std::size_t slot, int state) const {
 // `to` bytes into it, what it found from each of them on: the furthest
 // match end after it, `last`, in `last_state`, whose head (if the match
 // has one) ends at `head`.  Each entry states only what this look-ahead saw.
-void Engine::Remember(std::size_t from, std::size_t to, std::size_t last,
-                      int last_state, std::size_t head) {
-  for (std::size_t k = from + (kMemoStride - (pos_ + from) % kMemoStride) % kMemoStride;
-       k <= to; k += kMemoStride) {
+void Engine::Remember(std::size_t from, std::size_t to, std::size_t last, int last_state,
+                      std::size_t head) {
+  for (std::size_t k = from + (kMemoStride - (pos_ + from) % kMemoStride) % kMemoStride; k <= to;
+       k += kMemoStride) {
     const std::size_t slot = (pos_ + k) / kMemoStride;
     const std::uint16_t state = seen_[slot];
     MemoEntry found{state, 0, 0, 0};
@@ -874,8 +874,7 @@ void Engine::Act(int rule, std::size_t length) {
     case RuleAction::kBreak:
       pos_ = kept_end;
       Deliver(kept_end);
-      listener_->Break(base_ + kept_end,
-                       StartsParagraph(static_cast<unsigned char>(buf_[start])));
+      listener_->Break(base_ + kept_end, StartsParagraph(static_cast<unsigned char>(buf_[start])));
       break;
     case RuleAction::kRescan:
       break;

@@ -136,13 +136,13 @@ class Engine {
   // is decided, and goes on from here when more come.
   struct LookAhead {
     bool active = false;
-    std::size_t k = 0;           // bytes looked at
-    std::size_t last = 0;        // furthest of them at which a match can end
-    std::uint32_t at_last = 0;   // the entry into the state there
-    std::size_t head = 0;        // where that match's head ends, if remembered
+    std::size_t k = 0;              // bytes looked at
+    std::size_t last = 0;           // furthest of them at which a match can end
+    std::uint32_t at_last = 0;      // the entry into the state there
+    std::size_t head = 0;           // where that match's head ends, if remembered
     std::size_t first_checked = 0;  // the first memo position it passed, or 0
     std::size_t checked = 0;        // the last one, or 0
-    std::uint32_t entry = 0;     // the entry into the state after k bytes
+    std::uint32_t entry = 0;        // the entry into the state after k bytes
   };
 
   void Run();

@@ -15,10 +15,8 @@ class EngineError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-inline constexpr char kLookaheadMessage[] =
-    "input buffer overflow: one look-ahead exceeds 256 MiB";
-inline constexpr char kNoActionMessage[] =
-    "fatal flex scanner internal error--no action found";
+inline constexpr char kLookaheadMessage[] = "input buffer overflow: one look-ahead exceeds 256 MiB";
+inline constexpr char kNoActionMessage[] = "fatal flex scanner internal error--no action found";
 
 }  // namespace engine
 }  // namespace ptseg

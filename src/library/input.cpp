@@ -64,9 +64,7 @@ class Source {
     return eof_ ? 0 : ReadFd(out, size);
   }
 
-  [[noreturn]] void Fail(const std::string& reason) const {
-    throw InputError(name_, reason);
-  }
+  [[noreturn]] void Fail(const std::string& reason) const { throw InputError(name_, reason); }
 
  private:
   std::size_t ReadFd(char* out, std::size_t size) {
@@ -102,9 +100,13 @@ constexpr Signature kSignatures[] = {
     {Compression::kZstd, 4, {0x28, 0xB5, 0x2F, 0xFD}, {0x28, 0xB5, 0x2F, 0xFD}},
     // A skippable frame first (as parallel compressors write).
     {Compression::kZstd, 4, {0x50, 0x2A, 0x4D, 0x18}, {0x5F, 0x2A, 0x4D, 0x18}},
-    {Compression::kBzip2, 10, {'B', 'Z', 'h', '1', 0x31, 0x41, 0x59, 0x26, 0x53, 0x59},
+    {Compression::kBzip2,
+     10,
+     {'B', 'Z', 'h', '1', 0x31, 0x41, 0x59, 0x26, 0x53, 0x59},
      {'B', 'Z', 'h', '9', 0x31, 0x41, 0x59, 0x26, 0x53, 0x59}},
-    {Compression::kBzip2, 10, {'B', 'Z', 'h', '1', 0x17, 0x72, 0x45, 0x38, 0x50, 0x90},
+    {Compression::kBzip2,
+     10,
+     {'B', 'Z', 'h', '1', 0x17, 0x72, 0x45, 0x38, 0x50, 0x90},
      {'B', 'Z', 'h', '9', 0x17, 0x72, 0x45, 0x38, 0x50, 0x90}},
 };
 
@@ -233,14 +235,23 @@ class XzDecoder final : public Decoder {
       const lzma_ret r = lzma_code(&x_, action);
       src_.Consume(src_.available() - x_.avail_in);
       switch (r) {
-        case LZMA_OK: break;
-        case LZMA_STREAM_END: done_ = true; break;
-        case LZMA_BUF_ERROR: src_.Fail(kTruncated);
-        case LZMA_MEM_ERROR: src_.Fail("out of memory");
-        case LZMA_FORMAT_ERROR: src_.Fail("file format not recognized");
-        case LZMA_OPTIONS_ERROR: src_.Fail("unsupported compression options");
-        case LZMA_DATA_ERROR: src_.Fail("compressed data is corrupt");
-        default: src_.Fail("xz decoder error " + std::to_string(static_cast<int>(r)));
+        case LZMA_OK:
+          break;
+        case LZMA_STREAM_END:
+          done_ = true;
+          break;
+        case LZMA_BUF_ERROR:
+          src_.Fail(kTruncated);
+        case LZMA_MEM_ERROR:
+          src_.Fail("out of memory");
+        case LZMA_FORMAT_ERROR:
+          src_.Fail("file format not recognized");
+        case LZMA_OPTIONS_ERROR:
+          src_.Fail("unsupported compression options");
+        case LZMA_DATA_ERROR:
+          src_.Fail("compressed data is corrupt");
+        default:
+          src_.Fail("xz decoder error " + std::to_string(static_cast<int>(r)));
       }
     }
     return size - x_.avail_out;
@@ -394,11 +405,20 @@ class Input::Impl {
       if (compression_ != Compression::kNone || !prefix || !src_.Fill()) break;
     }
     switch (compression_) {
-      case Compression::kNone: break;
-      case Compression::kGzip: decoder_.reset(new GzipDecoder(src_)); break;
-      case Compression::kXz: decoder_.reset(new XzDecoder(src_)); break;
-      case Compression::kBzip2: decoder_.reset(new Bzip2Decoder(src_)); break;
-      case Compression::kZstd: decoder_.reset(new ZstdDecoder(src_)); break;
+      case Compression::kNone:
+        break;
+      case Compression::kGzip:
+        decoder_.reset(new GzipDecoder(src_));
+        break;
+      case Compression::kXz:
+        decoder_.reset(new XzDecoder(src_));
+        break;
+      case Compression::kBzip2:
+        decoder_.reset(new Bzip2Decoder(src_));
+        break;
+      case Compression::kZstd:
+        decoder_.reset(new ZstdDecoder(src_));
+        break;
     }
     head_.resize(kFirstBlock);
     std::size_t got = 0;
@@ -413,11 +433,14 @@ class Input::Impl {
     }
     head_.resize(got);
     const std::string_view h(head_);
-    if (h.substr(0, 3) == "\xEF\xBB\xBF") bom_ = Bom::kUtf8;
-    else if (h.substr(0, 2) == "\xFF\xFE") bom_ = Bom::kUtf16Le;
-    else if (h.substr(0, 2) == "\xFE\xFF") bom_ = Bom::kUtf16Be;
-    binary_ = h.find('\0') != std::string_view::npos && bom_ != Bom::kUtf16Le &&
-              bom_ != Bom::kUtf16Be;
+    if (h.substr(0, 3) == "\xEF\xBB\xBF")
+      bom_ = Bom::kUtf8;
+    else if (h.substr(0, 2) == "\xFF\xFE")
+      bom_ = Bom::kUtf16Le;
+    else if (h.substr(0, 2) == "\xFE\xFF")
+      bom_ = Bom::kUtf16Be;
+    binary_ =
+        h.find('\0') != std::string_view::npos && bom_ != Bom::kUtf16Le && bom_ != Bom::kUtf16Be;
   }
 
   Source src_;
@@ -441,11 +464,16 @@ const std::string& Input::name() const { return impl_->name_; }
 
 const char* CompressionName(Compression compression) {
   switch (compression) {
-    case Compression::kGzip: return "gzip";
-    case Compression::kXz: return "xz";
-    case Compression::kBzip2: return "bzip2";
-    case Compression::kZstd: return "zstd";
-    case Compression::kNone: break;
+    case Compression::kGzip:
+      return "gzip";
+    case Compression::kXz:
+      return "xz";
+    case Compression::kBzip2:
+      return "bzip2";
+    case Compression::kZstd:
+      return "zstd";
+    case Compression::kNone:
+      break;
   }
   return "";
 }

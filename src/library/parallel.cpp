@@ -92,9 +92,7 @@ void ParallelStream::Finish() {
   }
 }
 
-std::uint64_t ParallelStream::decided() const {
-  return truth_ ? truth_->stream->decided() : 0;
-}
+std::uint64_t ParallelStream::decided() const { return truth_ ? truth_->stream->decided() : 0; }
 
 // Hands full chunks of the input to threads of their own (and, at the
 // end, the rest), joining chunks so that at most threads_ are in flight.
@@ -124,8 +122,8 @@ void ParallelStream::Cut(bool last) {
 void ParallelStream::JoinReady(bool all) {
   while (!chunks_.empty()) {
     const bool must = all || chunks_.size() > threads_;
-    if (!must && chunks_.front()->scanned.wait_for(std::chrono::seconds(0)) !=
-                     std::future_status::ready) {
+    if (!must &&
+        chunks_.front()->scanned.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
       break;
     }
     std::unique_ptr<Chunk> chunk = std::move(chunks_.front());

@@ -23,8 +23,7 @@ void* Grow(void* block, std::size_t new_size) {
 
 }  // namespace
 
-void MakeRoom(char*& ch_buf, int& buf_size, int*& state_buf,
-              std::size_t held) {
+void MakeRoom(char*& ch_buf, int& buf_size, int*& state_buf, std::size_t held) {
   const std::size_t size = static_cast<std::size_t>(buf_size);
   // The next refill reads into buf_size - held - 1 bytes of room.
   if (held + 1 < size) return;

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdio>
-
 #include <string_view>
 
 #include "driver/io.h"
@@ -22,17 +21,15 @@
 // and would otherwise stop once one attempt outgrows it.  Growing here is
 // safe because flex rebuilds its state stack from the start of the match
 // after every refill.
-#define YY_INPUT(buf, result, max_size)                                      \
-  do {                                                                       \
-    (result) = static_cast<int>(ptseg::ReadFlexInput(                        \
-        yyin, YY_CURRENT_BUFFER_LVALUE->yy_is_interactive != 0, (buf),       \
-        static_cast<std::size_t>(max_size)));                                \
-    ptseg::MakeRoom(YY_CURRENT_BUFFER_LVALUE->yy_ch_buf,                     \
-                    YY_CURRENT_BUFFER_LVALUE->yy_buf_size, yy_state_buf,     \
-                    static_cast<std::size_t>((buf) -                         \
-                                             YY_CURRENT_BUFFER_LVALUE        \
-                                                 ->yy_ch_buf) +              \
-                        static_cast<std::size_t>(result));                   \
+#define YY_INPUT(buf, result, max_size)                                                         \
+  do {                                                                                          \
+    (result) = static_cast<int>(                                                                \
+        ptseg::ReadFlexInput(yyin, YY_CURRENT_BUFFER_LVALUE->yy_is_interactive != 0, (buf),     \
+                             static_cast<std::size_t>(max_size)));                              \
+    ptseg::MakeRoom(YY_CURRENT_BUFFER_LVALUE->yy_ch_buf, YY_CURRENT_BUFFER_LVALUE->yy_buf_size, \
+                    yy_state_buf,                                                               \
+                    static_cast<std::size_t>((buf)-YY_CURRENT_BUFFER_LVALUE->yy_ch_buf) +       \
+                        static_cast<std::size_t>(result));                                      \
   } while (0)
 
 namespace ptseg {
@@ -43,8 +40,7 @@ std::size_t ReadFlexInput(std::FILE* in, bool interactive, char* buf, std::size_
 // Doubles flex's character buffer (buf_size bytes plus two end markers) and
 // its state stack (one int per byte plus two) until `held` bytes leave room
 // for at least one more byte.
-void MakeRoom(char*& ch_buf, int& buf_size, int*& state_buf,
-              std::size_t held);
+void MakeRoom(char*& ch_buf, int& buf_size, int*& state_buf, std::size_t held);
 
 }  // namespace ptseg
 

@@ -1,5 +1,4 @@
 #include "ptseg/text.h"
-
 #include "text/utf16.h"
 #include "text/utf8.h"
 

@@ -1,7 +1,7 @@
-#include "ptseg/text.h"
-
 #include <array>
 #include <cstdio>
+
+#include "ptseg/text.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -73,8 +73,7 @@ void Escape(std::string_view in, const Table& table, std::string* out) {
     std::size_t length = 1;
     if (replacement == kCheckNonchar) {
       // EF BF BE and EF BF BF are U+FFFE and U+FFFF.
-      if (end - p >= 3 && p[1] == '\xBF' &&
-          (p[2] == '\xBE' || p[2] == '\xBF')) {
+      if (end - p >= 3 && p[1] == '\xBF' && (p[2] == '\xBE' || p[2] == '\xBF')) {
         replacement = kReplacementChar;
         length = 3;
       } else {

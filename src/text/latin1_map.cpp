@@ -39,24 +39,23 @@ struct Replacement {
 constexpr Replacement kReplacements[] = {
     // single quotes, primes, single guillemets
     {"'",
-     {0x2018, 0x2019, 0x201A, 0x201B, 0x2032, 0x2035, 0x2039, 0x203A, 0x02BC,
-      0x02BB, 0x02B9, 0x02C8, 0xFF07}},
+     {0x2018, 0x2019, 0x201A, 0x201B, 0x2032, 0x2035, 0x2039, 0x203A, 0x02BC, 0x02BB, 0x02B9,
+      0x02C8, 0xFF07}},
     // double quotes, double primes
-    {"\"",
-     {0x201C, 0x201D, 0x201E, 0x201F, 0x2033, 0x2036, 0x3003, 0xFF02, 0x02BA}},
+    {"\"", {0x201C, 0x201D, 0x201E, 0x201F, 0x2033, 0x2036, 0x3003, 0xFF02, 0x02BA}},
     // hyphens, figure/en/em dash, horizontal bar, minus
     {"-",
-     {0x2010, 0x2011, 0x2012, 0x2013, 0x2014, 0x2015, 0x2212, 0xFE58, 0xFE63,
-      0xFF0D, 0x2E3A, 0x2E3B}},
+     {0x2010, 0x2011, 0x2012, 0x2013, 0x2014, 0x2015, 0x2212, 0xFE58, 0xFE63, 0xFF0D, 0x2E3A,
+      0x2E3B}},
     {"...", {0x2026}},
     // en/em/thin/hair/narrow spaces
     {" ",
-     {0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
-      0x2009, 0x200A, 0x202F, 0x205F, 0x3000}},
+     {0x2000, 0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A,
+      0x202F, 0x205F, 0x3000}},
     // zero-width and direction marks, byte-order mark
     {"",
-     {0x200B, 0x200C, 0x200D, 0x2060, 0xFEFF, 0x200E, 0x200F, 0x202A, 0x202B,
-      0x202C, 0x202D, 0x202E}},
+     {0x200B, 0x200C, 0x200D, 0x2060, 0xFEFF, 0x200E, 0x200F, 0x202A, 0x202B, 0x202C, 0x202D,
+      0x202E}},
     // line and paragraph separators
     {"\n", {0x2028, 0x2029}},
     // bullets
@@ -98,8 +97,7 @@ const char* FixedReplacement(char32_t cp) {
 }
 
 int CombiningClass(char32_t cp) {
-  return utf8proc_get_property(static_cast<utf8proc_int32_t>(cp))
-      ->combining_class;
+  return utf8proc_get_property(static_cast<utf8proc_int32_t>(cp))->combining_class;
 }
 
 // Whether NFC may join cp to the character before it.  It may if cp is a
@@ -113,8 +111,7 @@ int CombiningClass(char32_t cp) {
 // characters that glue to the one before are kept with it too, which is
 // not needed but harmless.
 bool JoinsBackward(char32_t cp) {
-  const utf8proc_property_t* property =
-      utf8proc_get_property(static_cast<utf8proc_int32_t>(cp));
+  const utf8proc_property_t* property = utf8proc_get_property(static_cast<utf8proc_int32_t>(cp));
   if (property->combining_class != 0) return true;
   switch (property->boundclass) {
     case UTF8PROC_BOUNDCLASS_EXTEND:
@@ -138,9 +135,7 @@ Latin1Map::Latin1Map() : decomposed_(64) {
     entry.starts_cluster = true;
     if (c < 0x80 || c >= 0xA0) {
       entry.text.assign(1, static_cast<char>(c));
-    } else if (const char32_t w =
-                   utf8::Windows1252(static_cast<unsigned char>(c));
-               w >= 0x100) {
+    } else if (const char32_t w = utf8::Windows1252(static_cast<unsigned char>(c)); w >= 0x100) {
       entry.text = MapChar(w);
     }
     // A control Windows-1252 leaves undefined is dropped.
@@ -199,16 +194,13 @@ Latin1Map::Entry Latin1Map::Compute(char32_t cp) {
   // may join backward (U+0F73, U+0344 ...) does not start a cluster either.
   std::vector<char32_t> chars;
   Normalize(&cp, 1, UTF8PROC_STABLE | UTF8PROC_DECOMPOSE, &chars);
-  entry.starts_cluster =
-      !JoinsBackward(cp) && (chars.empty() || !JoinsBackward(chars[0]));
+  entry.starts_cluster = !JoinsBackward(cp) && (chars.empty() || !JoinsBackward(chars[0]));
   Normalize(&cp, 1, kNfc, &chars);
-  for (char32_t c : chars)
-    entry.text += c < 0x100 ? small_[c].text : MapChar(c);
+  for (char32_t c : chars) entry.text += c < 0x100 ? small_[c].text : MapChar(c);
   return entry;
 }
 
-void Latin1Map::AppendCluster(const char32_t* cps, std::size_t n,
-                              std::string* out) {
+void Latin1Map::AppendCluster(const char32_t* cps, std::size_t n, std::string* out) {
   // Decomposed text (NFD) has a letter and a mark for each accented
   // letter: those pairs are remembered.
   const std::uint64_t pair = n == 2 ? std::uint64_t{cps[0]} << 21 | cps[1] : 0;
@@ -275,9 +267,8 @@ void Latin1Map::Normalize(const char32_t* cps, std::size_t n, int options,
   utf8proc_ssize_t length;
   // A result too long for the buffer gives its length: grow and retry.
   while ((length = utf8proc_decompose(
-              data, size, decomposed_.data(),
-              static_cast<utf8proc_ssize_t>(decomposed_.size()), option_bits)) >
-         static_cast<utf8proc_ssize_t>(decomposed_.size())) {
+              data, size, decomposed_.data(), static_cast<utf8proc_ssize_t>(decomposed_.size()),
+              option_bits)) > static_cast<utf8proc_ssize_t>(decomposed_.size())) {
     decomposed_.resize(static_cast<std::size_t>(length));
   }
   if (length >= 0 && (options & UTF8PROC_COMPOSE)) {

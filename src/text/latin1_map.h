@@ -45,8 +45,7 @@ class Latin1Map {
   void GrowCache();
   Entry Compute(char32_t cp);
   std::string MapChar(char32_t cp);
-  void Normalize(const char32_t* cps, std::size_t n, int options,
-                 std::vector<char32_t>* result);
+  void Normalize(const char32_t* cps, std::size_t n, int options, std::vector<char32_t>* result);
 
   // Characters below U+0100 are looked up here, the others are cached as
   // they come (the slow path is paid once per distinct character): in a

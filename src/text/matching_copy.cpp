@@ -39,8 +39,7 @@ int PopCount(std::uint64_t x) {
 // Copies the ASCII bytes from p on to dst, which has room for 16 bytes
 // more than the input has from p; returns the first byte that is not
 // ASCII, or end.
-const unsigned char* CopyAscii(const unsigned char* p, const unsigned char* end,
-                               char* dst) {
+const unsigned char* CopyAscii(const unsigned char* p, const unsigned char* end, char* dst) {
 #if defined(__SSE2__)
   for (; end - p >= 16; p += 16, dst += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -85,8 +84,8 @@ void Copy64(char* dst, const unsigned char* src) {
 // Whether p holds a letter of ISO-8859-1 in two bytes (not a C1 control)
 // followed by a byte that starts a cluster.
 bool IsTwoByteLetter(const unsigned char* p) {
-  return (p[0] == 0xC3 || (p[0] == 0xC2 && p[1] >= 0xA0)) &&
-         (p[1] & 0xC0) == 0x80 && p[2] < kFirstJoiningLead;
+  return (p[0] == 0xC3 || (p[0] == 0xC2 && p[1] >= 0xA0)) && (p[1] & 0xC0) == 0x80 &&
+         p[2] < kFirstJoiningLead;
 }
 
 }  // namespace
@@ -97,13 +96,11 @@ void MatchingCopy::Feed(const char* data, std::size_t size, std::string* out) {
   // taking more new bytes each round, until the kept bytes are converted.
   while (!held_.empty() && taken < size) {
     const std::size_t old = held_.size();
-    const std::size_t n =
-        std::min(size - taken, std::max<std::size_t>(64, old));
+    const std::size_t n = std::min(size - taken, std::max<std::size_t>(64, old));
     held_.append(data + taken, n);
     taken += n;
     const std::size_t used =
-        Convert(reinterpret_cast<const unsigned char*>(held_.data()),
-                held_.size(), false, out);
+        Convert(reinterpret_cast<const unsigned char*>(held_.data()), held_.size(), false, out);
     if (used >= old) {
       taken -= held_.size() - used;  // the rest is still in data
       held_.clear();
@@ -113,15 +110,13 @@ void MatchingCopy::Feed(const char* data, std::size_t size, std::string* out) {
   }
   if (held_.empty()) {
     const std::size_t used =
-        Convert(reinterpret_cast<const unsigned char*>(data) + taken,
-                size - taken, false, out);
+        Convert(reinterpret_cast<const unsigned char*>(data) + taken, size - taken, false, out);
     held_.assign(data + taken + used, size - taken - used);
   }
 }
 
 void MatchingCopy::Finish(std::string* out) {
-  Convert(reinterpret_cast<const unsigned char*>(held_.data()), held_.size(),
-          true, out);
+  Convert(reinterpret_cast<const unsigned char*>(held_.data()), held_.size(), true, out);
   held_.clear();
 }
 
@@ -129,15 +124,14 @@ void MatchingCopy::Finish(std::string* out) {
 // letters, and < = > (with a combining long solidus overlay).  NFC never
 // joins anything to the others.
 constexpr bool MayCompose(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '<' || c == '=' ||
-         c == '>';
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '<' || c == '=' || c == '>';
 }
 
 // Converts whole clusters from the start of the data and returns the bytes
 // converted.  Unless at_end, the last cluster is kept back, since what
 // follows may still belong to it.
-std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size,
-                                  bool at_end, std::string* out) {
+std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size, bool at_end,
+                                  std::string* out) {
   const unsigned char* p = begin;
   const unsigned char* const end = begin + size;
   ready_ = 0;
@@ -195,8 +189,7 @@ std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size,
     if (out->size() - used < room) out->resize(used + room);
     first = out->data();
     dst = first + used;
-    Record(m_first + used, converted_ + (p - begin),
-           converted_ + (next - begin), count);
+    Record(m_first + used, converted_ + (p - begin), converted_ + (next - begin), count);
     std::memcpy(dst, cluster_text_.data(), count);
     dst += count;
     p = next;
@@ -218,9 +211,8 @@ std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size,
 // the ASCII between would be mispredicted there, which costs as much as
 // all the rest.  Each 64-byte copy may run past what it keeps (the next
 // one overwrites it), so the window must be followed by 64 more bytes.
-void MatchingCopy::ConvertWindows(const unsigned char*& p_ref,
-                                  const unsigned char* end, char*& dst_ref,
-                                  std::uint64_t m) {
+void MatchingCopy::ConvertWindows(const unsigned char*& p_ref, const unsigned char* end,
+                                  char*& dst_ref, std::uint64_t m) {
   // In locals, which stores to the output cannot change.
   const unsigned char* p = p_ref;
   char* dst = dst_ref;
@@ -277,8 +269,7 @@ void MatchingCopy::ConvertWindows(const unsigned char*& p_ref,
 // Reads the cluster at p, puts what it becomes in *text and moves p past
 // it.  Returns false, leaving p, if the data ends before the cluster is
 // known to be complete.
-bool MatchingCopy::ConvertCluster(const unsigned char*& p,
-                                  const unsigned char* end, bool at_end,
+bool MatchingCopy::ConvertCluster(const unsigned char*& p, const unsigned char* end, bool at_end,
                                   std::string* text) {
   const unsigned char* q = p;
   utf8::Char c;
@@ -332,8 +323,8 @@ bool MatchingCopy::ConvertCluster(const unsigned char*& p,
 
 // Records that the `count` matching bytes from m come from the cluster at
 // stream offsets [start, end).
-void MatchingCopy::Record(std::uint64_t m, std::uint64_t start,
-                          std::uint64_t end, std::size_t count) {
+void MatchingCopy::Record(std::uint64_t m, std::uint64_t start, std::uint64_t end,
+                          std::size_t count) {
   const std::uint64_t length = end - start;
   if (count == 1 && length <= 4) {
     if (length > 1) SetExtra(m, static_cast<unsigned>(length - 1));
@@ -378,13 +369,10 @@ void MatchingCopy::GrowExtras(std::uint64_t m) {
 }
 
 // The extra stream bytes of the matching bytes [from, to).
-std::uint64_t MatchingCopy::SumExtras(std::uint64_t from,
-                                      std::uint64_t to) const {
+std::uint64_t MatchingCopy::SumExtras(std::uint64_t from, std::uint64_t to) const {
   std::uint64_t sum = 0;
-  const std::uint64_t last =
-      std::min((to + 63) >> 6, extra_base_ + extras_.size());
-  for (std::uint64_t word = std::max(from >> 6, extra_base_); word < last;
-       ++word) {
+  const std::uint64_t last = std::min((to + 63) >> 6, extra_base_ + extras_.size());
+  for (std::uint64_t word = std::max(from >> 6, extra_base_); word < last; ++word) {
     std::uint64_t mask = ~std::uint64_t{0};
     if (word == from >> 6) mask <<= from & 63;
     if (word == to >> 6) mask &= (std::uint64_t{1} << (to & 63)) - 1;
@@ -398,9 +386,9 @@ std::uint64_t MatchingCopy::Origin(std::uint64_t m) const {
   m = std::min(std::max(m, forgotten_), produced_);
   if (m < cursor_m_) {
     // An earlier offset than last time: find its run again.
-    auto later = std::upper_bound(
-        runs_.begin() + first_run_, runs_.end(), m,
-        [](std::uint64_t value, const Run& run) { return value < run.m; });
+    auto later =
+        std::upper_bound(runs_.begin() + first_run_, runs_.end(), m,
+                         [](std::uint64_t value, const Run& run) { return value < run.m; });
     cursor_run_ = (later - runs_.begin()) - 1;
     cursor_m_ = runs_[cursor_run_].m;
     cursor_input_ = runs_[cursor_run_].input;

@@ -66,14 +66,12 @@ class MatchingCopy {
     bool pinned;
   };
 
-  std::size_t Convert(const unsigned char* data, std::size_t size, bool at_end,
-                      std::string* out);
-  void ConvertWindows(const unsigned char*& p, const unsigned char* end,
-                      char*& dst, std::uint64_t m);
-  bool ConvertCluster(const unsigned char*& p, const unsigned char* end,
-                      bool at_end, std::string* text);
-  void Record(std::uint64_t m, std::uint64_t start, std::uint64_t end,
-              std::size_t count);
+  std::size_t Convert(const unsigned char* data, std::size_t size, bool at_end, std::string* out);
+  void ConvertWindows(const unsigned char*& p, const unsigned char* end, char*& dst,
+                      std::uint64_t m);
+  bool ConvertCluster(const unsigned char*& p, const unsigned char* end, bool at_end,
+                      std::string* text);
+  void Record(std::uint64_t m, std::uint64_t start, std::uint64_t end, std::size_t count);
   void AddRun(std::uint64_t m, std::uint64_t input, bool pinned);
   void SetExtra(std::uint64_t m, unsigned extra);
   void GrowExtras(std::uint64_t m);

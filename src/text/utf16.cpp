@@ -19,8 +19,7 @@ void Utf16Decoder::Emit(char32_t cp, int in_size, std::string* out) {
   char utf8[4];
   const int size = utf8::Encode(cp, utf8);
   out->append(utf8, static_cast<std::size_t>(size));
-  if (runs_.empty() || runs_.back().out_size != size ||
-      runs_.back().in_size != in_size) {
+  if (runs_.empty() || runs_.back().out_size != size || runs_.back().in_size != in_size) {
     runs_.push_back({produced_, consumed_, static_cast<std::uint8_t>(size),
                      static_cast<std::uint8_t>(in_size)});
   }

@@ -69,7 +69,7 @@ class Utf16Decoder {
   const bool big_endian_;
   bool has_byte_ = false;  // an odd byte held
   unsigned char byte_ = 0;
-  char16_t high_ = 0;      // a high surrogate held, or 0
+  char16_t high_ = 0;  // a high surrogate held, or 0
   std::uint64_t produced_ = 0;
   std::uint64_t consumed_ = 0;
   std::deque<Run> runs_;

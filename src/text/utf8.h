@@ -27,8 +27,7 @@ struct Char {
 // callers that want the Windows-1252 reading use Windows1252() on it.  When
 // the data ends inside what could still be a valid sequence, the result has
 // length 0, unless `at_end` says no more data will come.
-inline Char Decode(const unsigned char* p, const unsigned char* end,
-                   bool at_end) {
+inline Char Decode(const unsigned char* p, const unsigned char* end, bool at_end) {
   const unsigned char lead = p[0];
   if (lead < 0xC2 || lead > 0xF4) return {lead, 1};
   const int length = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
@@ -54,10 +53,9 @@ inline Char Decode(const unsigned char* p, const unsigned char* end,
 // Windows-1252 leaves undefined keep their ISO-8859-1 value (U+0081 ...).
 inline char32_t Windows1252(unsigned char byte) {
   static constexpr char32_t kHigh[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
   return byte >= 0x80 && byte < 0xA0 ? kHigh[byte - 0x80] : byte;
 }
 
@@ -86,12 +84,10 @@ inline int Encode(char32_t cp, char* out) {
 }
 
 // The first byte at or after p that is not ASCII, or end.
-inline const unsigned char* SkipAscii(const unsigned char* p,
-                                      const unsigned char* end) {
+inline const unsigned char* SkipAscii(const unsigned char* p, const unsigned char* end) {
 #if defined(__SSE2__)
   for (; end - p >= 16; p += 16) {
-    const int mask =
-        _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    const int mask = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
   }
 #else

@@ -44,17 +44,18 @@ const Family kFamilies[] = {
     // Look-aheads too short to be recorded by their length alone, one
     // starting inside the last one's stretch at every byte.
     {"runs of !", "", std::string(79, '!') + "x", ""},
-    {"runs of !? and blanks", "", "!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!  ", ""},
+    {"runs of !? and blanks", "",
+     "!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!?!  ", ""},
 };
 // What no family may take per byte, well under kBound: the runs of ! took
 // 40 before short look-aheads were recorded when they repeat.
 constexpr double kFamilyCeiling = 20;
 
 const char* const kVocabulary[] = {
-    ": ", "; ", ". ", "! ", "? ", "...", " (...)", "[...] ", "1) ", "12. ", "a) ",
-    "(b) ", "IV. ", "iv) ", "- ", "-- ", " - ", "Ana ", "ele ", "\xc1gua ", "Dr. ",
-    "p\xe1g. ", "J. ", "E.U.A. ", "\"", "'", "\xab", "\xbb", "(", ")", "\n", "\r\n",
-    "  ", "\t", "\r", ",",
+    ": ",   "; ",       ". ",   "! ",       "? ",   "...",     " (...)", "[...] ", "1) ",
+    "12. ", "a) ",      "(b) ", "IV. ",     "iv) ", "- ",      "-- ",    " - ",    "Ana ",
+    "ele ", "\xc1gua ", "Dr. ", "p\xe1g. ", "J. ",  "E.U.A. ", "\"",     "'",      "\xab",
+    "\xbb", "(",        ")",    "\n",       "\r\n", "  ",      "\t",     "\r",     ",",
 };
 
 // Transitions per byte of `text`.
@@ -62,8 +63,8 @@ double StepsPerByte(const std::string& text) {
   return static_cast<double>(ptseg::CountSteps(text)) / static_cast<double>(text.size());
 }
 
-std::string Repeat(const std::string& head, const std::string& unit,
-                   const std::string& tail, std::size_t size) {
+std::string Repeat(const std::string& head, const std::string& unit, const std::string& tail,
+                   std::size_t size) {
   std::string text = head;
   while (text.size() + unit.size() <= size) text += unit;
   return text + tail;
@@ -76,8 +77,7 @@ int main(int argc, char** argv) {
   int failures = 0;
   auto check = [&](const std::string& what, double ratio) {
     if (ratio > kBound) {
-      std::printf("FAIL %s: %.1f transitions per byte (bound %.0f)\n", what.c_str(), ratio,
-                  kBound);
+      std::printf("FAIL %s: %.1f transitions per byte (bound %.0f)\n", what.c_str(), ratio, kBound);
       ++failures;
     }
     return ratio;
@@ -104,7 +104,8 @@ int main(int argc, char** argv) {
       unit += kVocabulary[rng() % (sizeof kVocabulary / sizeof *kVocabulary)];
     }
     for (const char* tail : {"", ". Fim."}) {
-      const double ratio = check("motif '" + unit + "'", StepsPerByte(Repeat("", unit, tail, 64 << 10)));
+      const double ratio =
+          check("motif '" + unit + "'", StepsPerByte(Repeat("", unit, tail, 64 << 10)));
       if (ratio > worst) worst = ratio, worst_motif = unit;
     }
   }

@@ -64,8 +64,7 @@ bool Aligns(std::string_view in, std::string_view body) {
   while (!todo.empty()) {
     const Point p = todo.back();
     todo.pop_back();
-    if (!seen.insert(std::uint64_t{p.i} << 33 | std::uint64_t{p.j} << 1 | p.after_text)
-             .second) {
+    if (!seen.insert(std::uint64_t{p.i} << 33 | std::uint64_t{p.j} << 1 | p.after_text).second) {
       continue;
     }
     if (p.i == in.size() && p.j == body.size()) return true;
@@ -73,8 +72,7 @@ bool Aligns(std::string_view in, std::string_view body) {
     // Breaks go on the stack first, so the input byte is tried first.
     for (const bool paragraph : {false, true}) {
       const std::string_view mark = paragraph ? kParagraph : kSentence;
-      if (p.after_text && rest.substr(0, mark.size()) == mark &&
-          BreakFits(in, p.i, paragraph)) {
+      if (p.after_text && rest.substr(0, mark.size()) == mark && BreakFits(in, p.i, paragraph)) {
         todo.push_back({p.i, p.j + mark.size(), false});
       }
     }
@@ -98,8 +96,7 @@ struct Result {
 Result Segment(std::string_view input, const ptseg::Options& options, std::size_t piece,
                std::uint32_t seed) {
   Result result;
-  ptseg::Segmenter segmenter(options,
-                             [&](std::string_view s) { result.markup.append(s); });
+  ptseg::Segmenter segmenter(options, [&](std::string_view s) { result.markup.append(s); });
   for (std::size_t at = 0; at < input.size();) {
     seed = seed * 1103515245u + 12345u;
     const std::size_t n = piece == 0 ? input.size() : 1 + (seed >> 8) % piece;
@@ -127,7 +124,6 @@ std::string Marked(std::string_view input, const std::vector<ptseg::Boundary>& b
   return out.append(kClose);
 }
 
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
@@ -148,8 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   Check(Marked(input, joined.boundaries) == joined.markup);
   // Cut into chunks of a few bytes, scanned on threads of their own and
   // joined, the input gives what one scan gives.
-  ptseg::Options threaded(encoding, (control & 0x40) ? ptseg::Paragraphs::kBlankLines
-                                                     : ptseg::Paragraphs::kLines);
+  ptseg::Options threaded(
+      encoding, (control & 0x40) ? ptseg::Paragraphs::kBlankLines : ptseg::Paragraphs::kLines);
   threaded.threads = 2 + (control >> 7);
   threaded.chunk_size = 1 + (control >> 2) % 23;
   const Result& one = (control & 0x40) ? joined : whole;
@@ -158,8 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   Check(parallel.markup == one.markup);
   if (!utf8) {
     const std::string_view body(whole.markup);
-    Check(Aligns(input, body.substr(kOpen.size(),
-                                    body.size() - kOpen.size() - kClose.size())));
+    Check(Aligns(input, body.substr(kOpen.size(), body.size() - kOpen.size() - kClose.size())));
 #ifdef PTSEG_COUNT_STEPS
     Check(ptseg::CountSteps(input) <= 208 * (input.size() + 1));
 #endif
@@ -171,8 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   std::string latin1;
   copy.Feed(input.data(), input.size(), &latin1);
   copy.Finish(&latin1);
-  const std::vector<ptseg::Boundary> expected =
-      ptseg::Boundaries(latin1, ptseg::Encoding::kLatin1);
+  const std::vector<ptseg::Boundary> expected = ptseg::Boundaries(latin1, ptseg::Encoding::kLatin1);
   Check(expected.size() == whole.boundaries.size() || (input.size() > 0 && latin1.empty()));
   for (std::size_t i = 1; i < expected.size() && i < whole.boundaries.size(); ++i) {
     Check(expected[i].paragraph == whole.boundaries[i].paragraph);

@@ -1,4 +1,6 @@
 // Input against the real compression commands, and Utf16Decoder.
+#include "ptseg/input.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "ptseg/input.h"
 #include "text/utf16.h"
 #include "text/utf8.h"
 
@@ -20,12 +21,12 @@ using ptseg::Compression;
 using ptseg::Input;
 
 static int failures = 0;
-#define CHECK(cond)                                                       \
-  do {                                                                    \
-    if (!(cond)) {                                                        \
+#define CHECK(cond)                                                        \
+  do {                                                                     \
+    if (!(cond)) {                                                         \
       std::cerr << __FILE__ << ":" << __LINE__ << ": failed: " #cond "\n"; \
-      ++failures;                                                         \
-    }                                                                     \
+      ++failures;                                                          \
+    }                                                                      \
   } while (0)
 
 static fs::path dir;
@@ -73,15 +74,20 @@ static std::string Compress(const std::string& command, const std::string& text,
                             const std::string& name) {
   Spit(dir / "plain", text);
   const fs::path out = dir / name;
-  const std::string line = command + " -c < '" + (dir / "plain").string() + "' > '" + out.string() + "'";
+  const std::string line =
+      command + " -c < '" + (dir / "plain").string() + "' > '" + out.string() + "'";
   if (std::system(line.c_str()) != 0) std::cerr << "failed: " << line << "\n", std::exit(1);
   return Slurp(out);
 }
 
 static void TestFormats(const std::string& text) {
-  struct Format { const char* command; Compression compression; } formats[] = {
-      {"gzip", Compression::kGzip}, {"xz", Compression::kXz},
-      {"bzip2", Compression::kBzip2}, {"zstd -q", Compression::kZstd}};
+  struct Format {
+    const char* command;
+    Compression compression;
+  } formats[] = {{"gzip", Compression::kGzip},
+                 {"xz", Compression::kXz},
+                 {"bzip2", Compression::kBzip2},
+                 {"zstd -q", Compression::kZstd}};
   for (const Format& f : formats) {
     const std::string name = std::string(f.command).substr(0, std::string(f.command).find(' '));
     if (!Has(name)) {
@@ -135,13 +141,16 @@ static void TestFormats(const std::string& text) {
 }
 
 static void TestMarks() {
-  struct Case { std::string bytes; Input::Bom bom; bool binary; } cases[] = {
-      {"\xEF\xBB\xBFOl\xC3\xA1", Input::Bom::kUtf8, false},
-      {"\xFF\xFEO\0l\0", Input::Bom::kUtf16Le, false},
-      {std::string("\xFE\xFF\0O\0l", 6), Input::Bom::kUtf16Be, false},
-      {std::string("PK\3\4\0\0", 6), Input::Bom::kNone, true},
-      {"BZh", Input::Bom::kNone, false},  // a signature's start, then the end
-      {"", Input::Bom::kNone, false}};
+  struct Case {
+    std::string bytes;
+    Input::Bom bom;
+    bool binary;
+  } cases[] = {{"\xEF\xBB\xBFOl\xC3\xA1", Input::Bom::kUtf8, false},
+               {"\xFF\xFEO\0l\0", Input::Bom::kUtf16Le, false},
+               {std::string("\xFE\xFF\0O\0l", 6), Input::Bom::kUtf16Be, false},
+               {std::string("PK\3\4\0\0", 6), Input::Bom::kNone, true},
+               {"BZh", Input::Bom::kNone, false},  // a signature's start, then the end
+               {"", Input::Bom::kNone, false}};
   for (const Case& c : cases) {
     Spit(dir / "mark", c.bytes);
     Input input(-1, "");
@@ -154,10 +163,13 @@ static void TestMarks() {
 
 static void TestUtf16() {
   // Characters as UTF-16 units, with the code point each reads as.
-  struct Char { std::u16string units; char32_t cp; };
-  std::vector<Char> chars = {{u"\uFEFF", 0xFEFF}, {u"O", 'O'}, {u"\u00E1", 0xE1},
-                             {u"\u20AC", 0x20AC}, {u"\U0001F600", 0x1F600},
-                             {u"\xD800", 0xFFFD}, {u"x", 'x'}, {u"\xDC00", 0xFFFD}};
+  struct Char {
+    std::u16string units;
+    char32_t cp;
+  };
+  std::vector<Char> chars = {
+      {u"\uFEFF", 0xFEFF},      {u"O", 'O'},         {u"\u00E1", 0xE1}, {u"\u20AC", 0x20AC},
+      {u"\U0001F600", 0x1F600}, {u"\xD800", 0xFFFD}, {u"x", 'x'},       {u"\xDC00", 0xFFFD}};
   for (int i = 0; i < 300; ++i)
     for (char16_t u : std::u16string(u"a\u00E7\u00E3o ")) chars.push_back({{u}, u});
   chars.push_back({u"\xDBFF", 0xFFFD});  // a high half, then the end

@@ -30,8 +30,8 @@ std::string ReadAll() {
 // of each new matching byte after each piece and forgets what is behind,
 // as the segmenter does.  In pieces, it asks from the last byte back, which
 // must give the same answers.
-std::string MatchingCopyOf(const std::string& data, bool chunked,
-                           std::uint32_t seed, bool origins) {
+std::string MatchingCopyOf(const std::string& data, bool chunked, std::uint32_t seed,
+                           bool origins) {
   ptseg::MatchingCopy copy;
   std::string matching, result;
   std::vector<std::uint64_t> answers;
@@ -42,8 +42,7 @@ std::string MatchingCopyOf(const std::string& data, bool chunked,
       const std::uint64_t m = chunked ? copy.produced() - 1 - i : asked + i;
       answers[m - asked] = copy.Origin(m);
     }
-    for (std::uint64_t answer : answers)
-      result += std::to_string(answer) + "\n";
+    for (std::uint64_t answer : answers) result += std::to_string(answer) + "\n";
     asked = copy.produced();
     copy.Forget(asked);
   };
@@ -84,29 +83,26 @@ int main(int argc, char** argv) {
       std::printf("%s\n", ptseg::Latin1Map::UnicodeVersion());
       return 0;
     } else if (arg == "--utf8") {
-      ptseg::AppendUtf8(ReadAll(),
-                        std::strcmp(value, "latin1") == 0
-                            ? ptseg::Encoding::kLatin1
-                            : ptseg::Encoding::kUtf8,
-                        &out);
+      ptseg::AppendUtf8(
+          ReadAll(),
+          std::strcmp(value, "latin1") == 0 ? ptseg::Encoding::kLatin1 : ptseg::Encoding::kUtf8,
+          &out);
       ++i;
     } else if (arg == "--xml") {
       const std::string data = ReadAll();
       if (std::strcmp(value, "chars") == 0) {
         ptseg::AppendXmlChars(data, &out);
       } else {
-        ptseg::AppendXmlEscaped(data,
-                                std::strcmp(value, "text") == 0
-                                    ? ptseg::XmlPlace::kText
-                                    : ptseg::XmlPlace::kAttribute,
-                                &out);
+        ptseg::AppendXmlEscaped(
+            data,
+            std::strcmp(value, "text") == 0 ? ptseg::XmlPlace::kText : ptseg::XmlPlace::kAttribute,
+            &out);
       }
       ++i;
     } else if (arg == "--json") {
       ptseg::AppendJsonEscaped(ReadAll(), &out);
     } else {
-      std::fprintf(stderr, "matching_copy_tool: unknown argument %s\n",
-                   argv[i]);
+      std::fprintf(stderr, "matching_copy_tool: unknown argument %s\n", argv[i]);
       return 2;
     }
   }

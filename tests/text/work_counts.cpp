@@ -50,14 +50,17 @@ int main() {
     text += " Ele saiu.";
     const double whole = static_cast<double>(Decoded(text, 0));
     const double bytewise = static_cast<double>(Decoded(text, 1));
-    const std::string what = "characters read, " + std::to_string(marks) + " marks fed byte by byte";
+    const std::string what =
+        "characters read, " + std::to_string(marks) + " marks fed byte by byte";
     Check(bytewise <= 4 * whole + 64, what.c_str(), bytewise, 4 * whole + 64);
   }
 
   std::string cycle;
   std::uint64_t distinct = 0;
-  for (auto [from, to] : {std::pair<char32_t, char32_t>{0x3400, 0x4DBF}, {0x4E00, 0x9FFF},
-                          {0xAC00, 0xD7A3}, {0x20000, 0x2A6DF}}) {
+  for (auto [from, to] : {std::pair<char32_t, char32_t>{0x3400, 0x4DBF},
+                          {0x4E00, 0x9FFF},
+                          {0xAC00, 0xD7A3},
+                          {0x20000, 0x2A6DF}}) {
     for (char32_t cp = from; cp <= to; ++cp, ++distinct) {
       AppendUtf8(cp, &cycle);
       cycle += ' ';
