@@ -39,8 +39,8 @@ void ForEachSlice(Text& text, Add add) {
   }
 }
 
-py::list Split(py::handle text, py::handle encoding) {
-  Text t(text, ParseEncoding(encoding));
+py::list Split(py::handle text, py::handle encoding, py::handle paragraphs, py::handle threads) {
+  Text t(text, ParseOptions(encoding, paragraphs, threads));
   py::list list;
   ForEachSlice(t, [&](const std::vector<Sentence>& sentences) {
     for (const Sentence& s : sentences) list.append(t.Slice(s));
@@ -48,15 +48,15 @@ py::list Split(py::handle text, py::handle encoding) {
   return list;
 }
 
-py::list Spans(py::handle text, py::handle encoding) {
-  Text t(text, ParseEncoding(encoding));
+py::list Spans(py::handle text, py::handle encoding, py::handle paragraphs, py::handle threads) {
+  Text t(text, ParseOptions(encoding, paragraphs, threads));
   py::list list;
   ForEachSlice(t, [&](const std::vector<Sentence>& sentences) { AppendSpans(sentences, list); });
   return list;
 }
 
-py::list Paragraphs(py::handle text, py::handle encoding) {
-  Text t(text, ParseEncoding(encoding));
+py::list Paragraphs(py::handle text, py::handle encoding, py::handle where, py::handle threads) {
+  Text t(text, ParseOptions(encoding, where, threads));
   py::list paragraphs;
   py::list paragraph;
   ForEachSlice(t, [&](const std::vector<Sentence>& sentences) {
@@ -71,8 +71,8 @@ py::list Paragraphs(py::handle text, py::handle encoding) {
   return paragraphs;
 }
 
-py::object Markup(py::handle text, py::handle encoding) {
-  Text t(text, ParseEncoding(encoding));
+py::object Markup(py::handle text, py::handle encoding, py::handle paragraphs, py::handle threads) {
+  Text t(text, ParseOptions(encoding, paragraphs, threads));
   std::string out;
   t.StartMarkup(&out);
   ForEachSlice(t, [](const std::vector<Sentence>&) {});

@@ -19,6 +19,28 @@ void SentenceList::End(std::uint64_t size, std::vector<Sentence>* out) {
   if (collector_.End(size, &sentence)) out->push_back(sentence);
 }
 
+ptseg::Options ParseOptions(py::handle encoding, py::handle paragraphs, py::handle threads) {
+  ptseg::Options options(ParseEncoding(encoding));
+  if (!PyUnicode_Check(paragraphs.ptr())) {
+    throw py::type_error(std::string("paragraphs must be str, not ") +
+                         Py_TYPE(paragraphs.ptr())->tp_name);
+  }
+  const std::string where = paragraphs.cast<std::string>();
+  if (where == "blank-lines") {
+    options.paragraphs = ptseg::Paragraphs::kBlankLines;
+  } else if (where != "lines") {
+    throw py::value_error("paragraphs must be 'lines' or 'blank-lines', not '" + where + "'");
+  }
+  if (!threads.is_none()) {
+    const long n = threads.cast<long>();
+    if (n < 1) throw py::value_error("threads must be at least 1, or None for one per core");
+    options.threads = static_cast<unsigned>(n);
+  } else {
+    options.threads = 0;
+  }
+  return options;
+}
+
 ptseg::Encoding ParseEncoding(py::handle name) {
   if (!PyUnicode_Check(name.ptr())) {
     throw py::type_error(std::string("encoding must be str, not ") + Py_TYPE(name.ptr())->tp_name);
@@ -164,7 +186,7 @@ void StrText::Encode(const Char* chars) {
   }
 }
 
-Text::Text(py::handle text, ptseg::Encoding encoding) : text_(text), encoding_(encoding) {
+Text::Text(py::handle text, const ptseg::Options& options) : text_(text), options_(options) {
   if (PyUnicode_Check(text.ptr())) {
     str_.emplace(text);
   } else {
@@ -183,10 +205,10 @@ void Text::Step(std::vector<Sentence>* sentences) {
       markup_->reserve(input_.size() + input_.size() / 8 + 16);
       std::string* out = markup_;
       segmenter_.emplace(
-          encoding_, [out](std::string_view piece) { out->append(piece); },
+          options_, [out](std::string_view piece) { out->append(piece); },
           [](const ptseg::Boundary&) {});
     } else {
-      segmenter_.emplace(encoding_);
+      segmenter_.emplace(options_);
     }
   }
   const std::size_t first = sentences->size();
@@ -224,7 +246,7 @@ bool Text::Prepare() {
     return true;
   }
   // A str is Unicode already: the encoding argument does not apply.
-  input_ = str_->Input(&encoding_);
+  input_ = str_->Input(&options_.encoding);
   return str_->surrogate() < 0;
 }
 

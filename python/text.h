@@ -39,6 +39,9 @@ class SentenceList {
 
 // The encoding argument; raises TypeError or ValueError.  Needs the GIL.
 ptseg::Encoding ParseEncoding(py::handle name);
+// The options of a whole-text call: its encoding, paragraphs ('lines' or
+// 'blank-lines') and threads (an int, or None for one per core).
+ptseg::Options ParseOptions(py::handle encoding, py::handle paragraphs, py::handle threads);
 
 // The bytes of a bytes-like object, readable without the GIL: a bytes
 // object is read in place (the caller's reference keeps it alive), any
@@ -113,11 +116,11 @@ class Text {
   // between two: for the slice's results, and to check for signals.
   static constexpr std::size_t kSlice = std::size_t{4} << 20;
 
-  Text(py::handle text, ptseg::Encoding encoding);
+  Text(py::handle text, const ptseg::Options& options);
 
   bool is_str() const { return str_.has_value(); }
   // How the text is read (known once Step() ran).
-  ptseg::Encoding encoding() const { return encoding_; }
+  ptseg::Encoding encoding() const { return options_.encoding; }
 
   // Makes the steps write the marked-up text to *out, as the bytes the
   // library writes (for a str, in the encoding it is read in: see
@@ -140,7 +143,7 @@ class Text {
   bool Prepare();
 
   py::handle text_;
-  ptseg::Encoding encoding_;
+  ptseg::Options options_;
   // One of the two holds the text.
   std::optional<StrText> str_;
   std::optional<Bytes> bytes_;

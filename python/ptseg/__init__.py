@@ -34,31 +34,38 @@ __all__ = ["Error", "Segmenter", "Span", "chunks", "decode", "markup", "paragrap
 _CHUNK = 1 << 20
 
 
-def split(text, encoding="utf-8"):
+def split(text, encoding="utf-8", *, paragraphs="lines", threads=1):
     """The sentences of text (str or bytes-like), whitespace kept, so that
-    "".join(split(text)) == text: str for a str, bytes otherwise."""
-    return _ptseg.split(text, encoding)
+    "".join(split(text)) == text: str for a str, bytes otherwise.
+
+    paragraphs="blank-lines" reads hard-wrapped text: a single line break
+    inside a paragraph reads as a blank, and a paragraph starts only after
+    a blank line or at an indented line ("lines", the default, starts one
+    at every line break before a sentence).  threads=N segments the text
+    on N threads (None: one per core), with the same result.  The other
+    whole-text calls take both too."""
+    return _ptseg.split(text, encoding, paragraphs, threads)
 
 
-def spans(text, encoding="utf-8"):
+def spans(text, encoding="utf-8", *, paragraphs="lines", threads=1):
     """The sentences of text (str or bytes-like) as Span(start, end,
     paragraph): text[start:end] is the sentence, in code points for a str
     and bytes otherwise; paragraph numbers its paragraph from 0."""
-    return _ptseg.spans(text, encoding)
+    return _ptseg.spans(text, encoding, paragraphs, threads)
 
 
-def paragraphs(text, encoding="utf-8"):
+def paragraphs(text, encoding="utf-8", *, paragraphs="lines", threads=1):
     """The paragraphs of text (str or bytes-like), each a list of its
     sentences: str for a str, bytes otherwise."""
-    return _ptseg.paragraphs(text, encoding)
+    return _ptseg.paragraphs(text, encoding, paragraphs, threads)
 
 
-def markup(text, encoding="utf-8"):
+def markup(text, encoding="utf-8", *, paragraphs="lines", threads=1):
     """text (str or bytes-like) with its markup: "<p><s>" at the start,
     "</s><s>" between two sentences, "</s></p><p><s>" between two
     paragraphs and "</s></p>" at the end.  str for a str, bytes
     otherwise."""
-    return _ptseg.markup(text, encoding)
+    return _ptseg.markup(text, encoding, paragraphs, threads)
 
 
 def split_many(texts, threads=None, *, encoding="utf-8"):
@@ -86,7 +93,7 @@ def chunks(text, max_chars, encoding="utf-8"):
     than max_chars is a piece of its own.  "".join(pieces) == text."""
     if max_chars < 1:
         raise ValueError("max_chars must be at least 1")
-    found = _ptseg.spans(text, encoding)
+    found = _ptseg.spans(text, encoding, "lines", 1)
     pieces = []
     start = 0
     i = 0
@@ -109,30 +116,50 @@ def chunks(text, max_chars, encoding="utf-8"):
     return pieces
 
 
-def split_file(path, encoding="utf-8"):
-    """An iterator over the sentences (str) of the file at path, read in
-    encoding.  The file is read 1 MiB at a time, so memory holds a piece
-    and the longest sentence, whatever the file's size.  The encoding is
-    checked at once; the file is opened when the iteration starts and
-    closed when it ends."""
-    return _sentences(path, encoding, Segmenter(encoding))
+def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
+    """An iterator over the sentences (str) of a file, read in encoding:
+    file is a path, or a binary file object (open(..., "rb"),
+    gzip.open(...), io.BytesIO, ...), read 1 MiB at a time, so memory holds
+    a piece and the longest sentence, whatever the file's size.
+
+    spans=True yields (text, Span) pairs instead, Span giving the byte
+    offsets into the file and the paragraph's number.  skip_blank=True
+    leaves out sentences of whitespace alone (such as the blank lines
+    before a text's first paragraph), and paragraphs are then numbered
+    among the paragraphs that hold a sentence.  The encoding is checked at
+    once; a path is opened when the iteration starts and closed when it
+    ends, a file object is left open."""
+    return _sentences(file, encoding, Segmenter(encoding), spans, skip_blank)
 
 
-def _sentences(path, encoding, segmenter):
+def _sentences(file, encoding, segmenter, with_spans, skip_blank):
+    if isinstance(file, (str, bytes)) or hasattr(file, "__fspath__"):
+        with open(file, "rb") as opened:
+            yield from _sentences(opened, encoding, segmenter, with_spans, skip_blank)
+        return
     pending = bytearray()  # the stream from offset base on
     base = 0
-    with open(path, "rb") as file:
-        while True:
-            chunk = file.read(_CHUNK)
-            if chunk:
-                pending += chunk
-                spans = segmenter.feed(chunk)
-            else:
-                spans = segmenter.finish()
-            for span in spans:
-                yield _ptseg.decode(pending[span.start - base:span.end - base], encoding)
-            if spans:
-                del pending[:spans[-1].end - base]
-                base = spans[-1].end
-            if not chunk:
-                return
+    # With skip_blank: the last paragraph that held a sentence, as the file
+    # numbers it, and its new number.
+    last, number = -1, -1
+    while True:
+        chunk = file.read(_CHUNK)
+        if chunk:
+            pending += chunk
+            found = segmenter.feed(chunk)
+        else:
+            found = segmenter.finish()
+        for span in found:
+            text = _ptseg.decode(pending[span.start - base:span.end - base], encoding)
+            if skip_blank:
+                if text.isspace():
+                    continue
+                if span.paragraph != last:
+                    last, number = span.paragraph, number + 1
+                span = Span(span.start, span.end, number)
+            yield (text, span) if with_spans else text
+        if found:
+            del pending[:found[-1].end - base]
+            base = found[-1].end
+        if not chunk:
+            return

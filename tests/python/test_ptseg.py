@@ -9,6 +9,7 @@ corpus is missing report themselves skipped (pytest -rs shows why).
 import codecs
 import contextlib
 import doctest
+import gzip
 import io
 import itertools
 import json
@@ -452,6 +453,29 @@ def test_split_file(tmp_path):
         assert ptseg._ptseg.decode(data, encoding) == decoded(data, encoding)
     with pytest.raises(ValueError):
         ptseg.split_file(path, 'cp1252')
+    # A file object, with spans; whitespace-only sentences left out and
+    # paragraphs counted among those that hold one.
+    blank = b'\n\nOla. Tudo bem?\n\n  \nOutro.\n'
+    got = list(ptseg.split_file(io.BytesIO(blank), spans=True))
+    assert got == [(blank[s.start:s.end].decode(), s) for s in ptseg.spans(blank)]
+    with gzip.open(io.BytesIO(gzip.compress(blank)), 'rb') as f:
+        assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
+            ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
+            ('Outro.\n', ptseg.Span(21, 28, 1))]
+
+
+def test_options():
+    # Threads give what one thread gives; wrapped lines join into sentences.
+    text = stream_text() * 40
+    for threads in (2, None):
+        assert ptseg.spans(text, threads=threads) == ptseg.spans(text)
+        assert ptseg.markup(text, 'latin-1', threads=threads) == ptseg.markup(text, 'latin-1')
+    wrapped = 'O Dr.\nSilva chegou.\nEle saiu.\n\n   Outro.'
+    assert ptseg.split(wrapped, paragraphs='blank-lines') == [
+        'O Dr.\nSilva chegou.\n', 'Ele saiu.\n\n   ', 'Outro.']
+    assert [s.paragraph for s in ptseg.spans(wrapped, paragraphs='blank-lines')] == [0, 0, 1]
+    with pytest.raises(ValueError):
+        ptseg.split(wrapped, paragraphs='blank')
 
 
 # --- threads and processes
