@@ -5,6 +5,7 @@
 //   results.cpp  Spans
 //   calls.cpp    the whole-text calls and the batches
 //   stream.cpp   ptseg.Segmenter
+//   input.cpp    files read through the library's reader (compressed too)
 //
 // The Segmenter's method docstrings open with a text signature
 // ("name($self, args)\n--\n\n"), which Python turns into
@@ -31,4 +32,5 @@ PYBIND11_MODULE(_ptseg, m) {
   ptseg_python::SetSpanType(py::module_::import("ptseg._span").attr("Span"));
   ptseg_python::DefineCalls(m);
   ptseg_python::DefineSegmenter(m);
+  ptseg_python::DefineInput(m);
 }

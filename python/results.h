@@ -27,5 +27,7 @@ inline void CheckSignals() {
 // Defines the whole-text calls and the streaming Segmenter on m.
 void DefineCalls(py::module_& m);
 void DefineSegmenter(py::module_& m);
+// Defines Input, a file read through the library's reader.
+void DefineInput(py::module_& m);
 
 }  // namespace ptseg_python

@@ -23,6 +23,8 @@ same time.  They are plain functions and their results are built of str,
 bytes, int, lists and Span named tuples, all of which pickle: they work
 in process pools and cluster workers alike.
 """
+import os
+
 from . import _ptseg
 from ._ptseg import Error, Segmenter, __version__
 from ._span import Span
@@ -118,8 +120,9 @@ def chunks(text, max_chars, encoding="utf-8"):
 
 def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
     """An iterator over the sentences (str) of a file, read in encoding:
-    file is a path, or a binary file object (open(..., "rb"),
-    gzip.open(...), io.BytesIO, ...), read 1 MiB at a time, so memory holds
+    file is a path (a gzip, xz, bzip2 or zstd file reads as its text, as
+    in ptsplit; offsets count the text's bytes), or a binary file object
+    (open(..., "rb"), io.BytesIO, ...), read 1 MiB at a time, so memory holds
     a piece and the longest sentence, whatever the file's size.
 
     spans=True yields (text, Span) pairs instead, Span giving the byte
@@ -134,8 +137,12 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
 
 def _sentences(file, encoding, segmenter, with_spans, skip_blank):
     if isinstance(file, (str, bytes)) or hasattr(file, "__fspath__"):
-        with open(file, "rb") as opened:
+        # Read as ptsplit reads it: compressed data decompressed.
+        opened = _ptseg.Input(os.fsdecode(file))
+        try:
             yield from _sentences(opened, encoding, segmenter, with_spans, skip_blank)
+        finally:
+            opened.close()
         return
     pending = bytearray()  # the stream from offset base on
     base = 0

@@ -458,6 +458,13 @@ def test_split_file(tmp_path):
     blank = b'\n\nOla. Tudo bem?\n\n  \nOutro.\n'
     got = list(ptseg.split_file(io.BytesIO(blank), spans=True))
     assert got == [(blank[s.start:s.end].decode(), s) for s in ptseg.spans(blank)]
+    # A compressed file at a path reads as its text; one cut short fails.
+    packed = tmp_path / 'blank.txt.gz'
+    packed.write_bytes(gzip.compress(blank))
+    assert list(ptseg.split_file(packed, spans=True)) == got
+    (tmp_path / 'cut.gz').write_bytes(gzip.compress(blank)[:20])
+    with pytest.raises(OSError, match='cut.gz: unexpected end of compressed data'):
+        list(ptseg.split_file(tmp_path / 'cut.gz'))
     with gzip.open(io.BytesIO(gzip.compress(blank)), 'rb') as f:
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),

@@ -1,0 +1,77 @@
+// ptseg._ptseg.Input: a file read through the library's input reader, so
+// that compressed files read as their text in Python as in ptsplit.
+#include <fcntl.h>
+#include <pybind11/pybind11.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "ptseg/input.h"
+#include "results.h"
+
+namespace ptseg_python {
+namespace {
+
+namespace py = pybind11;
+
+// The file at a path, opened for reading, decompressed as it is read.
+class InputFile {
+ public:
+  explicit InputFile(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+      throw py::error_already_set();
+    }
+    input_ = std::make_unique<ptseg::Input>(fd_, path);
+  }
+  ~InputFile() { Close(); }
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Up to `size` bytes of the text, b"" at its end; OSError for a read
+  // error or corrupt or truncated compressed data, naming the file.
+  py::bytes Read(std::size_t size) {
+    if (!input_) throw py::value_error("read() on a closed Input");
+    std::string buffer(size, '\0');
+    std::size_t n = 0;
+    std::string error;
+    {
+      py::gil_scoped_release unlocked;
+      try {
+        n = input_->Read(buffer.data(), size);
+      } catch (const ptseg::InputError& e) {
+        error = e.what();
+      }
+    }
+    if (!error.empty()) {
+      PyErr_SetString(PyExc_OSError, error.c_str());
+      throw py::error_already_set();
+    }
+    return py::bytes(buffer.data(), n);
+  }
+
+  void Close() {
+    input_.reset();
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  std::unique_ptr<ptseg::Input> input_;
+};
+
+}  // namespace
+
+void DefineInput(py::module_& m) {
+  py::class_<InputFile>(m, "Input",
+                        "The file at a path, read as ptsplit reads it: gzip, xz, bzip2 and zstd "
+                        "data decompressed.")
+      .def(py::init<const std::string&>(), py::arg("path"))
+      .def("read", &InputFile::Read, py::arg("size"))
+      .def("close", &InputFile::Close);
+}
+
+}  // namespace ptseg_python
