@@ -9,6 +9,7 @@ corpus is missing report themselves skipped (pytest -rs shows why).
 import codecs
 import contextlib
 import doctest
+import gc
 import gzip
 import io
 import itertools
@@ -414,6 +415,7 @@ def test_ctrl_c_stops_a_long_call(call):
     run = {'feed': lambda t: ptseg.Segmenter().feed(t),
            'split_many': lambda t: ptseg.split_many([t, t], 2),
            'spans_many': lambda t: ptseg.spans_many([t], 1)}.get(call) or getattr(ptseg, call)
+    go = threading.Event()
     done = threading.Event()
     runs = []
 
@@ -423,6 +425,7 @@ def test_ctrl_c_stops_a_long_call(call):
             raise KeyboardInterrupt
 
     def interrupt():
+        go.wait()
         while not done.is_set():
             os.kill(os.getpid(), signal.SIGINT)
             done.wait(0.001)
@@ -430,16 +433,21 @@ def test_ctrl_c_stops_a_long_call(call):
     previous = signal.signal(signal.SIGINT, handler)
     interval = sys.getswitchinterval()
     sender = threading.Thread(target=interrupt)
+    sender.start()
+    # No collection either, whose finalizers could run the handler.
+    gc.disable()
     try:
         sys.setswitchinterval(1000)
-        sender.start()
         with pytest.raises(KeyboardInterrupt):
+            go.set()
             run(text)
     finally:
         done.set()
+        go.set()
         sender.join()
         sys.setswitchinterval(interval)
         signal.signal(signal.SIGINT, previous)
+        gc.enable()
 
 
 def test_split_file(tmp_path):
