@@ -1,5 +1,7 @@
 // ptseg._ptseg.Input: a file read through the library's input reader, so
 // that compressed files read as their text in Python as in ptsplit.
+#include "ptseg/input.h"
+
 #include <fcntl.h>
 #include <pybind11/pybind11.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <memory>
 #include <string>
 
-#include "ptseg/input.h"
 #include "results.h"
 
 namespace ptseg_python {
