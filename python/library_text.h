@@ -10,28 +10,7 @@
 namespace ptseg_python {
 
 // Writes the UTF-8 form of cp (not a surrogate) to out; returns its length.
-inline int EncodeUtf8(char32_t cp, char* out) {
-  if (cp < 0x80) {
-    out[0] = static_cast<char>(cp);
-    return 1;
-  }
-  if (cp < 0x800) {
-    out[0] = static_cast<char>(0xC0 | (cp >> 6));
-    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 2;
-  }
-  if (cp < 0x10000) {
-    out[0] = static_cast<char>(0xE0 | (cp >> 12));
-    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
-    return 3;
-  }
-  out[0] = static_cast<char>(0xF0 | (cp >> 18));
-  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
-  return 4;
-}
+inline int EncodeUtf8(char32_t cp, char* out) { return ptseg::EncodeUtf8(cp, out); }
 
 // Appends bytes to out as UTF-8, decoded as the segmenter reads them.
 inline void DecodeToUtf8(std::string_view bytes, ptseg::Encoding encoding, std::string* out) {

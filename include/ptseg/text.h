@@ -18,6 +18,10 @@ namespace ptseg {
 // segmenter's offsets always fall between characters.
 void AppendUtf8(std::string_view bytes, Encoding encoding, std::string* out);
 
+// Writes the UTF-8 form of code point `cp` (not a surrogate, at most
+// U+10FFFF) to `out`, which has room for 4 bytes; returns its length.
+int EncodeUtf8(char32_t cp, char* out);
+
 // Appends `utf8` (valid UTF-8, as AppendUtf8 writes it) as the inside of a
 // JSON string: " and \ after a backslash, control characters as \b \f \n
 // \r \t or \u00XX, everything else as it is.

@@ -12,6 +12,8 @@ void AppendChar(char32_t cp, std::string* out) {
 
 }  // namespace
 
+int EncodeUtf8(char32_t cp, char* out) { return utf8::Encode(cp, out); }
+
 void AppendUtf8(std::string_view bytes, Encoding encoding, std::string* out) {
   if (encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be) {
     Utf16Decoder decoder(encoding == Encoding::kUtf16Be);
