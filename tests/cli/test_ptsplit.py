@@ -25,6 +25,7 @@ import termios
 import threading
 import time
 import xml.etree.ElementTree as ElementTree
+import zlib
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..'))
@@ -510,7 +511,10 @@ def check_compressed_and_utf16(folder):
             out, err, status = run(['-f', 'jsonl', path])
             same('gzip cut short: an error naming the file', (err, status),
                  (b'ptsplit: %s: unexpected end of compressed data\n' % path.encode(), 1))
-            check('gzip cut short: the sentences before the cut', want.startswith(out[:-60]))
+            # The output is that of the text decompressed up to the cut.
+            before = zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(packed[:len(packed) // 2])
+            same('gzip cut short: the sentences before the cut', out,
+                 run(['-f', 'jsonl'], before)[0])
     for codec, bom in (('utf-16-le', b'\xff\xfe'), ('utf-16-be', b'\xfe\xff')):
         data = bom + text.decode('utf-8', 'byte-by-byte').encode(codec)
         objects = [json.loads(line) for line in run(['-f', 'jsonl'], data)[0].splitlines()]
