@@ -3,10 +3,6 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define PTSEG_HAVE_AVX2_PATH 1
-#endif
 
 #include <algorithm>
 #include <cassert>
@@ -18,6 +14,7 @@
 #include <vector>
 
 #include "engine/breaks.h"
+#include "engine/skip.h"
 
 namespace ptseg {
 namespace {
@@ -48,16 +45,14 @@ constexpr int kCopyByteRule = kRuleCount;
 constexpr std::size_t kMemoStride = 16;
 constexpr std::size_t kRecordFrom = 64;
 constexpr std::size_t kRecordAgainFrom = 32;
+// A look-ahead passes at most this many bytes of a run at once (see
+// PassRun).
+constexpr std::size_t kRunPiece = 256;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
 // Bytes kept readable after the stop byte, for scans 32 bytes at a time.
 constexpr std::size_t kSlack = 32;
-// The skip to the next trigger (see FindTriggers) compares each byte with
-// at most this many trigger bytes, and is worth it only while a match
-// that is no copy starts at most kMaxSkipDistance bytes before one.
-constexpr int kMaxTriggers = 16;
-constexpr int kMaxSkipDistance = 48;
 
 // The bytes that MaybeSpecial flags: every byte below '\\' (controls,
 // blanks, punctuation, digits, capitals) and those from 0xAB to 0xDC (left
@@ -83,216 +78,6 @@ constexpr bool kScanBy16 = true;
 inline unsigned MaybeSpecial(const unsigned char*) { return 1; }
 constexpr bool kScanBy16 = false;
 #endif
-
-// The first byte from p on that is one of the n bytes at `set`; one of
-// them must follow (the stop byte, a line feed, always is one), with the
-// vector's width less one readable bytes after it.
-using TriggerFinder = const unsigned char* (*)(const unsigned char* p, const unsigned char* set);
-
-template <int n>
-const unsigned char* FindTriggerByByte(const unsigned char* p, const unsigned char* set) {
-  for (;; ++p) {
-    for (int i = 0; i < n; ++i) {
-      if (*p == set[i]) return p;
-    }
-  }
-}
-
-#ifdef __SSE2__
-template <int n>
-const unsigned char* FindTriggerSse2(const unsigned char* p, const unsigned char* set) {
-  __m128i wanted[n];
-  for (int i = 0; i < n; ++i) wanted[i] = _mm_set1_epi8(static_cast<char>(set[i]));
-  for (;; p += 16) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hits = _mm_cmpeq_epi8(bytes, wanted[0]);
-    for (int i = 1; i < n; ++i) hits = _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, wanted[i]));
-    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hits));
-    if (bits != 0) return p + __builtin_ctz(bits);
-  }
-}
-#endif
-
-#ifdef PTSEG_HAVE_AVX2_PATH
-template <int n>
-__attribute__((target("avx2"))) const unsigned char* FindTriggerAvx2(const unsigned char* p,
-                                                                     const unsigned char* set) {
-  __m256i wanted[n];
-  for (int i = 0; i < n; ++i) wanted[i] = _mm256_set1_epi8(static_cast<char>(set[i]));
-  for (;; p += 32) {
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    __m256i hits = _mm256_cmpeq_epi8(bytes, wanted[0]);
-    for (int i = 1; i < n; ++i) hits = _mm256_or_si256(hits, _mm256_cmpeq_epi8(bytes, wanted[i]));
-    const unsigned bits = static_cast<unsigned>(_mm256_movemask_epi8(hits));
-    if (bits != 0) return p + __builtin_ctz(bits);
-  }
-}
-#endif
-
-// The finder for n trigger bytes (the set padded to 4, 8 or 16 with
-// repeats): AVX2 where the processor has it, SSE2 on any other x86-64,
-// byte by byte elsewhere.
-template <int n>
-TriggerFinder FinderFor() {
-#ifdef PTSEG_HAVE_AVX2_PATH
-  if (__builtin_cpu_supports("avx2")) return FindTriggerAvx2<n>;
-#endif
-#ifdef __SSE2__
-  return FindTriggerSse2<n>;
-#else
-  return FindTriggerByByte<n>;
-#endif
-}
-
-TriggerFinder FinderFor(int n) {
-  if (n <= 4) return FinderFor<4>();
-  if (n <= 8) return FinderFor<8>();
-  return FinderFor<kMaxTriggers>();
-}
-
-// The states reached from the running text's start state away from a line
-// start, with what each leads to by class (-1: nothing) and whether a match
-// other than the copy of one byte ends there.
-struct Reach {
-  int classes = 0;
-  std::vector<int> next;  // by index in reach order, class_count a row
-  std::vector<bool> other_match;
-};
-
-Reach ReachFrom(const Automaton& a, int start) {
-  Reach r;
-  r.classes = a.class_count;
-  const auto classes = static_cast<std::size_t>(a.class_count);
-  std::vector<int> index(a.first_match.size(), -1);
-  std::vector<int> states{start};
-  index[static_cast<std::size_t>(start)] = 0;
-  for (std::size_t i = 0; i < states.size(); ++i) {
-    const auto s = static_cast<std::size_t>(states[i]);
-    for (std::size_t c = 0; c < classes; ++c) {
-      const std::size_t t = c == 0 ? 0 : Automaton::State(a.next[s * classes + c]);
-      if (t != 0 && index[t] < 0) {
-        index[t] = static_cast<int>(states.size());
-        states.push_back(static_cast<int>(t));
-      }
-      r.next.push_back(t == 0 ? -1 : index[t]);
-    }
-    const int first = a.first_match[s];
-    r.other_match.push_back(first != 0 &&
-                            a.acclist[static_cast<std::size_t>(first)] != kCopyByteRule);
-  }
-  return r;
-}
-
-// What a depth-first search over r finds when the byte classes flagged in
-// `barred` are never read: either every path from the start dies having
-// ended no match but the copy of one byte, and `depth` is the most bytes
-// any reads before it does; or `path` holds the classes of one that ends
-// another match or comes back on itself.
-struct Avoidance {
-  bool closed = false;
-  int depth = 0;
-  std::vector<int> path;
-};
-
-Avoidance Avoid(const Reach& r, const std::vector<bool>& barred) {
-  const auto classes = static_cast<std::size_t>(r.classes);
-  const std::size_t n = r.other_match.size();
-  enum : char { kNew, kOnPath, kClosed };
-  std::vector<char> mark(n, kNew);
-  std::vector<int> height(n, 0);  // of closed states
-  struct Frame {
-    int state;
-    std::size_t c;  // the next class to follow
-  };
-  std::vector<Frame> path{{0, 0}};
-  mark[0] = kOnPath;
-  Avoidance found;
-  while (!path.empty()) {
-    Frame& f = path.back();
-    const auto s = static_cast<std::size_t>(f.state);
-    if (r.other_match[s]) break;
-    int t = -1;
-    for (; f.c < classes; ++f.c) {
-      t = barred[f.c] ? -1 : r.next[s * classes + f.c];
-      if (t < 0) continue;
-      if (mark[static_cast<std::size_t>(t)] != kClosed) break;
-      height[s] = std::max(height[s], height[static_cast<std::size_t>(t)] + 1);
-    }
-    if (f.c == classes) {  // all it leads to is closed
-      mark[s] = kClosed;
-      path.pop_back();
-      if (!path.empty()) {
-        const auto u = static_cast<std::size_t>(path.back().state);
-        height[u] = std::max(height[u], height[s] + 1);
-        ++path.back().c;
-      }
-      continue;
-    }
-    if (mark[static_cast<std::size_t>(t)] == kOnPath) {
-      path.push_back({t, 0});  // a loop
-      break;
-    }
-    mark[static_cast<std::size_t>(t)] = kOnPath;
-    path.push_back({t, 0});
-  }
-  if (path.empty()) {
-    found.closed = true;
-    found.depth = height[0];
-  } else {
-    for (std::size_t i = 0; i + 1 < path.size(); ++i) {
-      found.path.push_back(static_cast<int>(path[i].c));
-    }
-  }
-  return found;
-}
-
-// The trigger classes: in running text away from a line start, every
-// match but the copy of one byte reads a byte of one of them within its
-// first `*distance` + 1 bytes.  Bytes that text runs on (letters, blanks)
-// make poor triggers, and the rules say which they are: those of classes
-// on which many states loop back to themselves.  So from the line feed's
-// class on, as long as the search finds a path that avoids the set and
-// ends another match or loops, the class on it of fewest such loops per
-// byte (the first of them on a tie) joins the set; then classes that the
-// later ones made needless are dropped again.  Empty when the set grows
-// past kMaxTriggers bytes or the distance past kMaxSkipDistance.
-std::vector<bool> FindTriggers(const Automaton& a, int start, int* distance) {
-  const auto classes = static_cast<std::size_t>(a.class_count);
-  std::vector<int> bytes_in(classes, 0);
-  for (int b = 0; b < 256; ++b) ++bytes_in[a.byte_class[b]];
-  std::vector<long> cost(classes, 0);
-  for (std::size_t s = 1; s < a.next.size() / classes; ++s) {  // no row for the jam state
-    for (std::size_t c = 1; c < classes; ++c) {
-      if (Automaton::State(a.next[s * classes + c]) == s) ++cost[c];
-    }
-  }
-  for (std::size_t c = 1; c < classes; ++c) cost[c] = (cost[c] + 1) * bytes_in[c];
-  const Reach reach = ReachFrom(a, start);
-  std::vector<bool> barred(classes, false);
-  barred[0] = true;  // the end-of-buffer mark, never text
-  const std::size_t line_feed = a.byte_class[static_cast<unsigned char>('\n')];
-  barred[line_feed] = true;
-  std::vector<std::size_t> added;
-  for (Avoidance now = Avoid(reach, barred); !now.closed; now = Avoid(reach, barred)) {
-    std::size_t best = 0;
-    for (const int c : now.path) {
-      const auto k = static_cast<std::size_t>(c);
-      if (best == 0 || cost[k] < cost[best]) best = k;
-    }
-    if (best == 0 || added.size() >= classes) return {};
-    barred[best] = true;
-    added.push_back(best);
-  }
-  for (auto it = added.rbegin(); it != added.rend(); ++it) {
-    barred[*it] = false;
-    if (!Avoid(reach, barred).closed) barred[*it] = true;
-  }
-  int bytes = 0;
-  for (std::size_t c = 1; c < classes; ++c) bytes += barred[c] ? bytes_in[c] : 0;
-  *distance = Avoid(reach, barred).depth;
-  if (bytes > kMaxTriggers || *distance > kMaxSkipDistance) return {};
-  return barred;
-}
 
 // Counts automaton transitions in builds that check the linear bound.
 #ifdef PTSEG_COUNT_STEPS
@@ -348,16 +133,18 @@ struct Engine::Tables {
   // The row of the running text's start state, by line-start flag.
   std::uint32_t text_start_row[2];
   // Away from a line start in running text, every match but the copy of
-  // one byte has a trigger byte within skip_distance bytes after its first
-  // (see FindTriggers): a copy stands at every byte more than that before
-  // the next trigger.  find_trigger finds it among trigger_set, the
-  // trigger bytes padded with repeats.  Off when PTSEG_NO_SKIP is set (to
-  // anything but 0).
+  // one byte reads a trigger byte t (one of `triggers`) after at most
+  // lead_in[t] bytes (see skip::FindTriggers): a copy stands at every byte
+  // more than that before the next trigger.
   bool skip = false;
-  std::size_t skip_distance = 0;
-  TriggerFinder find_trigger = nullptr;
-  unsigned char trigger_set[kMaxTriggers];
-
+  std::uint8_t lead_in[256] = {};
+  std::size_t max_lead_in = 0;
+  skip::ByteSet triggers;
+  // The runs a look-ahead passes at once (see skip::Run), and, by state,
+  // 1 + the index of the run from it, or 0.
+  std::vector<skip::Run> runs;
+  std::vector<std::uint8_t> run_of;
+  // Both skips are off when PTSEG_NO_SKIP is set (to anything but 0).
   explicit Tables(const Automaton& a) {
     for (int c = 0; c < kMaxConditions; ++c) {
       for (int bol = 0; bol < 2; ++bol) {
@@ -384,6 +171,7 @@ struct Engine::Tables {
     for (int b = 0; b < 256; ++b) {
       if (!plain_byte[b] && !MaybeSpecial(b)) scan_by_16 = false;
     }
+    run_of.assign(a.next.size() / static_cast<std::size_t>(a.class_count), 0);
     const char* no_skip = std::getenv("PTSEG_NO_SKIP");
     if (no_skip == nullptr || *no_skip == '\0' || std::strcmp(no_skip, "0") == 0) {
       FindSkip(a);
@@ -391,10 +179,12 @@ struct Engine::Tables {
   }
 
   void FindSkip(const Automaton& a) {
-    int distance = 0;
-    const std::vector<bool> triggers =
-        FindTriggers(a, Automaton::StartState(a.text_condition, false), &distance);
-    if (triggers.empty()) {
+    std::vector<int> distance;
+    const std::vector<bool> classes = skip::FindTriggers(
+        a, Automaton::StartState(a.text_condition, false), kCopyByteRule, &distance);
+    bool in[256] = {};
+    for (int b = 0; b < 256; ++b) in[b] = !classes.empty() && classes[a.byte_class[b]];
+    if (!skip::MakeByteSet(in, &triggers)) {
       // The rules have changed so that running text has no short stretch
       // before every match: skipping would be wrong, and running without
       // it much slower.
@@ -402,18 +192,15 @@ struct Engine::Tables {
                    "ptseg: no match in running text is bound to come within %d bytes of "
                    "at most %d trigger bytes; the engine cannot skip copies "
                    "(PTSEG_NO_SKIP=1 runs without the skip)\n",
-                   kMaxSkipDistance, kMaxTriggers);
+                   skip::kMaxDistance, skip::kMaxBytes);
       std::abort();
     }
-    int n = 0;
     for (int b = 0; b < 256; ++b) {
-      if (triggers[a.byte_class[b]] && n < kMaxTriggers)
-        trigger_set[n++] = static_cast<unsigned char>(b);
+      if (in[b]) lead_in[b] = static_cast<std::uint8_t>(distance[a.byte_class[b]]);
+      max_lead_in = std::max<std::size_t>(max_lead_in, lead_in[b]);
     }
-    for (int i = n; i < kMaxTriggers; ++i) trigger_set[i] = trigger_set[0];
-    skip_distance = static_cast<std::size_t>(distance);
-    find_trigger = FinderFor(n);
     skip = true;
+    runs = skip::FindRuns(a, &run_of);
   }
 };
 
@@ -453,6 +240,8 @@ void Engine::Drop() {
   if (drop == 0) return;
   const std::size_t kept = len_ - drop;
   std::memmove(buf_.get(), buf_.get() + drop, kept);
+  buf_[kept] = '\n';  // the stop byte, for a Finish with no Commit before it
+  std::memset(buf_.get() + kept + 1, 0, kSlack);
   const std::size_t slots = kept / kMemoStride + 1;
   std::memmove(memo_.get(), memo_.get() + drop / kMemoStride, slots * sizeof(MemoSlot));
   std::memmove(seen_.get(), seen_.get() + drop / kMemoStride, slots * sizeof(std::uint16_t));
@@ -511,10 +300,13 @@ void Engine::SkipCopies() {
         // remember: bytes may come after it.
         auto at = static_cast<std::size_t>(p - text);
         if (trigger_ < base_ + at) {
-          trigger_ = base_ + static_cast<std::size_t>(t_->find_trigger(p, t_->trigger_set) - text);
+          trigger_ = base_ +
+                     static_cast<std::size_t>(t_->triggers.find(p, end, t_->triggers.bytes) - text);
         }
         const auto trigger = static_cast<std::size_t>(trigger_ - base_);
-        if (trigger - at > t_->skip_distance) p = text + (trigger - t_->skip_distance);
+        // Bytes after the stop byte are yet unknown: any trigger may follow.
+        const std::size_t lead_in = trigger == len_ ? t_->max_lead_in : t_->lead_in[text[trigger]];
+        if (trigger - at > lead_in) p = text + (trigger - lead_in);
         if (trigger == len_) trigger_ = 0;
       }
       // The stop byte after the data is never plain.
@@ -698,41 +490,88 @@ PTSEG_HOT_INLINE Engine::LookAhead Engine::Begin() {
 PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
   const std::uint32_t* const next = a_.next.data();
   const std::uint8_t* const byte_class = a_.byte_class;
+  const std::uint8_t* const run_of = t_->run_of.data();
   // In locals while it runs.
-  std::size_t k = look->k, last = look->last, head = look->head;
-  std::size_t first_checked = look->first_checked, checked = look->checked;
-  std::uint32_t entry = look->entry, at_last = look->at_last;
+  LookAhead l = *look;
   const auto stop_here = [&](bool active) {
-    *look = LookAhead{active, k, last, at_last, head, first_checked, checked, entry};
+    l.active = active;
+    *look = l;
     return !active;
   };
   const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get()) + pos_;
   const std::size_t avail = len_ - pos_;
+  bool ran = false;  // whether a run ends at l.k
   for (;;) {
     // A memo position, the look-ahead's own or where SkipCopies handed over.
-    if ((pos_ + k) % kMemoStride == 0 && k > 0) {
-      if (Recall(k, entry, &last, &at_last, &head)) return stop_here(false);
-      if (first_checked == 0) first_checked = k;
-      checked = k;
+    if ((pos_ + l.k) % kMemoStride == 0 && l.k > 0) {
+      if (Recall(l.k, l.entry, &l.last, &l.at_last, &l.head)) return stop_here(false);
+      if (l.first_checked == 0) l.first_checked = l.k;
+      l.checked = l.k;
     }
-    if (k == avail) return stop_here(!at_end_);  // to go on when more bytes come
-    const std::size_t to_stride = kMemoStride - (pos_ + k) % kMemoStride;
-    const std::size_t stop = avail - k < to_stride ? avail : k + to_stride;
-    while (k < stop) {
-      const std::uint32_t to = next[Automaton::Row(entry) + byte_class[text[k]]];
+    if (l.k == avail) return stop_here(!at_end_);  // to go on when more bytes come
+    if (const int run = run_of[Automaton::State(l.entry)]; run != 0 && !ran) {
+      if (PassRun(t_->runs[static_cast<std::size_t>(run - 1)], text, avail, &l)) {
+        return stop_here(false);
+      }
+      ran = true;
+      continue;
+    }
+    ran = false;
+    const std::size_t to_stride = kMemoStride - (pos_ + l.k) % kMemoStride;
+    const std::size_t stop = avail - l.k < to_stride ? avail : l.k + to_stride;
+    while (l.k < stop) {
+      const std::uint32_t to = next[Automaton::Row(l.entry) + byte_class[text[l.k]]];
       PTSEG_STEPS(1);
       if (to == Automaton::kJam) return stop_here(false);
-      entry = to;
-      ++k;
+      l.entry = to;
+      ++l.k;
       if ((to & (Automaton::kEndsMatch | Automaton::kEndsHead)) != 0) {
-        if (Automaton::EndsHead(to)) NoteHeads(Automaton::State(to), k, last);
+        if (Automaton::EndsHead(to)) NoteHeads(Automaton::State(to), l.k, l.last);
         if (Automaton::EndsMatch(to)) {
-          last = k;
-          at_last = to;
+          l.last = l.k;
+          l.at_last = to;
         }
       }
+      if (run_of[Automaton::State(to)] != 0) break;
     }
   }
+}
+
+// *look stands in a state with a run: passes its bytes up to the next stop
+// at once, but no further than kRunPiece bytes and the memo position after
+// them, stopping at each memo position on the way as a step would.
+// Returns true when one of them decides the look-ahead.  Runs can be long
+// (a list item reads on to the next full stop): the bound keeps a
+// look-ahead that an earlier one recorded from reading far past the first
+// memo position it meets.  Each 16 bytes passed count as one transition.
+PTSEG_HOT_INLINE bool Engine::PassRun(const skip::Run& run, const unsigned char* text,
+                                      std::size_t avail, LookAhead* look) {
+  const std::uint8_t* const byte_class = a_.byte_class;
+  std::size_t limit = look->k + kRunPiece;
+  limit += kMemoStride - (pos_ + limit) % kMemoStride;
+  if (limit > avail) limit = avail;
+  const auto end = static_cast<std::size_t>(
+      run.stops.find(text + look->k, text + limit, run.stops.bytes) - text);
+  // The state at a memo position m inside the run is the one the byte
+  // before m leads to; the caller looks at the one at the end.
+  for (std::size_t m = look->k + kMemoStride - (pos_ + look->k) % kMemoStride; m < end;
+       m += kMemoStride) {
+    const std::uint32_t entry = run.after[byte_class[text[m - 1]]];
+    if (Recall(m, entry, &look->last, &look->at_last, &look->head)) {
+      PTSEG_STEPS((m - look->k + 15) / 16);
+      look->k = m;
+      look->entry = entry;
+      return true;
+    }
+    if (look->first_checked == 0) look->first_checked = m;
+    look->checked = m;
+  }
+  if (end > look->k) {
+    PTSEG_STEPS((end - look->k + 15) / 16);
+    look->entry = run.after[byte_class[text[end - 1]]];
+    look->k = end;
+  }
+  return false;
 }
 
 // At the memo position k bytes into the look-ahead, in `entry`: takes what

@@ -15,6 +15,7 @@
 
 #include "engine/automaton.h"
 #include "engine/engine_error.h"
+#include "engine/skip.h"
 
 namespace ptseg {
 
@@ -155,6 +156,7 @@ class Engine {
   bool Step();
   LookAhead Begin();
   bool LookFurther(LookAhead* look);
+  bool PassRun(const skip::Run& run, const unsigned char* text, std::size_t avail, LookAhead* look);
   bool Recall(std::size_t k, std::uint32_t entry, std::size_t* last, std::uint32_t* at_last,
               std::size_t* head);
   void Decide(const LookAhead& look);
