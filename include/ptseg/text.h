@@ -18,6 +18,11 @@ namespace ptseg {
 // segmenter's offsets always fall between characters.
 void AppendUtf8(std::string_view bytes, Encoding encoding, std::string* out);
 
+// The same text as a view, without a copy where the bytes are their own
+// UTF-8 (ASCII, or valid UTF-8 in UTF-8): `bytes` itself, or else the text
+// made in *scratch.
+std::string_view AsUtf8(std::string_view bytes, Encoding encoding, std::string* scratch);
+
 // Writes the UTF-8 form of code point `cp` (not a surrogate, at most
 // U+10FFFF) to `out`, which has room for 4 bytes; returns its length.
 int EncodeUtf8(char32_t cp, char* out);

@@ -293,15 +293,15 @@ void Splitter::WriteDecided(std::uint64_t end) {
 void Splitter::Write(const ptseg::Sentence& sentence) {
   // Boundaries fall on character starts, so the sentences decoded one by
   // one are the input decoded.
-  text_.clear();
-  ptseg::AppendUtf8(Bytes(sentence.start, sentence.end), encoding_, &text_);
+  const std::string_view text =
+      ptseg::AsUtf8(Bytes(sentence.start, sentence.end), encoding_, &text_);
   if (format_ == Format::kLines) {
     if (sentence.opens_paragraph) blank_line_due_ = wrote_line_;
-    WriteLine(text_);
+    WriteLine(text);
   } else if (format_ == Format::kJsonl) {
-    WriteJson(sentence, text_);
+    WriteJson(sentence, text);
   } else {
-    WriteXml(sentence, text_);
+    WriteXml(sentence, text);
   }
   wrote_sentence_ = true;
 }

@@ -37,9 +37,10 @@ struct Table {
   }
 };
 
-// The first byte at or after p that the table may change, or end.  Most
-// text has long runs of bytes that need nothing.
-const char* SkipPlain(const char* p, const char* end, const Table& table) {
+// The first byte at or after p that the table may change, or end; the
+// string starts at `begin`.  Most text has long runs of bytes that need
+// nothing.
+const char* SkipPlain(const char* begin, const char* p, const char* end, const Table& table) {
 #if defined(__SSE2__)
   if (table.special_complete) {
     const __m128i last_control = _mm_set1_epi8(0x1F);
@@ -47,14 +48,23 @@ const char* SkipPlain(const char* p, const char* end, const Table& table) {
     for (int i = 0; i < 5; ++i) {
       specials[i] = _mm_set1_epi8(static_cast<char>(table.special[i]));
     }
-    for (; end - p >= 16; p += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto changed = [&](const char* at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
       __m128i hit = _mm_cmpeq_epi8(_mm_min_epu8(v, last_control), v);
       for (const __m128i& special : specials) {
         hit = _mm_or_si128(hit, _mm_cmpeq_epi8(v, special));
       }
-      const int mask = _mm_movemask_epi8(hit);
-      if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+      return static_cast<unsigned>(_mm_movemask_epi8(hit));
+    };
+    for (; end - p >= 16; p += 16) {
+      const unsigned mask = changed(p);
+      if (mask != 0) return p + __builtin_ctz(mask);
+    }
+    if (p < end && end - begin >= 16) {
+      // The last 16 bytes of the string, of which those before p are
+      // known already.
+      const unsigned mask = changed(end - 16) >> (16 - (end - p));
+      return mask != 0 ? p + __builtin_ctz(mask) : end;
     }
   }
 #endif
@@ -68,7 +78,7 @@ void Escape(std::string_view in, const Table& table, std::string* out) {
   const char* p = in.data();
   const char* const end = p + in.size();
   const char* run = p;
-  while ((p = SkipPlain(p, end, table)) < end) {
+  while ((p = SkipPlain(in.data(), p, end, table)) < end) {
     const char* replacement = table.replace[static_cast<unsigned char>(*p)];
     std::size_t length = 1;
     if (replacement == kCheckNonchar) {

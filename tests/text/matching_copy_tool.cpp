@@ -3,7 +3,7 @@
 //   matching_copy_tool [--chunks SEED] [--origins]   the matching copy, or
 //       the origin of each of its bytes and of its end, one per line; with
 //       --chunks the input is fed in pieces of random sizes
-//   matching_copy_tool --utf8 latin1|utf8      AppendUtf8
+//   matching_copy_tool --utf8|--as-utf8 latin1|utf8   AppendUtf8, AsUtf8
 //   matching_copy_tool --xml text|attribute|chars | --json
 //   matching_copy_tool --unicode-version
 #include <algorithm>
@@ -82,11 +82,16 @@ int main(int argc, char** argv) {
     } else if (arg == "--unicode-version") {
       std::printf("%s\n", ptseg::Latin1Map::UnicodeVersion());
       return 0;
-    } else if (arg == "--utf8") {
-      ptseg::AppendUtf8(
-          ReadAll(),
-          std::strcmp(value, "latin1") == 0 ? ptseg::Encoding::kLatin1 : ptseg::Encoding::kUtf8,
-          &out);
+    } else if (arg == "--utf8" || arg == "--as-utf8") {
+      const auto encoding =
+          std::strcmp(value, "latin1") == 0 ? ptseg::Encoding::kLatin1 : ptseg::Encoding::kUtf8;
+      const std::string data = ReadAll();
+      if (arg == "--utf8") {
+        ptseg::AppendUtf8(data, encoding, &out);
+      } else {
+        std::string scratch;
+        out = std::string(ptseg::AsUtf8(data, encoding, &scratch));
+      }
       ++i;
     } else if (arg == "--xml") {
       const std::string data = ReadAll();
