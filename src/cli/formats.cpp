@@ -215,15 +215,17 @@ ptseg::Options Splitter::Start(const ptseg::Input& input) {
 }
 
 // Makes room for a read: drops what was written, and grows the buffer when
-// what is still to write fills it.
+// what is still to write fills half of it, so that no byte is moved more
+// than once on average however far the decided text lags behind the reads
+// (a few chunks with threads).
 void Splitter::MakeRoom() {
   if (capacity_ - filled_ >= kInputPiece) return;
   const auto done = static_cast<std::size_t>(written_ - buffer_from_);
   std::memmove(buffer_.get(), buffer_.get() + done, filled_ - done);
   filled_ -= done;
   buffer_from_ += done;
-  if (capacity_ - filled_ >= kInputPiece) return;
-  const std::size_t capacity = std::max(2 * capacity_, filled_ + kInputPiece);
+  if (capacity_ - filled_ >= kInputPiece && filled_ <= capacity_ / 2) return;
+  const std::size_t capacity = std::max(2 * capacity_, 2 * filled_ + kInputPiece);
   std::unique_ptr<char[]> grown(new char[capacity]);
   std::memcpy(grown.get(), buffer_.get(), filled_);
   buffer_ = std::move(grown);

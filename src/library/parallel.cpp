@@ -23,7 +23,7 @@ constexpr std::size_t kRests = 16;
 struct ParallelStream::Chunk {
   std::uint64_t base = 0;     // its stream offset
   bool at_line_start = true;  // whether the byte before it ends a line
-  std::string bytes;
+  std::shared_ptr<std::string> bytes = std::make_shared<std::string>();
   // Starts its scan reported and not yet passed on, in order.
   std::vector<Boundary> found;
   // Where in the meet window its scan rested, and in what state.
@@ -40,7 +40,7 @@ struct ParallelStream::Chunk {
       stream = std::make_unique<Stream>(
           options, nullptr, [this](const Boundary& start) { found.push_back(start); }, base,
           at_line_start);
-      std::string_view rest(bytes);
+      std::string_view rest(*bytes);
       if (base != 0) {
         const std::size_t window = std::min(kMeetWindow, rest.size());
         std::size_t k = 0;
@@ -71,13 +71,21 @@ ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink mar
 ParallelStream::~ParallelStream() = default;
 
 void ParallelStream::Feed(std::string_view bytes) {
-  pending_.append(bytes);
-  if (markup_) held_.append(bytes);
-  Cut(false);
+  while (!bytes.empty()) {
+    if (!open_) {
+      open_ = std::make_unique<Chunk>();
+      open_->bytes->reserve(chunk_size_);
+    }
+    std::string& open = *open_->bytes;  // shorter than a chunk
+    const std::size_t n = std::min(bytes.size(), chunk_size_ - open.size());
+    open.append(bytes.substr(0, n));
+    bytes.remove_prefix(n);
+    if (open.size() == chunk_size_) Cut(false);
+  }
 }
 
 void ParallelStream::Finish() {
-  Cut(true);
+  if (open_ && !open_->bytes->empty()) Cut(true);
   JoinReady(true);
   if (!truth_) {  // nothing was fed
     truth_ = std::make_unique<Chunk>();
@@ -87,34 +95,37 @@ void ParallelStream::Finish() {
   truth_->stream->Finish();
   TakeTruth();
   if (markup_) {
-    WriteHeld(pending_from_);
+    WriteHeld(held_.empty() ? held_from_ : held_.back().base + held_.back().bytes->size());
     markup_->Close();
   }
 }
 
 std::uint64_t ParallelStream::decided() const { return truth_ ? truth_->stream->decided() : 0; }
 
-// Hands full chunks of the input to threads of their own (and, at the
-// end, the rest), joining chunks so that at most threads_ are in flight.
+// Hands the open chunk to a thread of its own, cut after its last line
+// break in its second half (all of it when `last`), the rest opening the
+// next chunk; then joins chunks so that at most threads_ are in flight.
 void ParallelStream::Cut(bool last) {
-  while (pending_.size() >= chunk_size_ || (last && !pending_.empty())) {
-    std::size_t cut = std::min(pending_.size(), chunk_size_);
+  std::unique_ptr<Chunk> chunk = std::move(open_);
+  std::string& bytes = *chunk->bytes;
+  std::size_t cut = bytes.size();
+  if (!last) {
     // A chunk that starts a line starts running text, as the true scan
     // most likely stands there too.
-    const std::size_t line_end = pending_.rfind('\n', cut - 1);
+    const std::size_t line_end = bytes.rfind('\n', cut - 1);
     if (line_end != std::string::npos && line_end + 1 > cut / 2) cut = line_end + 1;
-    auto chunk = std::make_unique<Chunk>();
-    chunk->base = pending_from_;
-    chunk->at_line_start = pending_from_ == 0 || before_pending_ == '\n';
-    chunk->bytes.assign(pending_, 0, cut);
-    before_pending_ = pending_[cut - 1];
-    pending_.erase(0, cut);
-    pending_from_ += cut;
-    Chunk* scanning = chunk.get();
-    chunk->scanned = std::async(std::launch::async, [this, scanning] { scanning->Scan(options_); });
-    chunks_.push_back(std::move(chunk));
-    JoinReady(false);
   }
+  open_ = std::make_unique<Chunk>();
+  open_->base = chunk->base + cut;
+  open_->at_line_start = bytes[cut - 1] == '\n';
+  open_->bytes->reserve(chunk_size_);
+  open_->bytes->assign(bytes, cut, std::string::npos);
+  bytes.resize(cut);
+  if (markup_) held_.push_back({chunk->bytes, chunk->base});
+  Chunk* scanning = chunk.get();
+  chunk->scanned = std::async(std::launch::async, [this, scanning] { scanning->Scan(options_); });
+  chunks_.push_back(std::move(chunk));
+  JoinReady(false);
 }
 
 // Joins the chunks whose scans are done, in order; waits for them while
@@ -143,7 +154,7 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
     TakeTruth();
     return;
   }
-  const std::string_view bytes(next->bytes);
+  const std::string_view bytes(*next->bytes);
   Stream& truth = *truth_->stream;
   std::size_t k = 0;
   bool met = false;
@@ -189,15 +200,15 @@ void ParallelStream::Emit(const Boundary& start) {
 
 // Writes the input held for the markup up to stream offset `end`.
 void ParallelStream::WriteHeld(std::uint64_t end) {
-  if (end <= held_from_) return;
-  const auto n = static_cast<std::size_t>(end - held_from_);
-  markup_->Text(std::string_view(held_).substr(held_start_, n));
-  held_start_ += n;
-  held_from_ = end;
-  // Drop what was written once it outweighs what is left.
-  if (held_start_ > held_.size() / 2) {
-    held_.erase(0, held_start_);
-    held_start_ = 0;
+  while (held_from_ < end) {
+    const Held& piece = held_.front();
+    const std::uint64_t piece_end = piece.base + piece.bytes->size();
+    const std::uint64_t to = std::min(end, piece_end);
+    markup_->Text(std::string_view(*piece.bytes)
+                      .substr(static_cast<std::size_t>(held_from_ - piece.base),
+                              static_cast<std::size_t>(to - held_from_)));
+    held_from_ = to;
+    if (to == piece_end) held_.pop_front();
   }
 }
 

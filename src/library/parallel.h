@@ -48,18 +48,20 @@ class ParallelStream final : public Segmentation {
   const Stream::BoundarySink sink_;
   std::optional<MarkupWriter> markup_;
 
-  // Input not yet in a chunk, from stream offset pending_from_ on.
-  std::string pending_;
-  std::uint64_t pending_from_ = 0;
-  char before_pending_ = '\n';  // the byte before pending_
+  // Input not yet cut off as a chunk, from stream offset open_->base on:
+  // each byte is copied once, into the chunk it ends up in.
+  std::unique_ptr<Chunk> open_;
   // Chunks scanned or being scanned, in stream order.
   std::deque<std::unique_ptr<Chunk>> chunks_;
   // The chunk whose scan is the true one, through the chunks joined.
   std::unique_ptr<Chunk> truth_;
-  // Markup: the input not yet written, stream offsets held_from_ on, from
-  // held_[held_start_] on.
-  std::string held_;
-  std::size_t held_start_ = 0;
+  // Markup: the chunks' bytes not yet written, in order, from stream
+  // offset held_from_ on (which is in the first of them).
+  struct Held {
+    std::shared_ptr<const std::string> bytes;
+    std::uint64_t base;
+  };
+  std::deque<Held> held_;
   std::uint64_t held_from_ = 0;
 };
 
