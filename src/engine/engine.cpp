@@ -14,26 +14,24 @@
 #include <vector>
 
 #include "engine/breaks.h"
-#include "engine/skip.h"
+#include "engine/rule_actions.h"
 
 namespace ptseg {
 namespace {
 
-// What a rule does once it has matched, read off the generated scanner.
-struct RuleAction {
-  enum Kind { kEcho, kBreak, kRescan };
-  static constexpr int kSameCondition = -1;
-  Kind kind;
-  int next;  // condition to switch to, or kSameCondition
-  int cut;   // bytes of fixed trailing context given back
+using rules::kCopyByteRule;
+using rules::kRuleActions;
+using rules::RuleAction;
+
+// A run as the build wrote it (see skip_tables.cpp).
+struct SkipRun {
+  int stop_count;
+  unsigned char stops[search::kMaxBytes];
+  std::uint32_t after[257];  // by class; a class of each byte and the end-of-buffer mark at most
 };
 
-constexpr RuleAction kRuleActions[] = {
-#include "rule_actions.inc"
-};
-constexpr int kRuleCount = sizeof kRuleActions / sizeof kRuleActions[0];
-// The last rule copies one byte that no other rule takes.
-constexpr int kCopyByteRule = kRuleCount;
+// kTriggerLeadIn, kRunOf and kRuns, derived from the rules at build time.
+#include "skip_tables.inc"
 
 // What look-aheads found is remembered at every kMemoStride-th position of
 // the buffer, by look-aheads of more than kRecordFrom bytes: shorter ones
@@ -134,15 +132,15 @@ struct Engine::Tables {
   std::uint32_t text_start_row[2];
   // Away from a line start in running text, every match but the copy of
   // one byte reads a trigger byte t (one of `triggers`) after at most
-  // lead_in[t] bytes (see skip::FindTriggers): a copy stands at every byte
-  // more than that before the next trigger.
+  // lead_in[t] bytes: a copy stands at every byte more than that before
+  // the next trigger.
   bool skip = false;
   std::uint8_t lead_in[256] = {};
   std::size_t max_lead_in = 0;
-  skip::ByteSet triggers;
-  // The runs a look-ahead passes at once (see skip::Run), and, by state,
+  search::ByteSet triggers;
+  // The runs a look-ahead passes at once (see PassRun), and, by state,
   // 1 + the index of the run from it, or 0.
-  std::vector<skip::Run> runs;
+  std::vector<ByteRun> runs;
   std::vector<std::uint8_t> run_of;
   // Both skips are off when PTSEG_NO_SKIP is set (to anything but 0).
   explicit Tables(const Automaton& a) {
@@ -178,29 +176,26 @@ struct Engine::Tables {
     }
   }
 
+  // Takes up what the build derived (skip_tables.inc) from these rules.
   void FindSkip(const Automaton& a) {
-    std::vector<int> distance;
-    const std::vector<bool> classes = skip::FindTriggers(
-        a, Automaton::StartState(a.text_condition, false), kCopyByteRule, &distance);
-    bool in[256] = {};
-    for (int b = 0; b < 256; ++b) in[b] = !classes.empty() && classes[a.byte_class[b]];
-    if (!skip::MakeByteSet(in, &triggers)) {
-      // The rules have changed so that running text has no short stretch
-      // before every match: skipping would be wrong, and running without
-      // it much slower.
-      std::fprintf(stderr,
-                   "ptseg: no match in running text is bound to come within %d bytes of "
-                   "at most %d trigger bytes; the engine cannot skip copies "
-                   "(PTSEG_NO_SKIP=1 runs without the skip)\n",
-                   skip::kMaxDistance, skip::kMaxBytes);
+    if (run_of.size() != kSkipStates || a.class_count != kSkipClasses) {
+      std::fprintf(stderr, "ptseg: the skip tables were made for other rules\n");
       std::abort();
     }
+    bool in[256] = {};
     for (int b = 0; b < 256; ++b) {
-      if (in[b]) lead_in[b] = static_cast<std::uint8_t>(distance[a.byte_class[b]]);
+      in[b] = kTriggerLeadIn[b] != 255;
+      lead_in[b] = in[b] ? kTriggerLeadIn[b] : 0;
       max_lead_in = std::max<std::size_t>(max_lead_in, lead_in[b]);
     }
-    skip = true;
-    runs = skip::FindRuns(a, &run_of);
+    skip = search::MakeByteSet(in, &triggers);
+    for (std::size_t r = 0; r < kRunCount; ++r) {
+      bool stop[256] = {};
+      for (int i = 0; i < kRuns[r].stop_count; ++i) stop[kRuns[r].stops[i]] = true;
+      runs.push_back(ByteRun{kRuns[r].after, {}});
+      if (!search::MakeByteSet(stop, &runs.back().stops)) std::abort();  // checked at build time
+    }
+    run_of.assign(kRunOf, kRunOf + kSkipStates);
   }
 };
 
@@ -544,7 +539,7 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
 // (a list item reads on to the next full stop): the bound keeps a
 // look-ahead that an earlier one recorded from reading far past the first
 // memo position it meets.  Each 16 bytes passed count as one transition.
-PTSEG_HOT_INLINE bool Engine::PassRun(const skip::Run& run, const unsigned char* text,
+PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* text,
                                       std::size_t avail, LookAhead* look) {
   const std::uint8_t* const byte_class = a_.byte_class;
   std::size_t limit = look->k + kRunPiece;

@@ -15,7 +15,7 @@
 
 #include "engine/automaton.h"
 #include "engine/engine_error.h"
-#include "engine/skip.h"
+#include "engine/search.h"
 
 namespace ptseg {
 
@@ -146,6 +146,13 @@ class Engine {
     std::uint32_t entry = 0;        // the entry into the state after k bytes
   };
 
+  // A run of bytes that a look-ahead passes at once: the entry each byte
+  // class leads to (kJam for the stops), and a search for the stops.
+  struct ByteRun {
+    const std::uint32_t* after;
+    search::ByteSet stops;
+  };
+
   void Run();
   void SkipCopies();
   const unsigned char* SkipPlain(const unsigned char* p) const;
@@ -156,7 +163,7 @@ class Engine {
   bool Step();
   LookAhead Begin();
   bool LookFurther(LookAhead* look);
-  bool PassRun(const skip::Run& run, const unsigned char* text, std::size_t avail, LookAhead* look);
+  bool PassRun(const ByteRun& run, const unsigned char* text, std::size_t avail, LookAhead* look);
   bool Recall(std::size_t k, std::uint32_t entry, std::size_t* last, std::uint32_t* at_last,
               std::size_t* head);
   void Decide(const LookAhead& look);

@@ -1,8 +1,8 @@
-// What the engine derives from the rule automaton to pass over bytes
-// without a transition each, and the vector searches that do the passing.
+// What the build derives from the rule automaton so that the engine can
+// pass over bytes without a transition each (ptseg-skip-tables writes it
+// out for the engine).
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -10,29 +10,17 @@
 
 namespace ptseg::skip {
 
-// A search for the first byte in [p, end) that is one of the bytes at
-// `set`, or end; the 31 bytes after end must be readable.
-using Finder = const unsigned char* (*)(const unsigned char* p, const unsigned char* end,
-                                        const unsigned char* set);
-
-// A set of at most kMaxBytes bytes and the search for them: AVX2 where the
-// processor has it, SSE2 on any other x86-64, byte by byte elsewhere.
+// The most bytes a vector search looks for at once.
 inline constexpr int kMaxBytes = 16;
-struct ByteSet {
-  unsigned char bytes[kMaxBytes];  // padded with repeats
-  Finder find = nullptr;
-};
-// The set of the bytes b for which in[b] holds, if at most kMaxBytes do.
-bool MakeByteSet(const bool (&in)[256], ByteSet* set);
+inline constexpr int kMaxDistance = 48;
 
 // Trigger classes (indexed by class): in running text away from a line
 // start (start is that state), every match but the copy of one byte (rule
 // copy_rule) reads a byte of one of them, and before the first it reads
-// at most (*distance)[c] bytes, c that byte's class.  Empty when no small
-// set of bytes does that within a short distance.
+// at most (*distance)[c] bytes, c that byte's class.  Empty when no set of
+// at most kMaxBytes bytes does that within kMaxDistance bytes.
 std::vector<bool> FindTriggers(const Automaton& a, int start, int copy_rule,
                                std::vector<int>* distance);
-inline constexpr int kMaxDistance = 48;
 
 // A run: in some states of a look-ahead, every byte but a few (the stops)
 // leads to a state that the byte alone decides, where no match or head
@@ -42,7 +30,7 @@ inline constexpr int kMaxDistance = 48;
 // that the last of them leads to.
 struct Run {
   std::vector<std::uint32_t> after;  // the entry each class leads to; kJam for stops
-  ByteSet stops;
+  std::vector<unsigned char> stops;  // at most kMaxBytes
 };
 // The runs of a's states: (*run_of)[s] is 1 + the index in the result of
 // the run from state s, or 0 for a state with none.
