@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -17,6 +18,8 @@ constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
 // two meet within a few bytes.
 constexpr std::size_t kMeetWindow = 4096;
 constexpr std::size_t kRests = 16;
+// Chunks scanned or being scanned, per thread, at most.
+constexpr std::size_t kQueued = 2;
 
 }  // namespace
 
@@ -86,7 +89,7 @@ void ParallelStream::Feed(std::string_view bytes) {
 
 void ParallelStream::Finish() {
   if (open_ && !open_->bytes->empty()) Cut(true);
-  JoinReady(true);
+  JoinReady(0);
   if (!truth_) {  // nothing was fed
     truth_ = std::make_unique<Chunk>();
     truth_->stream = std::make_unique<Stream>(
@@ -122,17 +125,40 @@ void ParallelStream::Cut(bool last) {
   open_->bytes->assign(bytes, cut, std::string::npos);
   bytes.resize(cut);
   if (markup_) held_.push_back({chunk->bytes, chunk->base});
-  Chunk* scanning = chunk.get();
-  chunk->scanned = std::async(std::launch::async, [this, scanning] { scanning->Scan(options_); });
-  chunks_.push_back(std::move(chunk));
-  JoinReady(false);
+  StartScan(std::move(chunk));
 }
 
-// Joins the chunks whose scans are done, in order; waits for them while
-// more than threads_ are in flight, or for all of them with `all`.
-void ParallelStream::JoinReady(bool all) {
+// Starts the chunk's scan as soon as a thread is free: at most threads_
+// scans run at once, and at most kQueued * threads_ chunks wait to be
+// joined.  Chunks whose scans are done are joined meanwhile, so that no
+// core waits for the one chunk at the front.
+void ParallelStream::StartScan(std::unique_ptr<Chunk> chunk) {
+  for (;;) {
+    JoinReady(kQueued * threads_ - 1);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (running_ < threads_) {
+      ++running_;
+      break;
+    }
+    scan_ended_.wait(lock);
+  }
+  Chunk* scanning = chunk.get();
+  chunk->scanned = std::async(std::launch::async, [this, scanning] {
+    scanning->Scan(options_);
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      --running_;
+    }
+    scan_ended_.notify_one();
+  });
+  chunks_.push_back(std::move(chunk));
+}
+
+// Joins the chunks whose scans are done, in order, waiting for them while
+// more than `keep` are in flight.
+void ParallelStream::JoinReady(std::size_t keep) {
   while (!chunks_.empty()) {
-    const bool must = all || chunks_.size() > threads_;
+    const bool must = chunks_.size() > keep;
     if (!must &&
         chunks_.front()->scanned.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
       break;

@@ -9,9 +9,11 @@
 // those of one scan.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +38,8 @@ class ParallelStream final : public Segmentation {
   struct Chunk;
 
   void Cut(bool last);
-  void JoinReady(bool wait);
+  void StartScan(std::unique_ptr<Chunk> chunk);
+  void JoinReady(std::size_t keep);
   void Join(std::unique_ptr<Chunk> chunk);
   void TakeTruth();
   void Emit(const Boundary& start);
@@ -51,6 +54,11 @@ class ParallelStream final : public Segmentation {
   // Input not yet cut off as a chunk, from stream offset open_->base on:
   // each byte is copied once, into the chunk it ends up in.
   std::unique_ptr<Chunk> open_;
+  // Scans running, guarded by mutex_; the end of each is signalled.
+  // Declared before the chunks, whose scans use them to the end.
+  std::mutex mutex_;
+  std::condition_variable scan_ended_;
+  std::size_t running_ = 0;
   // Chunks scanned or being scanned, in stream order.
   std::deque<std::unique_ptr<Chunk>> chunks_;
   // The chunk whose scan is the true one, through the chunks joined.
