@@ -446,8 +446,11 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
 // kQuickLimit + 4 transitions, never repeated by the step it hands over
 // to), a match attempt costs at most 100 transitions of its own, plus one
 // per byte for each state look-aheads stand in at one position (at most
-// the automaton's state count; a handful on every text we know).  Every
-// condition but running text lasts one match, so there are at most two
+// the automaton's state count; a handful on every text we know).  A run
+// passed at once (PassRun) checks every memo position it passes, and its
+// search reads at most kRunPiece + kMemoStride bytes past the last one,
+// at a sixteenth of a transition each.  Every condition but running text
+// lasts one match, so there are at most two
 // attempts per byte: time is linear in the input.  Choosing the rule adds
 // nothing: where each head ends is noted on the way (NoteHeads), or
 // remembered.
