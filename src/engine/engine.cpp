@@ -34,15 +34,14 @@ struct SkipRun {
 #include "skip_tables.inc"
 
 // What look-aheads found is remembered at every kMemoStride-th position of
-// the buffer, by look-aheads of more than kRecordFrom bytes: shorter ones
-// cost little to repeat, and recording them all would cost more than it
-// saves.  One that starts inside the stretch an earlier look-ahead read
-// without recording is recorded from kRecordAgainFrom bytes: runs of the
-// same short look-ahead (79 bytes of "!" took 40 transitions a byte) then
-// cost one walk to the next memo position each.
+// the buffer, but only where a look-ahead reads bytes that an earlier one
+// read already, and only by one that has come kRecordFrom bytes or more:
+// shorter ones cost little to repeat, and bytes read once, as most bytes
+// of a text are, need no record.  Runs of the same short look-ahead (79
+// bytes of "!" took 40 transitions a byte before they were recorded) cost
+// one walk to the next memo position each.
 constexpr std::size_t kMemoStride = 16;
-constexpr std::size_t kRecordFrom = 64;
-constexpr std::size_t kRecordAgainFrom = 32;
+constexpr std::size_t kRecordFrom = 32;
 // A look-ahead passes at most this many bytes of a run at once (see
 // PassRun).
 constexpr std::size_t kRunPiece = 256;
@@ -430,30 +429,31 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
 // context may read far ahead (a colon reads on to the end of the next
 // sentence) while its action keeps only a few bytes, and the next attempt
 // reads the same stretch again.  So every kMemoStride-th position that a
-// look-ahead of more than kRecordFrom bytes passed (kRecordAgainFrom when it
-// reads a stretch again), with the state it was in there, is remembered
-// with what the look-ahead found from there on (MemoEntry), and a later
-// look-ahead that reaches a remembered pair takes that and stops: the
-// automaton is deterministic, so from the same state at the same position
-// it would read the same bytes to the same end.  SkipCopies' walk checks
-// the memo positions it passes inside such a stretch too.
+// look-ahead of kRecordFrom bytes or more passed where an earlier one had
+// read already (before reach_), with the state it was in there, is
+// remembered with what the look-ahead found from there on (MemoEntry), and
+// a later look-ahead that reaches a remembered pair takes that and stops:
+// the automaton is deterministic, so from the same state at the same
+// position it would read the same bytes to the same end.  SkipCopies' walk
+// checks the memo positions it passes inside such a stretch too.
 //
-// The bound that follows, for any rule set: a look-ahead that records
-// nothing has walked at most kRecordFrom + kMemoStride bytes; one that
-// records walks at most kMemoStride bytes before its first check, and
-// after it every kMemoStride bytes lead to a pair that no later look-ahead
-// walks past again.  With SkipCopies' walk (at most
+// The bound that follows, for any rule set: each byte is read for the
+// first time (at or after reach_) once.  Before reach_, a look-ahead that
+// records nothing has walked at most kRecordFrom + kMemoStride bytes; one
+// that records walks at most kMemoStride bytes before its first check,
+// and after it every kMemoStride bytes lead to a pair that no later
+// look-ahead walks past again.  With SkipCopies' walk (at most
 // kQuickLimit + 4 transitions, never repeated by the step it hands over
-// to), a match attempt costs at most 100 transitions of its own, plus one
+// to), a match attempt costs at most 100 transitions of its own, plus two
 // per byte for each state look-aheads stand in at one position (at most
-// the automaton's state count; a handful on every text we know).  A run
-// passed at once (PassRun) checks every memo position it passes, and its
-// search reads at most kRunPiece + kMemoStride bytes past the last one,
-// at a sixteenth of a transition each.  Every condition but running text
-// lasts one match, so there are at most two
-// attempts per byte: time is linear in the input.  Choosing the rule adds
-// nothing: where each head ends is noted on the way (NoteHeads), or
-// remembered.
+// the automaton's state count; a handful on every text we know): one when
+// it is read first, one when it is recorded.  A run passed at once
+// (PassRun) checks every memo position it passes before reach_, and there
+// its search reads at most kRunPiece + kMemoStride bytes past the last
+// one, at a sixteenth of a transition each.  Every condition but running
+// text lasts one match, so there are at most two attempts per byte: time
+// is linear in the input.  Choosing the rule adds nothing: where each head
+// ends is noted on the way (NoteHeads), or remembered.
 bool Engine::Step() {
   LookAhead look = Begin();
   if (!LookFurther(&look)) {
@@ -498,17 +498,21 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
   };
   const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get()) + pos_;
   const std::size_t avail = len_ - pos_;
+  // Memo positions from `fresh` bytes on were never read: nothing is known
+  // of them, and nothing is recorded there.
+  const std::size_t fresh =
+      reach_ > base_ + pos_ ? static_cast<std::size_t>(reach_ - base_ - pos_) : 0;
   bool ran = false;  // whether a run ends at l.k
   for (;;) {
     // A memo position, the look-ahead's own or where SkipCopies handed over.
-    if ((pos_ + l.k) % kMemoStride == 0 && l.k > 0) {
+    if ((pos_ + l.k) % kMemoStride == 0 && l.k > 0 && l.k < fresh) {
       if (Recall(l.k, l.entry, &l.last, &l.at_last, &l.head)) return stop_here(false);
       if (l.first_checked == 0) l.first_checked = l.k;
       l.checked = l.k;
     }
     if (l.k == avail) return stop_here(!at_end_);  // to go on when more bytes come
     if (const int run = run_of[Automaton::State(l.entry)]; run != 0 && !ran) {
-      if (PassRun(t_->runs[static_cast<std::size_t>(run - 1)], text, avail, &l)) {
+      if (PassRun(t_->runs[static_cast<std::size_t>(run - 1)], text, avail, fresh, &l)) {
         return stop_here(false);
       }
       ran = true;
@@ -536,23 +540,28 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
 }
 
 // *look stands in a state with a run: passes its bytes up to the next stop
-// at once, but no further than kRunPiece bytes and the memo position after
-// them, stopping at each memo position on the way as a step would.
-// Returns true when one of them decides the look-ahead.  Runs can be long
-// (a list item reads on to the next full stop): the bound keeps a
-// look-ahead that an earlier one recorded from reading far past the first
-// memo position it meets.  Each 16 bytes passed count as one transition.
+// at once, stopping at each memo position before `fresh` on the way as a
+// step would; there it passes no further than kRunPiece bytes and the memo
+// position after them.  Returns true when one of those decides the
+// look-ahead.  Runs can be long (a list item reads on to the next full
+// stop): the bound keeps a look-ahead that an earlier one recorded from
+// reading far past the first memo position it meets.  Each 16 bytes
+// passed count as one transition.
 PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* text,
-                                      std::size_t avail, LookAhead* look) {
+                                      std::size_t avail, std::size_t fresh, LookAhead* look) {
   const std::uint8_t* const byte_class = a_.byte_class;
-  std::size_t limit = look->k + kRunPiece;
-  limit += kMemoStride - (pos_ + limit) % kMemoStride;
-  if (limit > avail) limit = avail;
+  std::size_t limit = avail;
+  if (look->k < fresh) {
+    limit = look->k + kRunPiece;
+    limit += kMemoStride - (pos_ + limit) % kMemoStride;
+    if (limit > avail) limit = avail;
+  }
   const auto end = static_cast<std::size_t>(
       run.stops.find(text + look->k, text + limit, run.stops.bytes) - text);
   // The state at a memo position m inside the run is the one the byte
   // before m leads to; the caller looks at the one at the end.
-  for (std::size_t m = look->k + kMemoStride - (pos_ + look->k) % kMemoStride; m < end;
+  const std::size_t known_end = std::min(end, fresh);
+  for (std::size_t m = look->k + kMemoStride - (pos_ + look->k) % kMemoStride; m < known_end;
        m += kMemoStride) {
     const std::uint32_t entry = run.after[byte_class[text[m - 1]]];
     if (Recall(m, entry, &look->last, &look->at_last, &look->head)) {
@@ -607,16 +616,14 @@ PTSEG_HOT_INLINE void Engine::Decide(const LookAhead& look) {
     if (head == 0) throw engine::EngineError(engine::kNoActionMessage);
     end = head;
   }
-  // Only the positions this step itself passed: SkipCopies' walk, which it
-  // may have taken over, noted no states.  A short look-ahead is recorded
-  // too when it started inside the stretch an earlier one read: the next
-  // one may well read it a third time.
-  const std::uint64_t from = base_ + pos_;
-  if (look.checked > kRecordFrom || (from < reach_ && look.checked >= kRecordAgainFrom)) {
+  // Only the positions this step itself passed, and only those an earlier
+  // look-ahead had read: SkipCopies' walk, which it may have taken over,
+  // noted no states, and bytes read for the first time are not read again
+  // unless a later look-ahead comes back to them.
+  if (look.checked >= kRecordFrom) {
     Remember(look.first_checked, look.checked, look.last, state, head);
-  } else if (from + look.k >= reach_) {
-    reach_ = from + look.k + 1;
   }
+  reach_ = std::max<std::uint64_t>(reach_, base_ + pos_ + look.k + 1);
   assert(rule != kCopyByteRule || condition_ == a_.text_condition);
   if (rule == kCopyByteRule) {  // the most common action, kept short
     at_line_start_ = buf_[pos_++] == '\n';

@@ -163,7 +163,8 @@ class Engine {
   bool Step();
   LookAhead Begin();
   bool LookFurther(LookAhead* look);
-  bool PassRun(const ByteRun& run, const unsigned char* text, std::size_t avail, LookAhead* look);
+  bool PassRun(const ByteRun& run, const unsigned char* text, std::size_t avail, std::size_t fresh,
+               LookAhead* look);
   bool Recall(std::size_t k, std::uint32_t entry, std::size_t* last, std::uint32_t* at_last,
               std::size_t* head);
   void Decide(const LookAhead& look);
@@ -218,8 +219,8 @@ class Engine {
   const Tables* t_;
 
   // The stream offset just past the furthest byte that a decided
-  // look-ahead of Step read without recording: a look-ahead that starts
-  // before it reads that stretch again.
+  // look-ahead of Step read: memo entries stand only before it, and a
+  // look-ahead reads the bytes from it on for the first time.
   std::uint64_t reach_ = 0;
 
   // The stream offset of the first trigger byte (see Tables) at or after
