@@ -180,17 +180,30 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
     } catch (const ptseg::InputError& e) {
       error = e.reason();
     }
-    if (!segmenter)
-      segmenter.emplace(Start(input), nullptr,
-                        [this](const ptseg::Boundary& start) { Found(start); });
+    if (!segmenter) {
+      const ptseg::Options options = Start(input);
+      if (format_ == Format::kMarkup) {
+        // The library writes the markup as soon as it is decided, so that
+        // a text without sentence ends never piles up here.
+        segmenter.emplace(
+            options, [this](std::string_view piece) { out_->Write(piece); },
+            [](const ptseg::Boundary&) {});
+      } else {
+        segmenter.emplace(options, nullptr, [this](const ptseg::Boundary& start) { Found(start); });
+      }
+    }
     if (n == 0) break;
     const std::string_view bytes(buffer_.get() + filled_, n);
     filled_ += bytes.size();
     if (bytes_read != nullptr) *bytes_read += bytes.size();
     segmenter->Feed(bytes);
-    // Markup needs no whole sentence: what is decided goes out now, so that
-    // a text without sentence ends never piles up here.
-    if (markup_) WriteDecided(segmenter->decided());
+    if (format_ == Format::kMarkup) {
+      // The markup keeps what it still needs of the input itself, so the
+      // next read goes to the same place, still in the cache.
+      buffer_from_ += filled_;
+      written_ = buffer_from_;
+      filled_ = 0;
+    }
   }
   segmenter->Finish();
   EndInput(segmenter->size());
@@ -208,9 +221,6 @@ ptseg::Options Splitter::Start(const ptseg::Input& input) {
   }
   if (input.looks_binary()) warn_(input.name(), "warning: NUL bytes at the start: not text?");
   encoding_ = options.encoding;
-  if (format_ == Format::kMarkup) {
-    markup_.emplace([this](std::string_view piece) { out_->Write(piece); }, encoding_);
-  }
   return options;
 }
 
@@ -261,34 +271,16 @@ void Splitter::BeginInput(std::string_view name) {
 
 void Splitter::EndInput(std::uint64_t size) {
   ptseg::Sentence last;
-  if (markup_) {
-    WriteDecided(size);
-    markup_->Close();
-    markup_.reset();
-  } else if (sentences_.End(size, &last)) {
-    Write(last);
-  }
+  if (format_ != Format::kMarkup && sentences_.End(size, &last)) Write(last);
   if (format_ == Format::kXml) out_->Write(wrote_sentence_ ? "</p></text>\n" : "</text>\n");
 }
 
-// A sentence starts: in markup its markup goes out, in the other formats
-// the sentence before it.
+// A sentence starts (in every format but markup): the sentence before it
+// goes out.
 void Splitter::Found(const ptseg::Boundary& start) {
-  if (markup_) {
-    WriteDecided(start.offset);
-    markup_->Start(start);
-    return;
-  }
   ptseg::Sentence ended;
   if (sentences_.Add(start, &ended)) Write(ended);
   written_ = start.offset;
-}
-
-// Writes the input's markup up to stream offset `end`.
-void Splitter::WriteDecided(std::uint64_t end) {
-  if (end <= written_) return;
-  markup_->Text(Bytes(written_, end));
-  written_ = end;
 }
 
 // Writes a sentence in the lines, jsonl or xml format.

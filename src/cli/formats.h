@@ -82,7 +82,6 @@ class Splitter {
   ptseg::Options Start(const ptseg::Input& input);
   void MakeRoom();
   void Found(const ptseg::Boundary& start);
-  void WriteDecided(std::uint64_t end);
   void Write(const ptseg::Sentence& sentence);
   void BeginInput(std::string_view name);
   void EndInput(std::uint64_t size);
@@ -99,18 +98,17 @@ class Splitter {
   Warn warn_;
 
   // The input is read into buffer_, and kept from the first byte not yet
-  // written on: a sentence is written once the next one starts, markup as
-  // soon as it is decided.  buffer_[0] is at stream offset buffer_from_;
+  // written on: a sentence is written once the next one starts (markup
+  // keeps nothing here).  buffer_[0] is at stream offset buffer_from_;
   // filled_ bytes are in it.
   std::unique_ptr<char[]> buffer_;
   std::size_t capacity_ = 0;
   std::size_t filled_ = 0;
   std::uint64_t buffer_from_ = 0;
 
-  // The input under way: its sentences, its markup (in that format), how
-  // far its bytes are written, and its name, for jsonl.
+  // The input under way: its sentences (markup is the library's), how far
+  // its bytes are written, and its name, for jsonl.
   ptseg::SentenceCollector sentences_;
-  std::optional<ptseg::MarkupWriter> markup_;
   std::uint64_t written_ = 0;
   bool wrote_sentence_ = false;
   std::string name_;

@@ -26,19 +26,29 @@ constexpr std::size_t kQueued = 2;
 struct ParallelStream::Chunk {
   std::uint64_t base = 0;     // its stream offset
   bool at_line_start = true;  // whether the byte before it ends a line
-  std::shared_ptr<std::string> bytes = std::make_shared<std::string>();
+  std::shared_ptr<std::string> bytes;
   // Starts its scan reported and not yet passed on, in order.
   std::vector<Boundary> found;
   // Where in the meet window its scan rested, and in what state.
   std::vector<std::pair<std::size_t, int>> rests;
   std::unique_ptr<Stream> stream;
   std::exception_ptr error;
+  // With markup: the chunk's text up to the last start its scan found,
+  // marked up on the chunk's thread as if a sentence were open before its
+  // first byte, and where the text after each start begins in it.
+  std::string marked;
+  std::vector<std::size_t> after_start;
   // Last, so that the scan ends before the rest goes.
   std::future<void> scanned;
 
   // Scans the chunk as if running text started there, noting where the
-  // scan rests in the meet window.
-  void Scan(const Options& options) {
+  // scan rests in the meet window; marks it up if asked.
+  void Scan(const Options& options, bool mark_up) {
+    Read(options);
+    if (mark_up && !error) MarkUp();
+  }
+
+  void Read(const Options& options) {
     try {
       stream = std::make_unique<Stream>(
           options, nullptr, [this](const Boundary& start) { found.push_back(start); }, base,
@@ -59,6 +69,23 @@ struct ParallelStream::Chunk {
       error = std::current_exception();
     }
   }
+
+  void MarkUp() {
+    if (found.empty()) return;
+    const std::string_view text(*bytes);
+    std::size_t size = found.back().offset - base;
+    for (const Boundary& start : found) size += BreakMarkup(start.paragraph).size();
+    marked.reserve(size);
+    after_start.reserve(found.size());
+    std::size_t from = 0;
+    for (const Boundary& start : found) {
+      const auto at = static_cast<std::size_t>(start.offset - base);
+      marked.append(text.substr(from, at - from));
+      marked.append(BreakMarkup(start.paragraph));
+      after_start.push_back(marked.size());
+      from = at;
+    }
+  }
 };
 
 ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink markup,
@@ -75,10 +102,7 @@ ParallelStream::~ParallelStream() = default;
 
 void ParallelStream::Feed(std::string_view bytes) {
   while (!bytes.empty()) {
-    if (!open_) {
-      open_ = std::make_unique<Chunk>();
-      open_->bytes->reserve(chunk_size_);
-    }
+    if (!open_) open_ = NewChunk(0, true);
     std::string& open = *open_->bytes;  // shorter than a chunk
     const std::size_t n = std::min(bytes.size(), chunk_size_ - open.size());
     open.append(bytes.substr(0, n));
@@ -91,7 +115,7 @@ void ParallelStream::Finish() {
   if (open_ && !open_->bytes->empty()) Cut(true);
   JoinReady(0);
   if (!truth_) {  // nothing was fed
-    truth_ = std::make_unique<Chunk>();
+    truth_ = NewChunk(0, true);
     truth_->stream = std::make_unique<Stream>(
         options_, nullptr, [this](const Boundary& start) { truth_->found.push_back(start); });
   }
@@ -118,10 +142,7 @@ void ParallelStream::Cut(bool last) {
     const std::size_t line_end = bytes.rfind('\n', cut - 1);
     if (line_end != std::string::npos && line_end + 1 > cut / 2) cut = line_end + 1;
   }
-  open_ = std::make_unique<Chunk>();
-  open_->base = chunk->base + cut;
-  open_->at_line_start = bytes[cut - 1] == '\n';
-  open_->bytes->reserve(chunk_size_);
+  open_ = NewChunk(chunk->base + cut, bytes[cut - 1] == '\n');
   open_->bytes->assign(bytes, cut, std::string::npos);
   bytes.resize(cut);
   if (markup_) held_.push_back({chunk->bytes, chunk->base});
@@ -144,7 +165,7 @@ void ParallelStream::StartScan(std::unique_ptr<Chunk> chunk) {
   }
   Chunk* scanning = chunk.get();
   chunk->scanned = std::async(std::launch::async, [this, scanning] {
-    scanning->Scan(options_);
+    scanning->Scan(options_, markup_.has_value());
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       --running_;
@@ -177,6 +198,11 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   if (!truth_) {  // the first chunk's scan is the true one
     if (next->error) std::rethrow_exception(next->error);
     truth_ = std::move(next);
+    if (markup_ && !truth_->found.empty()) {
+      // The start at the first byte opens the markup, which is written.
+      Emit(truth_->found.front());
+      EmitMarked(truth_.get(), 0);
+    }
     TakeTruth();
     return;
   }
@@ -199,15 +225,93 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   if (!met) {  // the chunk's own scan never met the true one
     truth.Feed(bytes.substr(k));
     TakeTruth();
+    Recycle(std::move(next));
     return;
   }
   // Starts at the meeting point were reported by the true scan already.
   const std::uint64_t at = next->base + k;
-  for (const Boundary& start : next->found) {
-    if (start.offset > at) Emit(start);
+  if (markup_) {
+    EmitMarked(next.get(), at);
+  } else {
+    for (const Boundary& start : next->found) {
+      if (start.offset > at) Emit(start);
+    }
   }
   next->found.clear();
+  Recycle(std::move(truth_));
   truth_ = std::move(next);
+}
+
+// A chunk to fill from stream offset `base` on, with the buffers of chunks
+// done with where there are some: a fresh buffer of a few MB costs the
+// kernel a page fault for every 4 KB written to it.
+std::unique_ptr<ParallelStream::Chunk> ParallelStream::NewChunk(std::uint64_t base,
+                                                                bool at_line_start) {
+  std::unique_ptr<Chunk> chunk;
+  if (spare_chunks_.empty()) {
+    chunk = std::make_unique<Chunk>();
+  } else {
+    chunk = std::move(spare_chunks_.back());
+    spare_chunks_.pop_back();
+  }
+  chunk->base = base;
+  chunk->at_line_start = at_line_start;
+  if (spare_bytes_.empty()) {
+    chunk->bytes = std::make_shared<std::string>();
+    chunk->bytes->reserve(chunk_size_);
+  } else {
+    chunk->bytes = std::move(spare_bytes_.back());
+    spare_bytes_.pop_back();
+  }
+  return chunk;
+}
+
+// Keeps the buffers of a chunk done with, its scan ended, for NewChunk.
+void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
+  if (!chunk || spare_chunks_.size() > kQueued * threads_) return;
+  Recycle(std::move(chunk->bytes));
+  chunk->found.clear();
+  chunk->rests.clear();
+  chunk->marked.clear();
+  chunk->after_start.clear();
+  chunk->stream.reset();
+  chunk->error = nullptr;
+  chunk->scanned = std::future<void>();
+  spare_chunks_.push_back(std::move(chunk));
+}
+
+void ParallelStream::Recycle(std::shared_ptr<std::string> bytes) {
+  // Markup may still hold them.
+  if (bytes.use_count() != 1 || spare_bytes_.size() > kQueued * threads_) return;
+  bytes->clear();
+  spare_bytes_.push_back(std::move(bytes));
+}
+
+// Passes on the starts the chunk's scan found after stream offset `at`,
+// where the true scan has written the markup to, with the chunk's own
+// markup from there on: a sentence is open there, as the chunk's thread
+// took it to be.
+void ParallelStream::EmitMarked(Chunk* chunk, std::uint64_t at) {
+  const std::vector<Boundary>& found = chunk->found;
+  const auto first =
+      static_cast<std::size_t>(std::upper_bound(found.begin(), found.end(), at,
+                                                [](std::uint64_t offset, const Boundary& start) {
+                                                  return offset < start.offset;
+                                                }) -
+                               found.begin());
+  if (first == found.size()) {
+    chunk->found.clear();
+    return;
+  }
+  WriteHeld(at);
+  const std::size_t from = first == 0 ? static_cast<std::size_t>(at - chunk->base)
+                                      : chunk->after_start[first - 1] +
+                                            static_cast<std::size_t>(at - found[first - 1].offset);
+  markup_->Text(std::string_view(chunk->marked).substr(from));
+  held_from_ = found.back().offset;
+  for (std::size_t i = first; i < found.size(); ++i) sink_(found[i]);
+  chunk->found.clear();
+  chunk->marked.clear();
 }
 
 // Passes on the starts the true scan has reported.
@@ -234,7 +338,10 @@ void ParallelStream::WriteHeld(std::uint64_t end) {
                       .substr(static_cast<std::size_t>(held_from_ - piece.base),
                               static_cast<std::size_t>(to - held_from_)));
     held_from_ = to;
-    if (to == piece_end) held_.pop_front();
+    if (to == piece_end) {
+      Recycle(std::move(held_.front().bytes));
+      held_.pop_front();
+    }
   }
 }
 

@@ -37,10 +37,14 @@ class ParallelStream final : public Segmentation {
  private:
   struct Chunk;
 
+  std::unique_ptr<Chunk> NewChunk(std::uint64_t base, bool at_line_start);
+  void Recycle(std::unique_ptr<Chunk> chunk);
+  void Recycle(std::shared_ptr<std::string> bytes);
   void Cut(bool last);
   void StartScan(std::unique_ptr<Chunk> chunk);
   void JoinReady(std::size_t keep);
   void Join(std::unique_ptr<Chunk> chunk);
+  void EmitMarked(Chunk* chunk, std::uint64_t at);
   void TakeTruth();
   void Emit(const Boundary& start);
   void WriteHeld(std::uint64_t end);
@@ -66,11 +70,14 @@ class ParallelStream final : public Segmentation {
   // Markup: the chunks' bytes not yet written, in order, from stream
   // offset held_from_ on (which is in the first of them).
   struct Held {
-    std::shared_ptr<const std::string> bytes;
+    std::shared_ptr<std::string> bytes;
     std::uint64_t base;
   };
   std::deque<Held> held_;
   std::uint64_t held_from_ = 0;
+  // Chunks and chunk buffers done with, for new chunks.
+  std::vector<std::unique_ptr<Chunk>> spare_chunks_;
+  std::vector<std::shared_ptr<std::string>> spare_bytes_;
 };
 
 }  // namespace library

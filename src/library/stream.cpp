@@ -49,6 +49,9 @@ void Stream::Feed(std::string_view bytes) {
       FeedUtf8(utf8_);
     }
   }
+  // The markup of a matching copy goes out sentence by sentence (Break),
+  // and what is decided of the last one here.
+  if (markup_ && !engine_reads_input_) WriteHeld(Origin(matched_));
 }
 
 void Stream::Finish() {
@@ -133,12 +136,7 @@ std::uint64_t Stream::Origin(std::uint64_t matching_offset) const {
 // the markup is written from it.
 void Stream::Text(const char* data, std::size_t size) {
   matched_ += size;
-  if (!markup_) return;
-  if (engine_reads_input_) {
-    markup_->Text(std::string_view(data, size));
-  } else {
-    WriteHeld(Origin(matched_));
-  }
+  if (markup_ && engine_reads_input_) markup_->Text(std::string_view(data, size));
 }
 
 void Stream::Break(std::uint64_t at, bool paragraph) {
