@@ -1,10 +1,9 @@
 #include "library/parallel.h"
 
 #include <algorithm>
-#include <chrono>
 #include <exception>
-#include <future>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -38,14 +37,19 @@ struct ParallelStream::Chunk {
   // first byte, and where the text after each start begins in it.
   std::string marked;
   std::vector<std::size_t> after_start;
-  // Last, so that the scan ends before the rest goes.
-  std::future<void> scanned;
+  // Whether its scan has ended; guarded by the stream's mutex_.
+  bool scanned = false;
 
   // Scans the chunk as if running text started there, noting where the
   // scan rests in the meet window; marks it up if asked.
   void Scan(const Options& options, bool mark_up) {
     Read(options);
-    if (mark_up && !error) MarkUp();
+    if (!mark_up || error) return;
+    try {
+      MarkUp();
+    } catch (...) {
+      error = std::current_exception();
+    }
   }
 
   void Read(const Options& options) {
@@ -75,8 +79,8 @@ struct ParallelStream::Chunk {
     const std::string_view text(*bytes);
     std::size_t size = found.back().offset - base;
     for (const Boundary& start : found) size += BreakMarkup(start.paragraph).size();
-    marked.reserve(size);
-    after_start.reserve(found.size());
+    // Chunks differ in size: a buffer kept for the next ones grows ahead.
+    if (marked.capacity() < size) marked.reserve(std::max(size, 2 * marked.capacity()));
     std::size_t from = 0;
     for (const Boundary& start : found) {
       const auto at = static_cast<std::size_t>(start.offset - base);
@@ -98,7 +102,14 @@ ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink mar
   if (markup) markup_.emplace(std::move(markup), options.encoding);
 }
 
-ParallelStream::~ParallelStream() = default;
+ParallelStream::~ParallelStream() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  work_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
 
 void ParallelStream::Feed(std::string_view bytes) {
   while (!bytes.empty()) {
@@ -149,40 +160,60 @@ void ParallelStream::Cut(bool last) {
   StartScan(std::move(chunk));
 }
 
-// Starts the chunk's scan as soon as a thread is free: at most threads_
-// scans run at once, and at most kQueued * threads_ chunks wait to be
-// joined.  Chunks whose scans are done are joined meanwhile, so that no
-// core waits for the one chunk at the front.
+// Queues the chunk for the workers, once at most kQueued * threads_ are in
+// flight, starting a worker while all are busy and fewer than threads_
+// run.  Chunks whose scans are done are joined meanwhile, so that no core
+// waits for the one chunk at the front.
 void ParallelStream::StartScan(std::unique_ptr<Chunk> chunk) {
-  for (;;) {
-    JoinReady(kQueued * threads_ - 1);
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (running_ < threads_) {
-      ++running_;
-      break;
-    }
-    scan_ended_.wait(lock);
-  }
-  Chunk* scanning = chunk.get();
-  chunk->scanned = std::async(std::launch::async, [this, scanning] {
-    scanning->Scan(options_, markup_.has_value());
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      --running_;
-    }
-    scan_ended_.notify_one();
-  });
+  JoinReady(kQueued * threads_ - 1);
   chunks_.push_back(std::move(chunk));
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    to_scan_.push_back(chunks_.back().get());
+    if (idle_ == 0 && workers_.size() < threads_) {
+      try {
+        workers_.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        // The workers there are scan it; without any, nobody would.
+        if (!workers_.empty()) return;
+        to_scan_.pop_back();
+        chunks_.pop_back();
+        throw;
+      }
+    }
+  }
+  work_.notify_one();
+}
+
+// A worker: scans the chunks queued, in order, until the stream goes.
+// The threads stay for the stream's life, since a new thread costs page
+// faults for its stack and its heap.
+void ParallelStream::Work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    ++idle_;
+    work_.wait(lock, [this] { return stopping_ || !to_scan_.empty(); });
+    --idle_;
+    if (stopping_) return;
+    Chunk* chunk = to_scan_.front();
+    to_scan_.pop_front();
+    lock.unlock();
+    chunk->Scan(options_, markup_.has_value());
+    lock.lock();
+    chunk->scanned = true;
+    scan_ended_.notify_all();
+  }
 }
 
 // Joins the chunks whose scans are done, in order, waiting for them while
 // more than `keep` are in flight.
 void ParallelStream::JoinReady(std::size_t keep) {
   while (!chunks_.empty()) {
-    const bool must = chunks_.size() > keep;
-    if (!must &&
-        chunks_.front()->scanned.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-      break;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      Chunk* front = chunks_.front().get();
+      if (chunks_.size() <= keep && !front->scanned) break;
+      scan_ended_.wait(lock, [front] { return front->scanned; });
     }
     std::unique_ptr<Chunk> chunk = std::move(chunks_.front());
     chunks_.pop_front();
@@ -194,7 +225,6 @@ void ParallelStream::JoinReady(std::size_t keep) {
 // Carries the true scan into the next chunk until it meets the chunk's
 // own scan, which is then the true one.
 void ParallelStream::Join(std::unique_ptr<Chunk> next) {
-  next->scanned.get();
   if (!truth_) {  // the first chunk's scan is the true one
     if (next->error) std::rethrow_exception(next->error);
     truth_ = std::move(next);
@@ -276,7 +306,7 @@ void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
   chunk->after_start.clear();
   chunk->stream.reset();
   chunk->error = nullptr;
-  chunk->scanned = std::future<void>();
+  chunk->scanned = false;
   spare_chunks_.push_back(std::move(chunk));
 }
 

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "library/stream.h"
@@ -42,6 +43,7 @@ class ParallelStream final : public Segmentation {
   void Recycle(std::shared_ptr<std::string> bytes);
   void Cut(bool last);
   void StartScan(std::unique_ptr<Chunk> chunk);
+  void Work();
   void JoinReady(std::size_t keep);
   void Join(std::unique_ptr<Chunk> chunk);
   void EmitMarked(Chunk* chunk, std::uint64_t at);
@@ -58,11 +60,16 @@ class ParallelStream final : public Segmentation {
   // Input not yet cut off as a chunk, from stream offset open_->base on:
   // each byte is copied once, into the chunk it ends up in.
   std::unique_ptr<Chunk> open_;
-  // Scans running, guarded by mutex_; the end of each is signalled.
-  // Declared before the chunks, whose scans use them to the end.
+  // The workers and the chunks queued for them, guarded by mutex_: work_
+  // is signalled when a chunk is queued or the stream goes, scan_ended_
+  // when a scan ends.
   std::mutex mutex_;
+  std::condition_variable work_;
   std::condition_variable scan_ended_;
-  std::size_t running_ = 0;
+  std::deque<Chunk*> to_scan_;
+  std::size_t idle_ = 0;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
   // Chunks scanned or being scanned, in stream order.
   std::deque<std::unique_ptr<Chunk>> chunks_;
   // The chunk whose scan is the true one, through the chunks joined.
