@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -110,9 +110,6 @@ char* Put(char* o, std::string_view text) {
   std::memcpy(o, text.data(), text.size());
   return o + text.size();
 }
-
-// Writes the decimal digits of `n` at o (room for 20); returns the end.
-char* PutNumber(char* o, std::uint64_t n) { return std::to_chars(o, o + 20, n).ptr; }
 
 }  // namespace
 
@@ -327,11 +324,12 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view utf8)
   }
   char head[128];  // the three numbers, whose digits are at most 20 each
   char* h = Put(head, "\"start\": ");
-  h = PutNumber(h, sentence.start);
+  // A sentence starts where the last one ended, mostly in its paragraph.
+  h = Put(h, end_.Holds(sentence.start) ? end_.digits() : start_.Of(sentence.start));
   h = Put(h, ", \"end\": ");
-  h = PutNumber(h, sentence.end);
+  h = Put(h, end_.Of(sentence.end));
   h = Put(h, ", \"paragraph\": ");
-  h = PutNumber(h, sentence.paragraph);
+  h = Put(h, paragraph_.Of(sentence.paragraph));
   h = Put(h, ", \"text\": \"");
   formatted_.append(head, static_cast<std::size_t>(h - head));
   ptseg::AppendJsonEscaped(utf8, &formatted_);

@@ -3,11 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +43,26 @@ class Output {
   static constexpr std::size_t kCapacity = std::size_t{1} << 18;
   int fd_;
   std::unique_ptr<char[]> buffer_;
+  std::size_t size_ = 0;
+};
+
+// The decimal digits of a number, made again only when it changes.
+class Digits {
+ public:
+  bool Holds(std::uint64_t value) const { return size_ != 0 && value == value_; }
+  std::string_view digits() const { return std::string_view(digits_, size_); }
+  std::string_view Of(std::uint64_t value) {
+    if (!Holds(value)) {
+      value_ = value;
+      size_ = static_cast<std::size_t>(std::to_chars(digits_, digits_ + sizeof digits_, value).ptr -
+                                       digits_);
+    }
+    return digits();
+  }
+
+ private:
+  std::uint64_t value_ = 0;
+  char digits_[20];
   std::size_t size_ = 0;
 };
 
@@ -112,9 +132,10 @@ class Splitter {
   std::uint64_t written_ = 0;
   bool wrote_sentence_ = false;
   std::string name_;
-  std::string text_;              // scratch: a sentence in UTF-8
-  std::string formatted_;         // scratch: a sentence formatted
-  std::unique_ptr<char[]> line_;  // scratch: a line of the lines format
+  std::string text_;                // scratch: a sentence in UTF-8
+  std::string formatted_;           // scratch: a sentence formatted
+  Digits start_, end_, paragraph_;  // jsonl: the numbers last written
+  std::unique_ptr<char[]> line_;    // scratch: a line of the lines format
   std::size_t line_capacity_ = 0;
 
   // The lines format, over every input written to the output: an empty

@@ -170,11 +170,21 @@ def check_origins(tool, convert):
         same('origins %d' % i, tool.origins(data), want)
 
 
+def accented_bytes(rng, length):
+    # Long runs of ASCII and two-byte letters, which are checked 16 bytes at
+    # a time, now and then broken by a byte out of place.
+    pieces = [b'a', b' ', b'E', '\u00e7'.encode(), '\u00e3'.encode(), '\u00c9'.encode()]
+    return b''.join(rng.choice(INVALID[:3] + [b'\xe2\x80\x94']) if rng.random() < 0.02 else
+                    rng.choice(pieces) for _ in range(length))
+
+
 def check_output_text(tool):
     rng = random.Random(4)
-    for i in range(20):
+    for i in range(30):
         # Short ones too: the vector scans end in a partial block.
         data = random_bytes(rng, 500 if i % 2 else rng.randrange(1, 40))
+        if i >= 20:
+            data = accented_bytes(rng, rng.randrange(1, 400))
         text = decode(data)
         utf8 = text.encode()
         for mode in ('--utf8', '--as-utf8'):
