@@ -492,8 +492,16 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
   // In locals while it runs.
   LookAhead l = *look;
   const auto stop_here = [&](bool active) {
-    l.active = active;
-    *look = l;
+    // Field by field: a copy of the whole would read back through memory
+    // what was just stored piecewise, and stall.
+    look->active = active;
+    look->k = l.k;
+    look->last = l.last;
+    look->at_last = l.at_last;
+    look->head = l.head;
+    look->first_checked = l.first_checked;
+    look->checked = l.checked;
+    look->entry = l.entry;
     return !active;
   };
   const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get()) + pos_;
