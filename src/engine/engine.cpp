@@ -208,9 +208,7 @@ Engine::Engine(EngineListener* listener, bool at_line_start)
   t_ = &tables;
   Reserve(kStartBufferSize);
   const auto groups = static_cast<std::size_t>(a_.head_group_count) + 1;
-  head_end_.assign(groups, 0);
-  head_before_.assign(groups, 0);
-  head_walk_.assign(groups, 0);
+  heads_.assign(groups, HeadMark{});
   buf_[0] = '\n';
   std::memset(buf_.get() + 1, 0, kSlack);
 }
@@ -642,15 +640,15 @@ PTSEG_HOT_INLINE void Engine::Decide(const LookAhead& look) {
 
 // State s, reached after k bytes, ends the heads of some head/trail
 // rules; `last` is the furthest match end so far.
-void Engine::NoteHeads(int s, std::size_t k, std::size_t last) {
-  const auto g = static_cast<std::size_t>(a_.head_group[static_cast<std::size_t>(s)]);
-  if (head_walk_[g] != walk_) {
-    head_walk_[g] = walk_;
-    head_before_[g] = 0;
-  } else if (head_end_[g] <= last) {
-    head_before_[g] = head_end_[g];
+PTSEG_HOT_INLINE void Engine::NoteHeads(int s, std::size_t k, std::size_t last) {
+  HeadMark& mark = heads_[static_cast<std::size_t>(a_.head_group[static_cast<std::size_t>(s)])];
+  if (mark.walk != walk_) {
+    mark.walk = walk_;
+    mark.before = 0;
+  } else if (mark.end <= last) {
+    mark.before = mark.end;
   }
-  head_end_[g] = k;
+  mark.end = k;
 }
 
 // The rightmost end of the head of `rule` at or before `last`, among those
@@ -660,9 +658,10 @@ std::size_t Engine::HeadEnd(int rule, std::size_t last) const {
   if (static_cast<std::size_t>(rule) + 1 >= a_.rule_groups_from.size()) return 0;
   for (int i = a_.rule_groups_from[static_cast<std::size_t>(rule)];
        i < a_.rule_groups_from[static_cast<std::size_t>(rule) + 1]; ++i) {
-    const auto g = static_cast<std::size_t>(a_.rule_groups[static_cast<std::size_t>(i)]);
-    if (head_walk_[g] != walk_) continue;
-    const std::size_t end = head_end_[g] <= last ? head_end_[g] : head_before_[g];
+    const HeadMark& mark =
+        heads_[static_cast<std::size_t>(a_.rule_groups[static_cast<std::size_t>(i)])];
+    if (mark.walk != walk_) continue;
+    const std::size_t end = mark.end <= last ? mark.end : mark.before;
     if (end > rightmost) rightmost = end;
   }
   return rightmost;

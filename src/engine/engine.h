@@ -204,13 +204,16 @@ class Engine {
   std::size_t prune_at_ = 0;
 
   LookAhead look_;
-  // Where a state of each head group g was last reached in the current
-  // look-ahead (walk_): head_end_[g], and, as it stood when the look-ahead
-  // last passed the end of a match, head_before_[g]; valid while
-  // head_walk_[g] is walk_.
+  // Where a state of each head group was last reached in the current
+  // look-ahead (walk_): end, and, as it stood when the look-ahead last
+  // passed the end of a match, before; valid while walk is walk_.
+  struct HeadMark {
+    std::uint64_t walk = 0;
+    std::size_t end = 0;
+    std::size_t before = 0;
+  };
   std::uint64_t walk_ = 0;
-  std::vector<std::size_t> head_end_, head_before_;
-  std::vector<std::uint64_t> head_walk_;
+  std::vector<HeadMark> heads_;
 
   int condition_;
   bool at_line_start_ = true;
