@@ -1,12 +1,12 @@
 // One stream segmented on several threads.  The stream is cut into
-// chunks, and each chunk is scanned on a thread of its own as if running
-// text started there.  The join then carries the true scan on from the
-// end of the chunk before, a byte at a time, until it rests at a match
-// start in running text where the chunk's own scan rested too, in the
-// same state: from there the two scans go on alike, so the chunk's
-// results hold.  Where they never meet (a look-ahead that spans the cut),
-// the true scan reads the whole chunk itself.  Either way the results are
-// those of one scan.
+// chunks, and a pool of workers scans each chunk as if running text
+// started there (and marks it up, if markup is asked for).  The join then
+// carries the true scan on from the end of the chunk before, a byte at a
+// time, until it rests at a match start in running text where the chunk's
+// own scan rested too, in the same state: from there the two scans go on
+// alike, so the chunk's results and markup hold.  Where they never meet
+// (a look-ahead that spans the cut), the true scan reads the whole chunk
+// itself.  Either way the results are those of one scan.
 #pragma once
 
 #include <condition_variable>
