@@ -80,7 +80,7 @@ struct ParallelStream::Chunk {
     std::size_t size = found.back().offset - base;
     for (const Boundary& start : found) size += BreakMarkup(start.paragraph).size();
     // Chunks differ in size: a buffer kept for the next ones grows ahead.
-    if (marked.capacity() < size) marked.reserve(std::max(size, 2 * marked.capacity()));
+    if (marked.capacity() < size) marked.reserve(size + size / 8);
     std::size_t from = 0;
     for (const Boundary& start : found) {
       const auto at = static_cast<std::size_t>(start.offset - base);
