@@ -12,11 +12,31 @@ namespace library {
 namespace {
 
 constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
-// A chunk's own scan notes where it rests in its first kMeetWindow bytes,
-// up to kRests places, for the true scan to meet it there; on text the
-// two meet within a few bytes.
-constexpr std::size_t kMeetWindow = 4096;
-constexpr std::size_t kRests = 16;
+// A chunk's own scan notes whether it rests at the meeting places in its
+// first kMeetWindow bytes (see NextMeetingPlace), for the true scan to
+// meet it at one of them: only there, since both must have read the same
+// bytes.  On text the two meet at the first place after the true scan's
+// last look-ahead into the chunk, a sentence or so in.
+constexpr std::size_t kMeetWindow = std::size_t{1} << 16;
+constexpr std::size_t kMeetStep = 32;
+
+// Meeting place `n` of a chunk's bytes (from 0), after the last one at
+// `from`, or 0 past the window: before the first blank or line feed at
+// least a step on, where a scan mostly rests at the end of a word (after
+// the blank, it looks ahead), or four steps on in text without them.  A
+// step is kMeetStep bytes (less in chunks of a few hundred bytes or fewer,
+// so that scans meet in those too), and doubles every 16 places: most
+// scans meet at the first few, and a look-ahead far into the chunk still
+// meets one at little cost.
+std::size_t NextMeetingPlace(std::string_view bytes, std::size_t from, std::size_t n) {
+  const std::size_t step = std::clamp<std::size_t>(bytes.size() / 16, 1, kMeetStep)
+                           << std::min<std::size_t>(n / 16, 16);
+  const std::size_t end = std::min({bytes.size(), kMeetWindow, from + 4 * step});
+  for (std::size_t at = from + step; at < end; ++at) {
+    if (bytes[at] == ' ' || bytes[at] == '\n') return at;
+  }
+  return end > from ? end : 0;
+}
 // Chunks scanned or being scanned, per thread, at most.
 constexpr std::size_t kQueued = 2;
 
@@ -28,7 +48,7 @@ struct ParallelStream::Chunk {
   std::shared_ptr<std::string> bytes;
   // Starts its scan reported and not yet passed on, in order.
   std::vector<Boundary> found;
-  // Where in the meet window its scan rested, and in what state.
+  // The meeting places where its scan rested, and in what state.
   std::vector<std::pair<std::size_t, int>> rests;
   std::unique_ptr<Stream> stream;
   std::exception_ptr error;
@@ -57,18 +77,18 @@ struct ParallelStream::Chunk {
       stream = std::make_unique<Stream>(
           options, nullptr, [this](const Boundary& start) { found.push_back(start); }, base,
           at_line_start);
-      std::string_view rest(*bytes);
+      const std::string_view text(*bytes);
+      std::size_t fed = 0;
       if (base != 0) {
-        const std::size_t window = std::min(kMeetWindow, rest.size());
-        std::size_t k = 0;
-        while (k < window && rests.size() < kRests) {
-          stream->Feed(rest.substr(k++, 1));
+        for (std::size_t n = 0, at = NextMeetingPlace(text, 0, 0); at != 0;
+             at = NextMeetingPlace(text, at, ++n)) {
+          stream->Feed(text.substr(fed, at - fed));
+          fed = at;
           const int state = stream->Resting();
-          if (state >= 0) rests.emplace_back(k, state);
+          if (state >= 0) rests.emplace_back(at, state);
         }
-        rest.remove_prefix(k);
       }
-      stream->Feed(rest);
+      stream->Feed(text.substr(fed));
     } catch (...) {
       error = std::current_exception();
     }
@@ -240,15 +260,12 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   Stream& truth = *truth_->stream;
   std::size_t k = 0;
   bool met = false;
-  if (!next->error && !next->rests.empty()) {
-    auto rest = next->rests.begin();
-    const std::size_t window = next->rests.back().first;  // no meeting after it
-    while (k < window && !met) {
-      truth.Feed(bytes.substr(k++, 1));
-      const int state = truth.Resting();
-      if (state < 0) continue;
-      while (rest != next->rests.end() && rest->first < k) ++rest;
-      met = rest != next->rests.end() && rest->first == k && rest->second == state;
+  if (!next->error) {
+    // The scans can meet only where the chunk's own rested.
+    for (auto rest = next->rests.begin(); rest != next->rests.end() && !met; ++rest) {
+      truth.Feed(bytes.substr(k, rest->first - k));
+      k = rest->first;
+      met = truth.Resting() == rest->second;
     }
   }
   TakeTruth();

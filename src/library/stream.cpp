@@ -84,7 +84,7 @@ std::uint64_t Stream::decided() const { return base_ + (finished_ ? fed_ : Origi
 int Stream::Resting() const {
   const int engine = engine_.Resting();
   if (engine < 0 || utf16_ || (join_lines_ && !joiner_.idle())) return -1;
-  if (encoding_ != Encoding::kLatin1 && !copy_.idle()) return -1;
+  if (encoding_ != Encoding::kLatin1 && !copy_.settled()) return -1;
   return engine;
 }
 

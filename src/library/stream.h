@@ -46,9 +46,10 @@ class Stream final : public Segmentation, private EngineListener {
   std::uint64_t decided() const override;
 
   // Whether every byte fed has been read and the scan rests at a match
-  // start in running text, nothing held back: -1 if not, else a state
-  // that two streams resting at the same offset of the same text share
-  // exactly when they go on alike.
+  // start in running text, nothing held back but perhaps a last ASCII
+  // character that the bytes to come decide alone: -1 if not, else a
+  // state that two streams resting at the same offset of the same text
+  // share exactly when they go on alike.
   int Resting() const;
 
  private:

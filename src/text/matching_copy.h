@@ -32,8 +32,13 @@ class MatchingCopy {
   // would go on the stream as if it had ended there.)
   void Finish(std::string* out);
 
-  // Whether every byte fed has been converted: nothing is kept back.
-  bool idle() const { return held_.empty(); }
+  // Whether every byte fed has been converted but perhaps the last, an
+  // ASCII character kept back for marks that may join it: then what the
+  // copy does next depends on the bytes to come alone.
+  bool settled() const {
+    return held_.empty() ||
+           (held_.size() == 1 && static_cast<unsigned char>(held_[0]) < 0x80 && resume_ == 0);
+  }
   // Matching bytes produced so far.
   std::uint64_t produced() const { return produced_; }
 
