@@ -190,15 +190,19 @@ void ParallelStream::StartScan(std::unique_ptr<Chunk> chunk) {
   {
     const std::lock_guard<std::mutex> lock(mutex_);
     to_scan_.push_back(chunks_.back().get());
-    if (idle_ == 0 && workers_.size() < threads_) {
+    // A worker woken but not yet running still counts as idle: one more
+    // starts while chunks queued outnumber the idle workers.
+    if (to_scan_.size() > idle_ && workers_.size() < threads_) {
       try {
         workers_.emplace_back([this] { Work(); });
       } catch (const std::system_error&) {
-        // The workers there are scan it; without any, nobody would.
-        if (!workers_.empty()) return;
-        to_scan_.pop_back();
-        chunks_.pop_back();
-        throw;
+        // The workers there will scan it in turn; without any, nobody
+        // would.
+        if (workers_.empty()) {
+          to_scan_.pop_back();
+          chunks_.pop_back();
+          throw;
+        }
       }
     }
   }
@@ -315,7 +319,7 @@ std::unique_ptr<ParallelStream::Chunk> ParallelStream::NewChunk(std::uint64_t ba
 
 // Keeps the buffers of a chunk done with, its scan ended, for NewChunk.
 void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
-  if (!chunk || spare_chunks_.size() > kQueued * threads_) return;
+  if (!chunk || spare_chunks_.size() > threads_) return;
   Recycle(std::move(chunk->bytes));
   chunk->found.clear();
   chunk->rests.clear();
@@ -329,7 +333,7 @@ void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
 
 void ParallelStream::Recycle(std::shared_ptr<std::string> bytes) {
   // Markup may still hold them.
-  if (bytes.use_count() != 1 || spare_bytes_.size() > kQueued * threads_) return;
+  if (bytes.use_count() != 1 || spare_bytes_.size() > threads_) return;
   bytes->clear();
   spare_bytes_.push_back(std::move(bytes));
 }
@@ -351,12 +355,17 @@ void ParallelStream::EmitMarked(Chunk* chunk, std::uint64_t at) {
     return;
   }
   WriteHeld(at);
-  const std::size_t from = first == 0 ? static_cast<std::size_t>(at - chunk->base)
-                                      : chunk->after_start[first - 1] +
-                                            static_cast<std::size_t>(at - found[first - 1].offset);
-  markup_->Text(std::string_view(chunk->marked).substr(from));
+  std::size_t from = first == 0 ? static_cast<std::size_t>(at - chunk->base)
+                                : chunk->after_start[first - 1] +
+                                      static_cast<std::size_t>(at - found[first - 1].offset);
+  const std::string_view marked(chunk->marked);
+  // Each start is handed on once its markup is written, as one scan does.
+  for (std::size_t i = first; i < found.size(); ++i) {
+    markup_->Text(marked.substr(from, chunk->after_start[i] - from));
+    from = chunk->after_start[i];
+    sink_(found[i]);
+  }
   held_from_ = found.back().offset;
-  for (std::size_t i = first; i < found.size(); ++i) sink_(found[i]);
   chunk->found.clear();
   chunk->marked.clear();
 }

@@ -1,0 +1,60 @@
+// sinks_test: a Segmenter with both sinks, on several threads, hands on
+// each start when the markup up to it has been written and no sooner, as
+// one thread does; the markup and the starts are one thread's too.
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "ptseg/ptseg.h"
+
+namespace {
+
+// What the sinks saw: the markup, and its length at each start.
+struct Seen {
+  std::string markup;
+  std::vector<std::string> starts;
+  bool operator==(const Seen& other) const {
+    return markup == other.markup && starts == other.starts;
+  }
+};
+
+Seen Run(const std::string& text, unsigned threads, std::size_t chunk_size, std::size_t piece) {
+  ptseg::Options options(ptseg::Encoding::kUtf8);
+  options.threads = threads;
+  options.chunk_size = chunk_size;
+  Seen seen;
+  ptseg::Segmenter segmenter(
+      options, [&](std::string_view bytes) { seen.markup.append(bytes); },
+      [&](const ptseg::Boundary& start) {
+        seen.starts.push_back(std::to_string(start.offset) + (start.paragraph ? "p@" : "@") +
+                              std::to_string(seen.markup.size()));
+      });
+  for (std::size_t at = 0; at < text.size(); at += piece) segmenter.Feed(text.substr(at, piece));
+  segmenter.Finish();
+  return seen;
+}
+
+}  // namespace
+
+int main() {
+  const char* const words[] = {"Ele foi. ", "Sim. ",        "- Vou, disse. ", "Casa\n",
+                               "\n",        ": 1) A ",      "Ol\xc3\xa1 ",    "e ",
+                               "Fim! ",     "\xe2\x80\x94 "};
+  std::mt19937 rng(7);
+  int failures = 0;
+  for (int i = 0; i < 200; ++i) {
+    std::string text;
+    const int length = 1 + static_cast<int>(rng() % 60);
+    for (int w = 0; w < length; ++w) text += words[rng() % (sizeof words / sizeof *words)];
+    const Seen want = Run(text, 1, 0, text.size());
+    const std::size_t chunk = 1 + rng() % 40;
+    const unsigned threads = 2 + static_cast<unsigned>(rng() % 2);
+    if (!(Run(text, threads, chunk, 1 + rng() % 50) == want)) {
+      std::printf("FAIL text %d: %u threads, chunks of %zu bytes\n", i, threads, chunk);
+      ++failures;
+    }
+  }
+  std::printf("%s\n", failures == 0 ? "ok   both sinks, several threads" : "FAILED");
+  return failures == 0 ? 0 : 1;
+}
