@@ -64,21 +64,41 @@ std::size_t CollapseWhitespace(std::string_view utf8, char* out) {
   const char* const end = p + utf8.size();
   // Whether a space here would be the line's first byte or follow a space.
   auto spaced = [&] { return o == out || o[-1] == ' '; };
+#if defined(__SSE2__)
+  // Flags those of 16 bytes that may start whitespace other than a single
+  // space: up to 0x1F, and the lead bytes E2 and E3 (unsigned comparisons
+  // done as signed ones on bytes shifted by 0x80), and spaces that follow
+  // a space; from byte `from` of them on, the byte before which is
+  // written already (spaced() tells).
+  const auto specials = [&](__m128i bytes, unsigned from) {
+    const __m128i b = _mm_xor_si128(bytes, _mm_set1_epi8(static_cast<char>(0x80)));
+    const auto control = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_cmplt_epi8(b, _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80))),
+                     _mm_cmpgt_epi8(b, _mm_set1_epi8(static_cast<char>(0xE1 ^ 0x80))))));
+    const auto space =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
+    const unsigned after = (0xFFFFu << from) & 0xFFFF;
+    const unsigned before = ((space << 1) & ~(1u << from)) | (spaced() ? 1u << from : 0u);
+    return (control | (space & before)) & after;
+  };
+  bool tail_tried = false;
+#endif
   while (p < end) {
 #if defined(__SSE2__)
+    if (end - p < 16 && end - utf8.data() >= 16 && !tail_tried) {
+      tail_tried = true;
+      // The last bytes: those of the last 16 from p on, in one vector.
+      const char* const last = end - 16;
+      const auto from = static_cast<unsigned>(p - last);
+      if (specials(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last)), from) == 0) {
+        std::memcpy(o, p, static_cast<std::size_t>(end - p));
+        o += end - p;
+        break;
+      }
+    }
     if (end - p >= 16) {
-      // Flags the bytes that may start whitespace other than a single
-      // space: up to 0x1F, and the lead bytes E2 and E3 (unsigned
-      // comparisons done as signed ones on bytes shifted by 0x80), and
-      // spaces that follow a space.
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const __m128i b = _mm_xor_si128(bytes, _mm_set1_epi8(static_cast<char>(0x80)));
-      const auto control = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_or_si128(_mm_cmplt_epi8(b, _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80))),
-                       _mm_cmpgt_epi8(b, _mm_set1_epi8(static_cast<char>(0xE1 ^ 0x80))))));
-      const auto space =
-          static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
-      const unsigned special = control | (space & ((space << 1) | (spaced() ? 1u : 0u)));
+      const unsigned special = specials(bytes, 0);
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
       const std::size_t n = special == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(special));
       o += n;
