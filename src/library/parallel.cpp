@@ -160,9 +160,9 @@ void ParallelStream::Finish() {
 
 std::uint64_t ParallelStream::decided() const { return truth_ ? truth_->stream->decided() : 0; }
 
-// Hands the open chunk to a thread of its own, cut after its last line
-// break in its second half (all of it when `last`), the rest opening the
-// next chunk; then joins chunks so that at most threads_ are in flight.
+// Hands the open chunk to the workers, cut after its last line break in
+// its second half (all of it when `last`), the rest opening the next
+// chunk.
 void ParallelStream::Cut(bool last) {
   std::unique_ptr<Chunk> chunk = std::move(open_);
   std::string& bytes = *chunk->bytes;
