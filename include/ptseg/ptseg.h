@@ -56,8 +56,8 @@ struct Options {
   // Threads that segment one stream, in pieces of chunk_size bytes (0: 1
   // MiB) scanned at once and joined where the scans meet.  The results
   // are those of one thread, whatever the input; memory holds up to
-  // about 4 pieces per thread, twice that with markup (each piece is marked
-  // up on its thread).  0 is one per core.  UTF-16 always takes one.
+  // about 4 pieces per thread.  0 is one per core.  UTF-16 always takes
+  // one.
   unsigned threads = 1;
   std::size_t chunk_size = 0;
 };

@@ -52,27 +52,12 @@ struct ParallelStream::Chunk {
   std::vector<std::pair<std::size_t, int>> rests;
   std::unique_ptr<Stream> stream;
   std::exception_ptr error;
-  // With markup: the chunk's text up to the last start its scan found,
-  // marked up on the chunk's thread as if a sentence were open before its
-  // first byte, and where the text after each start begins in it.
-  std::string marked;
-  std::vector<std::size_t> after_start;
   // Whether its scan has ended; guarded by the stream's mutex_.
   bool scanned = false;
 
   // Scans the chunk as if running text started there, noting where the
-  // scan rests in the meet window; marks it up if asked.
-  void Scan(const Options& options, bool mark_up) {
-    Read(options);
-    if (!mark_up || error) return;
-    try {
-      MarkUp();
-    } catch (...) {
-      error = std::current_exception();
-    }
-  }
-
-  void Read(const Options& options) {
+  // scan rests at the meeting places.
+  void Scan(const Options& options) {
     try {
       stream = std::make_unique<Stream>(
           options, nullptr, [this](const Boundary& start) { found.push_back(start); }, base,
@@ -91,23 +76,6 @@ struct ParallelStream::Chunk {
       stream->Feed(text.substr(fed));
     } catch (...) {
       error = std::current_exception();
-    }
-  }
-
-  void MarkUp() {
-    if (found.empty()) return;
-    const std::string_view text(*bytes);
-    std::size_t size = found.back().offset - base;
-    for (const Boundary& start : found) size += BreakMarkup(start.paragraph).size();
-    // Chunks differ in size: a buffer kept for the next ones grows ahead.
-    if (marked.capacity() < size) marked.reserve(size + size / 8);
-    std::size_t from = 0;
-    for (const Boundary& start : found) {
-      const auto at = static_cast<std::size_t>(start.offset - base);
-      marked.append(text.substr(from, at - from));
-      marked.append(BreakMarkup(start.paragraph));
-      after_start.push_back(marked.size());
-      from = at;
     }
   }
 };
@@ -222,7 +190,7 @@ void ParallelStream::Work() {
     Chunk* chunk = to_scan_.front();
     to_scan_.pop_front();
     lock.unlock();
-    chunk->Scan(options_, markup_.has_value());
+    chunk->Scan(options_);
     lock.lock();
     chunk->scanned = true;
     scan_ended_.notify_all();
@@ -252,11 +220,6 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   if (!truth_) {  // the first chunk's scan is the true one
     if (next->error) std::rethrow_exception(next->error);
     truth_ = std::move(next);
-    if (markup_ && !truth_->found.empty()) {
-      // The start at the first byte opens the markup, which is written.
-      Emit(truth_->found.front());
-      EmitMarked(truth_.get(), 0);
-    }
     TakeTruth();
     return;
   }
@@ -281,12 +244,8 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   }
   // Starts at the meeting point were reported by the true scan already.
   const std::uint64_t at = next->base + k;
-  if (markup_) {
-    EmitMarked(next.get(), at);
-  } else {
-    for (const Boundary& start : next->found) {
-      if (start.offset > at) Emit(start);
-    }
+  for (const Boundary& start : next->found) {
+    if (start.offset > at) Emit(start);
   }
   next->found.clear();
   Recycle(std::move(truth_));
@@ -323,8 +282,6 @@ void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
   Recycle(std::move(chunk->bytes));
   chunk->found.clear();
   chunk->rests.clear();
-  chunk->marked.clear();
-  chunk->after_start.clear();
   chunk->stream.reset();
   chunk->error = nullptr;
   chunk->scanned = false;
@@ -336,38 +293,6 @@ void ParallelStream::Recycle(std::shared_ptr<std::string> bytes) {
   if (bytes.use_count() != 1 || spare_bytes_.size() > threads_) return;
   bytes->clear();
   spare_bytes_.push_back(std::move(bytes));
-}
-
-// Passes on the starts the chunk's scan found after stream offset `at`,
-// where the true scan has written the markup to, with the chunk's own
-// markup from there on: a sentence is open there, as the chunk's thread
-// took it to be.
-void ParallelStream::EmitMarked(Chunk* chunk, std::uint64_t at) {
-  const std::vector<Boundary>& found = chunk->found;
-  const auto first =
-      static_cast<std::size_t>(std::upper_bound(found.begin(), found.end(), at,
-                                                [](std::uint64_t offset, const Boundary& start) {
-                                                  return offset < start.offset;
-                                                }) -
-                               found.begin());
-  if (first == found.size()) {
-    chunk->found.clear();
-    return;
-  }
-  WriteHeld(at);
-  std::size_t from = first == 0 ? static_cast<std::size_t>(at - chunk->base)
-                                : chunk->after_start[first - 1] +
-                                      static_cast<std::size_t>(at - found[first - 1].offset);
-  const std::string_view marked(chunk->marked);
-  // Each start is handed on once its markup is written, as one scan does.
-  for (std::size_t i = first; i < found.size(); ++i) {
-    markup_->Text(marked.substr(from, chunk->after_start[i] - from));
-    from = chunk->after_start[i];
-    sink_(found[i]);
-  }
-  held_from_ = found.back().offset;
-  chunk->found.clear();
-  chunk->marked.clear();
 }
 
 // Passes on the starts the true scan has reported.

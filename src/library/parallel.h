@@ -1,10 +1,10 @@
 // One stream segmented on several threads.  The stream is cut into
 // chunks, and a pool of workers scans each chunk as if running text
-// started there (and marks it up, if markup is asked for).  The join then
-// carries the true scan on from the end of the chunk before, a byte at a
-// time, until it rests at a match start in running text where the chunk's
-// own scan rested too, in the same state: from there the two scans go on
-// alike, so the chunk's results and markup hold.  Where they never meet
+// started there.  The join then carries the true scan on from the end of
+// the chunk before, to one meeting place after another (word ends a step
+// apart), until it rests at a match start in running text where the
+// chunk's own scan rested too, in the same state: from there the two
+// scans go on alike, so the chunk's results hold.  Where they never meet
 // (a look-ahead that spans the cut), the true scan reads the whole chunk
 // itself.  Either way the results are those of one scan.
 #pragma once
@@ -46,7 +46,6 @@ class ParallelStream final : public Segmentation {
   void Work();
   void JoinReady(std::size_t keep);
   void Join(std::unique_ptr<Chunk> chunk);
-  void EmitMarked(Chunk* chunk, std::uint64_t at);
   void TakeTruth();
   void Emit(const Boundary& start);
   void WriteHeld(std::uint64_t end);
