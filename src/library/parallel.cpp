@@ -37,6 +37,7 @@ std::size_t NextMeetingPlace(std::string_view bytes, std::size_t from, std::size
   }
   return end > from ? end : 0;
 }
+
 // Chunks scanned or being scanned, per thread, at most.
 constexpr std::size_t kQueued = 2;
 
