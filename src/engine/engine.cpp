@@ -49,7 +49,7 @@ constexpr std::size_t kRunPiece = 256;
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
 // Bytes kept readable after the stop byte, for scans 32 bytes at a time.
-constexpr std::size_t kSlack = 32;
+constexpr std::size_t kSlack = 64;
 
 // The bytes that MaybeSpecial flags: every byte below '\\' (controls,
 // blanks, punctuation, digits, capitals) and those from 0xAB to 0xDC (left
@@ -187,7 +187,8 @@ struct Engine::Tables {
       lead_in[b] = in[b] ? kTriggerLeadIn[b] : 0;
       max_lead_in = std::max<std::size_t>(max_lead_in, lead_in[b]);
     }
-    skip = search::MakeByteSet(in, &triggers);
+    // The stop byte, a line feed, ends every search for a trigger.
+    skip = in['\n'] && search::MakeByteSet(in, &triggers);
     for (std::size_t r = 0; r < kRunCount; ++r) {
       bool stop[256] = {};
       for (int i = 0; i < kRuns[r].stop_count; ++i) stop[kRuns[r].stops[i]] = true;
@@ -255,6 +256,8 @@ void Engine::Commit(std::size_t size) {
   for (std::size_t j = len_ / kMemoStride + 1; j <= (len_ + size) / kMemoStride; ++j) {
     memo_[j] = MemoSlot{};
   }
+  // The bytes after the old end were not the stream's.
+  if (trigger_block_ + 64 > base_ + len_) trigger_block_ = kNoTriggerBlock;
   len_ += size;
   buf_[len_] = '\n';  // the stop byte
   std::memset(buf_.get() + len_ + 1, 0, kSlack);
@@ -288,18 +291,11 @@ void Engine::SkipCopies() {
   for (;; ++p) {
     if (!bol) {
       if (t_->skip) {
-        // The stop byte after the data is a trigger too, but not one to
-        // remember: bytes may come after it.
-        auto at = static_cast<std::size_t>(p - text);
-        if (trigger_ < base_ + at) {
-          trigger_ = base_ +
-                     static_cast<std::size_t>(t_->triggers.find(p, end, t_->triggers.bytes) - text);
-        }
-        const auto trigger = static_cast<std::size_t>(trigger_ - base_);
+        const auto at = static_cast<std::size_t>(p - text);
+        const std::size_t trigger = NextTrigger(at);
         // Bytes after the stop byte are yet unknown: any trigger may follow.
         const std::size_t lead_in = trigger == len_ ? t_->max_lead_in : t_->lead_in[text[trigger]];
         if (trigger - at > lead_in) p = text + (trigger - lead_in);
-        if (trigger == len_) trigger_ = 0;
       }
       // The stop byte after the data is never plain.
       p = SkipPlain(p);
@@ -310,6 +306,26 @@ void Engine::SkipCopies() {
   }
   pos_ = static_cast<std::size_t>(p - text);
   at_line_start_ = bol;
+}
+
+// The first trigger byte at or after buffer offset `at`, or len_ (the stop
+// byte, a line feed, is a trigger).
+PTSEG_HOT_INLINE std::size_t Engine::NextTrigger(std::size_t at) {
+  std::uint64_t from = base_ + at;
+  for (;;) {
+    if (from - trigger_block_ < 64) {
+      const std::uint64_t bits = trigger_bits_ >> (from - trigger_block_);
+      if (bits != 0) {
+        const auto found = static_cast<std::size_t>(from - base_) + __builtin_ctzll(bits);
+        return found < len_ ? found : len_;
+      }
+      from = trigger_block_ + 64;
+    }
+    trigger_block_ = from;
+    trigger_bits_ = t_->triggers.mask(
+        reinterpret_cast<unsigned char*>(buf_.get()) + static_cast<std::size_t>(from - base_),
+        t_->triggers);
+  }
 }
 
 // The first byte from p on that is not plain (see Tables), away from a

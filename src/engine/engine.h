@@ -155,6 +155,7 @@ class Engine {
 
   void Run();
   void SkipCopies();
+  std::size_t NextTrigger(std::size_t at);
   const unsigned char* SkipPlain(const unsigned char* p) const;
   bool CopyStands(const unsigned char* p, const unsigned char* end, std::uint32_t start_row);
   bool WalkCopy(const unsigned char* p, const unsigned char* end, std::uint32_t first,
@@ -226,9 +227,12 @@ class Engine {
   // look-ahead reads the bytes from it on for the first time.
   std::uint64_t reach_ = 0;
 
-  // The stream offset of the first trigger byte (see Tables) at or after
-  // the last place SkipCopies looked for one, or 0 when it must look again.
-  std::uint64_t trigger_ = 0;
+  // The trigger bytes (see Tables) among the 64 bytes from stream offset
+  // trigger_block_ on, bit i for the byte at trigger_block_ + i; the block
+  // is looked at again when more bytes come after it.
+  std::uint64_t trigger_block_ = kNoTriggerBlock;
+  std::uint64_t trigger_bits_ = 0;
+  static constexpr std::uint64_t kNoTriggerBlock = ~std::uint64_t{0} >> 1;
 
   // A look-ahead from pos_ that SkipCopies began and handed over, its
   // head ends noted: the bytes it read, the entry into the state it

@@ -9,6 +9,8 @@
 #endif
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 
 namespace ptseg::search {
 namespace {
@@ -21,6 +23,18 @@ namespace {
 #define PTSEG_UNROLL _Pragma("unroll")
 #else
 #define PTSEG_UNROLL
+#endif
+
+#ifndef __SSE2__
+std::uint64_t MaskByByte(const unsigned char* p, const ByteSet& set) {
+  std::uint64_t bits = 0;
+  for (int i = 0; i < 64; ++i) {
+    if (std::find(set.bytes, set.bytes + kMaxBytes, p[i]) != set.bytes + kMaxBytes) {
+      bits |= std::uint64_t{1} << i;
+    }
+  }
+  return bits;
+}
 #endif
 
 template <int n>
@@ -50,6 +64,23 @@ const unsigned char* FindSse2(const unsigned char* p, const unsigned char* end,
   }
   return end;
 }
+
+template <int n>
+std::uint64_t MaskSse2(const unsigned char* p, const ByteSet& set) {
+  __m128i wanted[n];
+  PTSEG_UNROLL for (int i = 0; i < n; ++i) wanted[i] =
+      _mm_set1_epi8(static_cast<char>(set.bytes[i]));
+  std::uint64_t bits = 0;
+  PTSEG_UNROLL for (int part = 0; part < 4; ++part) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+    __m128i hits = _mm_cmpeq_epi8(bytes, wanted[0]);
+    PTSEG_UNROLL for (int i = 1; i < n; ++i) hits =
+        _mm_or_si128(hits, _mm_cmpeq_epi8(bytes, wanted[i]));
+    bits |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits)))
+            << (16 * part);
+  }
+  return bits;
+}
 #endif
 
 #ifdef PTSEG_HAVE_AVX2_PATH
@@ -68,6 +99,28 @@ __attribute__((target("avx2"))) const unsigned char* FindAvx2(const unsigned cha
     if (bits != 0) return std::min(p + __builtin_ctz(bits), end);
   }
   return end;
+}
+
+// Two table lookups a byte, by its low and its high nibble, whatever the
+// size of the set.
+__attribute__((target("avx2"))) std::uint64_t MaskAvx2(const unsigned char* p, const ByteSet& set) {
+  const __m256i low =
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.low)));
+  const __m256i high =
+      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.high)));
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  std::uint64_t bits = 0;
+  for (int part = 0; part < 2; ++part) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * part));
+    const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(bytes, nibble));
+    const __m256i by_high =
+        _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
+    const __m256i misses =
+        _mm256_cmpeq_epi8(_mm256_and_si256(by_low, by_high), _mm256_setzero_si256());
+    bits |= static_cast<std::uint64_t>(~static_cast<unsigned>(_mm256_movemask_epi8(misses)))
+            << (32 * part);
+  }
+  return bits;
 }
 #endif
 
@@ -92,6 +145,22 @@ Finder FinderFor(int n) {
   return FinderFor<kMaxBytes>();
 }
 
+// The masker for n bytes, the nibble tables made: by the tables where
+// AVX2 has them, else as the finder compares.
+Masker MaskerFor(int n, bool by_nibbles) {
+  (void)by_nibbles;
+#ifdef PTSEG_HAVE_AVX2_PATH
+  if (by_nibbles && __builtin_cpu_supports("avx2")) return MaskAvx2;
+#endif
+#ifdef __SSE2__
+  if (n <= 4) return MaskSse2<4>;
+  if (n <= 8) return MaskSse2<8>;
+  return MaskSse2<kMaxBytes>;
+#else
+  return MaskByByte;
+#endif
+}
+
 }  // namespace
 
 bool MakeByteSet(const bool (&in)[256], ByteSet* set) {
@@ -104,6 +173,21 @@ bool MakeByteSet(const bool (&in)[256], ByteSet* set) {
   if (n == 0) return false;
   for (int i = n; i < kMaxBytes; ++i) set->bytes[i] = set->bytes[0];
   set->find = FinderFor(n);
+  // A bit for each high nibble that the bytes have, while there are at
+  // most 8.
+  std::fill(std::begin(set->low), std::end(set->low), 0);
+  std::fill(std::begin(set->high), std::end(set->high), 0);
+  int groups = 0;
+  bool by_nibbles = true;
+  for (int i = 0; i < n && by_nibbles; ++i) {
+    const int high = set->bytes[i] >> 4;
+    if (set->high[high] == 0) {
+      by_nibbles = groups < 8;
+      set->high[high] = static_cast<unsigned char>(1u << (groups++ % 8));
+    }
+    set->low[set->bytes[i] & 0x0F] |= set->high[high];
+  }
+  set->mask = MaskerFor(n, by_nibbles);
   return true;
 }
 
