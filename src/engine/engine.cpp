@@ -30,7 +30,8 @@ struct SkipRun {
   std::uint32_t after[257];  // by class; a class of each byte and the end-of-buffer mark at most
 };
 
-// kTriggerLeadIn, kRunOf and kRuns, derived from the rules at build time.
+// kTriggerLeadIn, kLeadInRow, kFirstBytes, kSecondBytes, kRunOf and kRuns,
+// derived from the rules at build time.
 #include "skip_tables.inc"
 
 // What look-aheads found is remembered at every kMemoStride-th position of
@@ -293,9 +294,12 @@ void Engine::SkipCopies() {
       if (t_->skip) {
         const auto at = static_cast<std::size_t>(p - text);
         const std::size_t trigger = NextTrigger(at);
-        // Bytes after the stop byte are yet unknown: any trigger may follow.
-        const std::size_t lead_in = trigger == len_ ? t_->max_lead_in : t_->lead_in[text[trigger]];
-        if (trigger - at > lead_in) p = text + (trigger - lead_in);
+        if (trigger < len_) {
+          p = FirstStart(p, text + trigger);
+        } else if (trigger - at > t_->max_lead_in) {
+          // Bytes after the stop byte are yet unknown: any trigger may follow.
+          p = text + (trigger - t_->max_lead_in);
+        }
       }
       // The stop byte after the data is never plain.
       p = SkipPlain(p);
@@ -326,6 +330,22 @@ PTSEG_HOT_INLINE std::size_t Engine::NextTrigger(std::size_t at) {
         reinterpret_cast<unsigned char*>(buf_.get()) + static_cast<std::size_t>(from - base_),
         t_->triggers);
   }
+}
+
+// The first byte from p on, before the trigger byte at `trigger` (the next
+// one), at which the first two bytes allow a match but the copy of one
+// byte (see kFirstBytes); else the trigger.
+PTSEG_HOT_INLINE const unsigned char* Engine::FirstStart(const unsigned char* p,
+                                                         const unsigned char* trigger) const {
+  const std::size_t lead_in = t_->lead_in[*trigger];
+  if (static_cast<std::size_t>(trigger - p) > lead_in) p = trigger - lead_in;
+  // The row for distance d is kLeadInRow[*trigger] + d - 1.
+  const std::size_t row = std::size_t{kLeadInRow[*trigger]} - 1;
+  for (; p < trigger; ++p) {
+    const unsigned set = kFirstBytes[row + static_cast<std::size_t>(trigger - p)][p[0]];
+    if (set != 0 && (kSecondBytes[set][p[1] >> 6] >> (p[1] & 63) & 1) != 0) break;
+  }
+  return p;
 }
 
 // The first byte from p on that is not plain (see Tables), away from a

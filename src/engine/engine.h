@@ -156,6 +156,7 @@ class Engine {
   void Run();
   void SkipCopies();
   std::size_t NextTrigger(std::size_t at);
+  const unsigned char* FirstStart(const unsigned char* p, const unsigned char* trigger) const;
   const unsigned char* SkipPlain(const unsigned char* p) const;
   bool CopyStands(const unsigned char* p, const unsigned char* end, std::uint32_t start_row);
   bool WalkCopy(const unsigned char* p, const unsigned char* end, std::uint32_t first,

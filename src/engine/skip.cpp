@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
+#include <tuple>
 
 namespace ptseg::skip {
 namespace {
@@ -210,6 +212,45 @@ std::vector<bool> FindTriggers(const Automaton& a, int start, int copy_rule,
   }
   if (bytes > kMaxBytes) return {};
   return barred;
+}
+
+StartPairs FindStartPairs(const Automaton& a, int start, int copy_rule,
+                          const std::vector<bool>& triggers, const std::vector<int>& distance) {
+  const auto classes = static_cast<std::size_t>(a.class_count);
+  const Reach reach = ReachFrom(a, start, copy_rule);
+  StartPairs pairs(classes);
+  for (std::size_t t = 1; t < classes; ++t) {
+    if (!triggers[t]) continue;
+    pairs[t].assign(static_cast<std::size_t>(distance[t]) + 1,
+                    std::vector<bool>(classes * classes, false));
+  }
+  const auto follow = [&](int s, std::size_t c) {
+    return reach.next[static_cast<std::size_t>(s) * classes + c];
+  };
+  // The paths that have read d bytes, none a trigger: their first two
+  // classes (c0 alone, as c0 * classes, while d is 1) and where they stand.
+  // Without triggers the paths die (FindTriggers made sure), so this ends.
+  std::set<std::tuple<std::size_t, std::size_t, int>> paths;
+  for (std::size_t c = 1; c < classes; ++c) {
+    if (!triggers[c] && follow(0, c) >= 0) paths.insert({c, 0, follow(0, c)});
+  }
+  for (std::size_t d = 1; !paths.empty(); ++d) {
+    std::set<std::tuple<std::size_t, std::size_t, int>> longer;
+    for (const auto& [c0, c1, s] : paths) {
+      for (std::size_t c = 1; c < classes; ++c) {
+        if (follow(s, c) < 0) continue;
+        const std::size_t second = d == 1 ? c : c1;
+        if (triggers[c]) {
+          if (d >= pairs[c].size()) return {};  // past the distance: cannot be
+          pairs[c][d][c0 * classes + second] = true;
+        } else {
+          longer.insert({c0, second, follow(s, c)});
+        }
+      }
+    }
+    paths = std::move(longer);
+  }
+  return pairs;
 }
 
 namespace {

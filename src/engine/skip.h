@@ -22,6 +22,16 @@ inline constexpr int kMaxDistance = 48;
 std::vector<bool> FindTriggers(const Automaton& a, int start, int copy_rule,
                                std::vector<int>* distance);
 
+// Finer than the distances: for each trigger class t and each d from 1 to
+// (*distance)[t] of FindTriggers, the pairs of classes, c0 * class_count
+// + c1, that the first two bytes of a match but the copy of one byte can
+// have when it reads d bytes before its first trigger byte, of class t
+// (for d = 1 that byte is the second).  Indexed [t][d][pair]; empty if
+// the distances were wrong.
+using StartPairs = std::vector<std::vector<std::vector<bool>>>;
+StartPairs FindStartPairs(const Automaton& a, int start, int copy_rule,
+                          const std::vector<bool>& triggers, const std::vector<int>& distance);
+
 // A run: in some states of a look-ahead, every byte but a few (the stops)
 // leads to a state that the byte alone decides, where no match or head
 // ends and the same holds (the body of a sentence of speech, where
