@@ -32,6 +32,13 @@ int EncodeUtf8(char32_t cp, char* out);
 // \r \t or \u00XX, everything else as it is.
 void AppendJsonEscaped(std::string_view utf8, std::string* out);
 
+// The two at once: writes `bytes`, read in `encoding` (UTF-8 or
+// ISO-8859-1), as the inside of a JSON string, the characters those of
+// AppendUtf8 escaped as by AppendJsonEscaped.  `out` has room for
+// 6 * bytes.size() bytes, the most a byte can become; returns the end of
+// what was written.
+char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out);
+
 // Appends `utf8` with every character XML 1.0 cannot hold replaced by
 // U+FFFD: control characters other than tab, line feed and carriage
 // return, and U+FFFE, U+FFFF.

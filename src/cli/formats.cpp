@@ -302,15 +302,22 @@ void Splitter::Found(const ptseg::Boundary& start) {
 
 // Writes a sentence in the lines, jsonl or xml format.
 void Splitter::Write(const ptseg::Sentence& sentence) {
+  const std::string_view bytes = Bytes(sentence.start, sentence.end);
+  const bool utf16 =
+      encoding_ == ptseg::Encoding::kUtf16Le || encoding_ == ptseg::Encoding::kUtf16Be;
+  if (format_ == Format::kJsonl && !utf16) {
+    // Decoded as it is escaped.
+    WriteJson(sentence, bytes, encoding_);
+    return;
+  }
   // Boundaries fall on character starts, so the sentences decoded one by
   // one are the input decoded.
-  const std::string_view text =
-      ptseg::AsUtf8(Bytes(sentence.start, sentence.end), encoding_, &text_);
+  const std::string_view text = ptseg::AsUtf8(bytes, encoding_, &text_);
   if (format_ == Format::kLines) {
     if (sentence.opens_paragraph) blank_line_due_ = wrote_line_;
     WriteLine(text);
   } else if (format_ == Format::kJsonl) {
-    WriteJson(sentence, text);
+    WriteJson(sentence, text, ptseg::Encoding::kUtf8);
   } else {
     WriteXml(sentence, text);
   }
@@ -320,30 +327,39 @@ void Splitter::Write(const ptseg::Sentence& sentence) {
 void Splitter::WriteLine(std::string_view utf8) {
   // The line is made in a buffer of its own, since a string would be
   // cleared to zeros each time it grows.
-  if (line_capacity_ < utf8.size() + 17) {
-    line_capacity_ = std::max(2 * line_capacity_, utf8.size() + 17);
-    line_.reset(new char[line_capacity_]);
-  }
-  std::size_t size = CollapseWhitespace(utf8, line_.get());
+  char* const line = LineBuffer(utf8.size() + 17);
+  std::size_t size = CollapseWhitespace(utf8, line);
   if (size == 0) return;  // a sentence of whitespace only
   if (blank_line_due_) out_->Write("\n");
   blank_line_due_ = false;
-  line_[size++] = '\n';
-  out_->Write(std::string_view(line_.get(), size));
+  line[size++] = '\n';
+  out_->Write(std::string_view(line, size));
   wrote_line_ = true;
 }
 
-void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view utf8) {
-  formatted_.clear();
-  if (several_) {
-    formatted_ += "{\"file\": \"";
-    formatted_ += name_;
-    formatted_ += "\", ";
-  } else {
-    formatted_ += '{';
+// The line is made in a buffer of its own (see WriteLine).
+char* Splitter::LineBuffer(std::size_t size) {
+  if (line_capacity_ < size) {
+    line_capacity_ = std::max(2 * line_capacity_, size);
+    line_.reset(new char[line_capacity_]);
   }
-  char head[128];  // the three numbers, whose digits are at most 20 each
-  char* h = Put(head, "\"start\": ");
+  return line_.get();
+}
+
+void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes,
+                         ptseg::Encoding encoding) {
+  // Besides the name and the text, the line holds 70 bytes and three
+  // numbers of at most 20 digits.
+  char* const line = LineBuffer(name_.size() + 6 * bytes.size() + 160);
+  char* h = line;
+  if (several_) {
+    h = Put(h, "{\"file\": \"");
+    h = Put(h, name_);
+    h = Put(h, "\", ");
+  } else {
+    *h++ = '{';
+  }
+  h = Put(h, "\"start\": ");
   // A sentence starts where the last one ended, mostly in its paragraph.
   h = Put(h, end_.Holds(sentence.start) ? end_.digits() : start_.Of(sentence.start));
   h = Put(h, ", \"end\": ");
@@ -351,10 +367,10 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view utf8)
   h = Put(h, ", \"paragraph\": ");
   h = Put(h, paragraph_.Of(sentence.paragraph));
   h = Put(h, ", \"text\": \"");
-  formatted_.append(head, static_cast<std::size_t>(h - head));
-  ptseg::AppendJsonEscaped(utf8, &formatted_);
-  formatted_ += "\"}\n";
-  out_->Write(formatted_);
+  h = ptseg::WriteJsonString(bytes, encoding, h);
+  h = Put(h, "\"}\n");
+  out_->Write(std::string_view(line, static_cast<std::size_t>(h - line)));
+  wrote_sentence_ = true;
 }
 
 void Splitter::WriteXml(const ptseg::Sentence& sentence, std::string_view utf8) {

@@ -106,7 +106,9 @@ class Splitter {
   void BeginInput(std::string_view name);
   void EndInput(std::uint64_t size);
   void WriteLine(std::string_view utf8);
-  void WriteJson(const ptseg::Sentence& sentence, std::string_view utf8);
+  // In UTF-8 or ISO-8859-1.
+  void WriteJson(const ptseg::Sentence& sentence, std::string_view bytes, ptseg::Encoding encoding);
+  char* LineBuffer(std::size_t size);
   void WriteXml(const ptseg::Sentence& sentence, std::string_view utf8);
   std::string_view Bytes(std::uint64_t start, std::uint64_t end) const;
 
@@ -135,7 +137,7 @@ class Splitter {
   std::string text_;                // scratch: a sentence in UTF-8
   std::string formatted_;           // scratch: a sentence formatted
   Digits start_, end_, paragraph_;  // jsonl: the numbers last written
-  std::unique_ptr<char[]> line_;    // scratch: a line of the lines format
+  std::unique_ptr<char[]> line_;    // scratch: a line of lines or jsonl
   std::size_t line_capacity_ = 0;
 
   // The lines format, over every input written to the output: an empty

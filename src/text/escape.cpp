@@ -1,7 +1,9 @@
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "ptseg/text.h"
+#include "text/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -111,6 +113,27 @@ Table XmlTable() {
   return table;
 }
 
+// JSON escapes control characters, " and \.
+const Table& JsonTable() {
+  static const Table table = [] {
+    static char hex[0x20][7];
+    Table t;
+    for (int c = 0; c < 0x20; ++c) {
+      std::snprintf(hex[c], sizeof hex[c], "\\u%04X", c);
+      t.replace[c] = hex[c];
+    }
+    t.replace['\b'] = "\\b";
+    t.replace['\f'] = "\\f";
+    t.replace['\n'] = "\\n";
+    t.replace['\r'] = "\\r";
+    t.replace['\t'] = "\\t";
+    t.replace['"'] = "\\\"";
+    t.replace['\\'] = "\\\\";
+    return t.Finish();
+  }();
+  return table;
+}
+
 }  // namespace
 
 void AppendXmlChars(std::string_view utf8, std::string* out) {
@@ -137,24 +160,82 @@ void AppendXmlEscaped(std::string_view utf8, XmlPlace place, std::string* out) {
   Escape(utf8, place == XmlPlace::kText ? text : attribute, out);
 }
 
-void AppendJsonEscaped(std::string_view utf8, std::string* out) {
-  static const Table table = [] {
-    static char hex[0x20][7];
-    Table t;
-    for (int c = 0; c < 0x20; ++c) {
-      std::snprintf(hex[c], sizeof hex[c], "\\u%04X", c);
-      t.replace[c] = hex[c];
+void AppendJsonEscaped(std::string_view utf8, std::string* out) { Escape(utf8, JsonTable(), out); }
+
+char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
+  const Table& table = JsonTable();
+  const bool utf8 = encoding == Encoding::kUtf8;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* const end = p + bytes.size();
+  while (p < end) {
+#if defined(__SSE2__)
+    // 16 bytes at a time while they are written as they are: ASCII but
+    // controls, " and \, and in UTF-8 two-byte sequences (accented
+    // letters).  A block ends before a sequence it would cut.
+    while (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const unsigned special = static_cast<unsigned>(_mm_movemask_epi8(
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
+                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
+                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      unsigned bad = special;
+      unsigned lead = 0;
+      if (utf8) {
+        // As signed bytes, continuation bytes are -128..-65 and the leads
+        // of two-byte sequences -62..-33.
+        const unsigned follow = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0)))));
+        lead = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC1))),
+                          _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))))));
+        // Other high bytes, and continuations that do not follow a lead
+        // (or leads that have none after them, flagged on the byte after).
+        bad |= (high & ~(follow | lead)) | (follow ^ ((lead << 1) & 0xFFFF));
+      } else {
+        bad |= high;
+      }
+      std::size_t clean = 16;
+      if (bad != 0) {
+        clean = static_cast<std::size_t>(__builtin_ctz(bad));
+        if (clean > 0 && (lead >> (clean - 1) & 1) != 0) --clean;  // its lead too
+      } else if ((lead & 0x8000) != 0) {
+        clean = 15;  // the last byte leads a sequence the block cuts
+      }
+      // The whole block is stored: out has room for it.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      out += clean;
+      p += clean;
+      if (clean < 15) break;
     }
-    t.replace['\b'] = "\\b";
-    t.replace['\f'] = "\\f";
-    t.replace['\n'] = "\\n";
-    t.replace['\r'] = "\\r";
-    t.replace['\t'] = "\\t";
-    t.replace['"'] = "\\\"";
-    t.replace['\\'] = "\\\\";
-    return t.Finish();
-  }();
-  Escape(utf8, table, out);
+    if (p == end) break;
+#endif
+    // One character by itself.
+    const unsigned char byte = *p;
+    if (byte < 0x80) {
+      if (const char* replacement = table.replace[byte]) {
+        const std::size_t length = std::strlen(replacement);
+        std::memcpy(out, replacement, length);
+        out += length;
+      } else {
+        *out++ = static_cast<char>(byte);
+      }
+      ++p;
+      continue;
+    }
+    if (utf8) {
+      const utf8::Char c = utf8::Decode(p, end, true);
+      if (c.length > 1) {
+        std::memcpy(out, p, static_cast<std::size_t>(c.length));
+        out += c.length;
+        p += c.length;
+        continue;
+      }
+    }
+    out += utf8::Encode(utf8 ? utf8::Windows1252(byte) : byte, out);
+    ++p;
+  }
+  return out;
 }
 
 }  // namespace ptseg

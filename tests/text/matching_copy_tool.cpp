@@ -5,6 +5,7 @@
 //       --chunks the input is fed in pieces of random sizes
 //   matching_copy_tool --utf8|--as-utf8 latin1|utf8   AppendUtf8, AsUtf8
 //   matching_copy_tool --xml text|attribute|chars | --json
+//   matching_copy_tool --json-of latin1|utf8      WriteJsonString
 //   matching_copy_tool --unicode-version
 #include <algorithm>
 #include <cstdint>
@@ -106,6 +107,15 @@ int main(int argc, char** argv) {
       ++i;
     } else if (arg == "--json") {
       ptseg::AppendJsonEscaped(ReadAll(), &out);
+    } else if (arg == "--json-of") {
+      const std::string data = ReadAll();
+      std::vector<char> written(6 * data.size());
+      const char* end = ptseg::WriteJsonString(
+          data,
+          std::strcmp(value, "latin1") == 0 ? ptseg::Encoding::kLatin1 : ptseg::Encoding::kUtf8,
+          written.data());
+      out.assign(written.data(), static_cast<std::size_t>(end - written.data()));
+      ++i;
     } else {
       std::fprintf(stderr, "matching_copy_tool: unknown argument %s\n", argv[i]);
       return 2;

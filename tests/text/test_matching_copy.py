@@ -199,6 +199,10 @@ def check_output_text(tool):
         element = ElementTree.fromstring(b'<a v="' + tool(utf8, '--xml', 'attribute') + b'"/>')
         check('XML attribute %d' % i, element.get('v') == xml_text)
         check('JSON %d' % i, json.loads(b'"' + tool(utf8, '--json') + b'"') == text)
+        # Decoded and escaped in one pass, as in two.
+        same('JSON of utf-8 %d' % i, tool(data, '--json-of', 'utf8'), tool(utf8, '--json'))
+        same('JSON of ISO-8859-1 %d' % i, tool(data, '--json-of', 'latin1'),
+             tool(data.decode('latin-1').encode(), '--json'))
 
 
 def main():
