@@ -599,7 +599,7 @@ PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* t
     if (limit > avail) limit = avail;
   }
   const auto end = static_cast<std::size_t>(
-      run.stops.find(text + look->k, text + limit, run.stops.bytes) - text);
+      run.stops.find(text + look->k, text + limit, run.stops) - text);
   // The state at a memo position m inside the run is the one the byte
   // before m leads to; the caller looks at the one at the end.
   const std::size_t known_end = std::min(end, fresh);

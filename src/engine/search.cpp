@@ -39,10 +39,10 @@ std::uint64_t MaskByByte(const unsigned char* p, const ByteSet& set) {
 
 template <int n>
 const unsigned char* FindByByte(const unsigned char* p, const unsigned char* end,
-                                const unsigned char* set) {
+                                const ByteSet& set) {
   for (; p < end; ++p) {
     for (int i = 0; i < n; ++i) {
-      if (*p == set[i]) return p;
+      if (*p == set.bytes[i]) return p;
     }
   }
   return end;
@@ -51,9 +51,10 @@ const unsigned char* FindByByte(const unsigned char* p, const unsigned char* end
 #ifdef __SSE2__
 template <int n>
 const unsigned char* FindSse2(const unsigned char* p, const unsigned char* end,
-                              const unsigned char* set) {
+                              const ByteSet& set) {
   __m128i wanted[n];
-  PTSEG_UNROLL for (int i = 0; i < n; ++i) wanted[i] = _mm_set1_epi8(static_cast<char>(set[i]));
+  PTSEG_UNROLL for (int i = 0; i < n; ++i) wanted[i] =
+      _mm_set1_epi8(static_cast<char>(set.bytes[i]));
   for (; p < end; p += 16) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     __m128i hits = _mm_cmpeq_epi8(bytes, wanted[0]);
@@ -87,9 +88,10 @@ std::uint64_t MaskSse2(const unsigned char* p, const ByteSet& set) {
 template <int n>
 __attribute__((target("avx2"))) const unsigned char* FindAvx2(const unsigned char* p,
                                                               const unsigned char* end,
-                                                              const unsigned char* set) {
+                                                              const ByteSet& set) {
   __m256i wanted[n];
-  PTSEG_UNROLL for (int i = 0; i < n; ++i) wanted[i] = _mm256_set1_epi8(static_cast<char>(set[i]));
+  PTSEG_UNROLL for (int i = 0; i < n; ++i) wanted[i] =
+      _mm256_set1_epi8(static_cast<char>(set.bytes[i]));
   for (; p < end; p += 32) {
     const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     __m256i hits = _mm256_cmpeq_epi8(bytes, wanted[0]);
@@ -102,30 +104,45 @@ __attribute__((target("avx2"))) const unsigned char* FindAvx2(const unsigned cha
 }
 
 // Two table lookups a byte, by its low and its high nibble, whatever the
-// size of the set.
-__attribute__((target("avx2"))) std::uint64_t MaskAvx2(const unsigned char* p, const ByteSet& set) {
-  const __m256i low =
-      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.low)));
-  const __m256i high =
-      _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(set.high)));
-  const __m256i nibble = _mm256_set1_epi8(0x0F);
-  std::uint64_t bits = 0;
-  for (int part = 0; part < 2; ++part) {
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * part));
+// size of the set: a bit for each of the 32 bytes at p in it.
+struct Nibbles {
+  __m256i low, high;
+  __attribute__((target("avx2"))) explicit Nibbles(const ByteSet& set)
+      : low(_mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(set.low)))),
+        high(_mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(set.high)))) {}
+  __attribute__((target("avx2"))) unsigned In(const unsigned char* p) const {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const __m256i by_low = _mm256_shuffle_epi8(low, _mm256_and_si256(bytes, nibble));
     const __m256i by_high =
         _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
     const __m256i misses =
         _mm256_cmpeq_epi8(_mm256_and_si256(by_low, by_high), _mm256_setzero_si256());
-    bits |= static_cast<std::uint64_t>(~static_cast<unsigned>(_mm256_movemask_epi8(misses)))
-            << (32 * part);
+    return ~static_cast<unsigned>(_mm256_movemask_epi8(misses));
   }
-  return bits;
+};
+
+__attribute__((target("avx2"))) std::uint64_t MaskAvx2(const unsigned char* p, const ByteSet& set) {
+  const Nibbles nibbles(set);
+  return std::uint64_t{nibbles.In(p)} | std::uint64_t{nibbles.In(p + 32)} << 32;
+}
+
+__attribute__((target("avx2"))) const unsigned char* FindAvx2ByNibbles(const unsigned char* p,
+                                                                       const unsigned char* end,
+                                                                       const ByteSet& set) {
+  const Nibbles nibbles(set);
+  for (; p < end; p += 32) {
+    const unsigned bits = nibbles.In(p);
+    if (bits != 0) return std::min(p + __builtin_ctz(bits), end);
+  }
+  return end;
 }
 #endif
 
-// The finder for n trigger bytes (the set padded to 4, 8 or 16 with
-// repeats): AVX2 where the processor has it, SSE2 on any other x86-64,
+// The finder for n bytes (the set padded to 4, 8 or 16 with repeats) by
+// compares: AVX2 where the processor has it, SSE2 on any other x86-64,
 // byte by byte elsewhere.
 template <int n>
 Finder FinderFor() {
@@ -139,13 +156,19 @@ Finder FinderFor() {
 #endif
 }
 
-Finder FinderFor(int n) {
+// With AVX2, a set of more than 4 bytes is looked up by its nibble tables
+// where they are made: two lookups cost less than that many compares.
+Finder FinderFor(int n, bool by_nibbles) {
+#ifdef PTSEG_HAVE_AVX2_PATH
+  if (by_nibbles && n > 4 && __builtin_cpu_supports("avx2")) return FindAvx2ByNibbles;
+#endif
+  (void)by_nibbles;
   if (n <= 4) return FinderFor<4>();
   if (n <= 8) return FinderFor<8>();
   return FinderFor<kMaxBytes>();
 }
 
-// The masker for n bytes, the nibble tables made: by the tables where
+// The masker for n bytes: by the nibble tables, if they are made, where
 // AVX2 has them, else as the finder compares.
 Masker MaskerFor(int n, bool by_nibbles) {
   (void)by_nibbles;
@@ -172,7 +195,6 @@ bool MakeByteSet(const bool (&in)[256], ByteSet* set) {
   }
   if (n == 0) return false;
   for (int i = n; i < kMaxBytes; ++i) set->bytes[i] = set->bytes[0];
-  set->find = FinderFor(n);
   // A bit for each high nibble that the bytes have, while there are at
   // most 8.
   std::fill(std::begin(set->low), std::end(set->low), 0);
@@ -187,6 +209,7 @@ bool MakeByteSet(const bool (&in)[256], ByteSet* set) {
     }
     set->low[set->bytes[i] & 0x0F] |= set->high[high];
   }
+  set->find = FinderFor(n, by_nibbles);
   set->mask = MaskerFor(n, by_nibbles);
   return true;
 }

@@ -6,14 +6,13 @@
 
 namespace ptseg::search {
 
-// A search for the first byte in [p, end) that is one of the bytes at
-// `set`, or end; the 31 bytes after end must be readable.
+struct ByteSet;
+// A search for the first byte in [p, end) that is in the set, or end; the
+// 31 bytes after end must be readable.
 using Finder = const unsigned char* (*)(const unsigned char* p, const unsigned char* end,
-                                        const unsigned char* set);
-
+                                        const ByteSet& set);
 // A bit for each of the 64 bytes from p on that is in the set (bit i for
 // p[i]); all 64 must be readable.
-struct ByteSet;
 using Masker = std::uint64_t (*)(const unsigned char* p, const ByteSet& set);
 
 // A set of at most kMaxBytes bytes and the searches for them: AVX2 where
