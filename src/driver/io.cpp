@@ -1,5 +1,6 @@
 #include "driver/io.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,17 @@ void WriteNotice() {
 }
 
 bool IsInteractive(std::FILE* in) { return isatty(fileno(in)) > 0; }
+
+bool IsRegularFile(std::FILE* in) {
+  struct stat st;
+  return fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool HasAtHand(std::FILE* in, std::size_t size) {
+  int at_hand = 0;
+  return ioctl(fileno(in), FIONREAD, &at_hand) == 0 && at_hand >= 0 &&
+         static_cast<std::size_t>(at_hand) >= size;
+}
 
 std::size_t ReadInput(std::FILE* in, bool interactive, char* buf, std::size_t max_size,
                       bool* failed) {

@@ -46,17 +46,22 @@ int main(int, char**) {
   ptseg::WriteNotice();
   if (ptseg::InputIsOutput(fileno(stdin))) ptseg::Fatal("ptseg: input file is output file");
   const bool interactive = ptseg::IsInteractive(stdin);
+  const bool from_file = ptseg::IsRegularFile(stdin);
   try {
     // The markup is all ptseg needs of the boundaries.
     ptseg::Segmenter segmenter(ptseg::Encoding::kLatin1, Write, [](const ptseg::Boundary&) {});
     static char input[ptseg::kInputReadSize];
     for (;;) {
-      // Everything decided goes out before the next read, so that a typed
-      // line gets its answer and a read error keeps the output so far.
-      Flush();
+      // Everything decided goes out before a read that may wait, so that a
+      // typed line gets its answer and a pipe's text comes out as the
+      // pipe gives it; a file is read on, and written in large pieces.
+      if (interactive || (!from_file && !ptseg::HasAtHand(stdin, sizeof input))) Flush();
       bool failed = false;
       const std::size_t n = ptseg::ReadInput(stdin, interactive, input, sizeof input, &failed);
-      if (failed) ptseg::Fatal("input in flex scanner failed");  // output is flushed
+      if (failed) {
+        Flush();  // a read error keeps the output so far
+        ptseg::Fatal("input in flex scanner failed");
+      }
       if (n == 0) break;
       segmenter.Feed(std::string_view(input, n));
     }
