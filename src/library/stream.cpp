@@ -36,8 +36,11 @@ Stream::Stream(const Options& options, Segmenter::MarkupSink markup, BoundarySin
 void Stream::Feed(std::string_view bytes) {
   if (bytes.empty()) return;
   if (fed_ == 0 && base_ == 0) Found({0, true});
+  // The markup of a matching copy is written from these bytes while they
+  // last, and what is still to write is kept after.
+  feeding_ = bytes;
+  feeding_from_ = fed_;
   fed_ += bytes.size();
-  if (markup_ && !engine_reads_input_) held_.append(bytes);
   if (encoding_ == Encoding::kLatin1) {
     Push(bytes);
   } else if (!utf16_) {
@@ -51,7 +54,17 @@ void Stream::Feed(std::string_view bytes) {
   }
   // The markup of a matching copy goes out sentence by sentence (Break),
   // and what is decided of the last one here.
-  if (markup_ && !engine_reads_input_) WriteHeld(Origin(matched_));
+  if (markup_ && !engine_reads_input_) {
+    WriteHeld(Origin(matched_));
+    if (held_from_ >= feeding_from_) {
+      held_.assign(feeding_.substr(static_cast<std::size_t>(held_from_ - feeding_from_)));
+      held_start_ = 0;
+    } else {
+      held_.append(feeding_);
+    }
+  }
+  feeding_ = {};
+  feeding_from_ = fed_;
 }
 
 void Stream::Finish() {
@@ -150,17 +163,25 @@ void Stream::Found(const Boundary& boundary) {
   boundary_sink_(boundary);
 }
 
-// Writes the input bytes held for the markup, up to stream offset `end`.
+// Writes the input bytes for the markup up to stream offset `end`: those
+// held from earlier Feeds, then those of the Feed under way.
 void Stream::WriteHeld(std::uint64_t end) {
   if (end <= held_from_) return;
-  const auto n = static_cast<std::size_t>(end - held_from_);
-  markup_->Text(std::string_view(held_.data() + held_start_, n));
-  held_start_ += n;
-  held_from_ = end;
-  // Drop what was written once it outweighs what is left.
-  if (held_start_ > kSlice && held_start_ > held_.size() / 2) {
-    held_.erase(0, held_start_);
-    held_start_ = 0;
+  if (held_from_ < feeding_from_) {
+    const auto n = static_cast<std::size_t>(std::min(end, feeding_from_) - held_from_);
+    markup_->Text(std::string_view(held_.data() + held_start_, n));
+    held_start_ += n;
+    held_from_ += n;
+    // Drop what was written once it outweighs what is left.
+    if (held_start_ > kSlice && held_start_ > held_.size() / 2) {
+      held_.erase(0, held_start_);
+      held_start_ = 0;
+    }
+  }
+  if (end > held_from_) {
+    markup_->Text(feeding_.substr(static_cast<std::size_t>(held_from_ - feeding_from_),
+                                  static_cast<std::size_t>(end - held_from_)));
+    held_from_ = end;
   }
 }
 

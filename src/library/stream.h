@@ -83,10 +83,13 @@ class Stream final : public Segmentation, private EngineListener {
   std::uint64_t fed_ = 0;
   bool finished_ = false;
   // Markup of a matching copy: the input bytes not yet written, stream
-  // offsets held_from_ on, from held_[held_start_] on.
+  // offsets held_from_ on, from held_[held_start_] on up to feeding_from_,
+  // and from there on in feeding_, the bytes of the Feed under way.
   std::string held_;
   std::size_t held_start_ = 0;
   std::uint64_t held_from_ = 0;
+  std::string_view feeding_;
+  std::uint64_t feeding_from_ = 0;
 };
 
 }  // namespace library
