@@ -123,9 +123,9 @@ struct Engine::Tables {
   // whose first step reaches a state where the copy of one byte is the
   // match, unless the look-ahead finds a longer one.
   bool copy_first[2][256];
-  // Away from a line start: the bytes at which nothing but the copy of one
-  // byte can match at all.
-  bool plain_byte[256];
+  // The bytes at which nothing but the copy of one byte can match at all,
+  // by line-start flag.
+  bool plain[2][256];
   // Whether every byte that the 16-byte scan passes over is plain.
   bool scan_by_16 = kScanBy16;
   // The row of the running text's start state, by line-start flag.
@@ -163,11 +163,11 @@ struct Engine::Tables {
         }
         copy_first[bol][b] = copy;
         // A line feed changes the line-start flag, so it is never skipped.
-        if (bol == 0) plain_byte[b] = copy && dead_end && b != '\n';
+        plain[bol][b] = copy && dead_end && b != '\n';
       }
     }
     for (int b = 0; b < 256; ++b) {
-      if (!plain_byte[b] && !MaybeSpecial(b)) scan_by_16 = false;
+      if (!plain[0][b] && !MaybeSpecial(b)) scan_by_16 = false;
     }
     run_of.assign(a.next.size() / static_cast<std::size_t>(a.class_count), 0);
     const char* no_skip = std::getenv("PTSEG_NO_SKIP");
@@ -305,7 +305,8 @@ void Engine::SkipCopies() {
       p = SkipPlain(p);
     }
     if (p == end || !t_->copy_first[bol][*p]) break;
-    if (!CopyStands(p, end, start[bol])) break;
+    // At a line start, the first byte may tell alone (a small letter).
+    if (!(bol && t_->plain[1][*p]) && !CopyStands(p, end, start[bol])) break;
     bol = *p == '\n';
   }
   pos_ = static_cast<std::size_t>(p - text);
@@ -359,11 +360,11 @@ PTSEG_HOT_INLINE const unsigned char* Engine::SkipPlain(const unsigned char* p) 
         continue;
       }
       p += __builtin_ctz(candidates);
-      if (!t_->plain_byte[*p]) return p;
+      if (!t_->plain[0][*p]) return p;
       ++p;
     }
   }
-  while (t_->plain_byte[*p]) ++p;
+  while (t_->plain[0][*p]) ++p;
   return p;
 }
 
@@ -598,8 +599,8 @@ PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* t
     limit += kMemoStride - (pos_ + limit) % kMemoStride;
     if (limit > avail) limit = avail;
   }
-  const auto end = static_cast<std::size_t>(
-      run.stops.find(text + look->k, text + limit, run.stops) - text);
+  const auto end =
+      static_cast<std::size_t>(run.stops.find(text + look->k, text + limit, run.stops) - text);
   // The state at a memo position m inside the run is the one the byte
   // before m leads to; the caller looks at the one at the end.
   const std::size_t known_end = std::min(end, fresh);
