@@ -348,9 +348,11 @@ char* Splitter::LineBuffer(std::size_t size) {
 
 void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes,
                          ptseg::Encoding encoding) {
-  // Besides the name and the text, the line holds 70 bytes and three
-  // numbers of at most 20 digits.
-  char* const line = LineBuffer(name_.size() + 6 * bytes.size() + 160);
+  // A long sentence goes in pieces, so that the buffer need not be six
+  // times its size.  Besides the name and the text, the line holds 70
+  // bytes and three numbers of at most 20 digits.
+  constexpr std::size_t kPiece = std::size_t{1} << 16;
+  char* const line = LineBuffer(name_.size() + 6 * std::min(bytes.size(), kPiece) + 160);
   char* h = line;
   if (several_) {
     h = Put(h, "{\"file\": \"");
@@ -367,6 +369,20 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes
   h = Put(h, ", \"paragraph\": ");
   h = Put(h, paragraph_.Of(sentence.paragraph));
   h = Put(h, ", \"text\": \"");
+  while (bytes.size() > kPiece) {
+    // A piece ends before a byte that no UTF-8 sequence before it can
+    // take: one that is not a continuation byte, or the fourth of them.
+    std::size_t cut = kPiece;
+    while (cut > kPiece - 3 && encoding == ptseg::Encoding::kUtf8 &&
+           (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) {
+      --cut;
+    }
+    if ((static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) cut = kPiece;
+    h = ptseg::WriteJsonString(bytes.substr(0, cut), encoding, h);
+    out_->Write(std::string_view(line, static_cast<std::size_t>(h - line)));
+    h = line;
+    bytes.remove_prefix(cut);
+  }
   h = ptseg::WriteJsonString(bytes, encoding, h);
   h = Put(h, "\"}\n");
   out_->Write(std::string_view(line, static_cast<std::size_t>(h - line)));

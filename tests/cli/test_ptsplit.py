@@ -41,6 +41,9 @@ INPUTS = {
     'empty': b'',
     'BOM': b'\xef\xbb\xbfO Dr. Silva chegou. Ele disse:\n- Vou embora! - gritou ela.\n1. Fim.',
     'blanks': b'Fim.   \n\n \t \n\nOutro.\n  \n',
+    # One sentence longer than the pieces jsonl writes it in, with
+    # characters of every length (and a broken one) at each cut.
+    'long sentence': ('Ol\u00e1 ' + 'a\u00e7\u2014\U0001f600\u00e3b ' * 8000).encode() + b'\xe2\x80 fim.',
 }
 FORMATS = ('markup', 'jsonl', 'xml', 'lines')
 # Whitespace in the lines format, and characters XML 1.0 cannot hold.
