@@ -49,7 +49,8 @@ constexpr std::size_t kRunPiece = 256;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
-// Bytes kept readable after the stop byte, for scans 32 bytes at a time.
+// Bytes kept readable after the stop byte, for scans of up to 64 bytes at
+// a time.
 constexpr std::size_t kSlack = 64;
 
 // The bytes that MaybeSpecial flags: every byte below '\\' (controls,
@@ -340,7 +341,8 @@ PTSEG_HOT_INLINE const unsigned char* Engine::FirstStart(const unsigned char* p,
                                                          const unsigned char* trigger) const {
   const std::size_t lead_in = t_->lead_in[*trigger];
   if (static_cast<std::size_t>(trigger - p) > lead_in) p = trigger - lead_in;
-  // The row for distance d is kLeadInRow[*trigger] + d - 1.
+  // The row for distance d is kLeadInRow[*trigger] + d - 1 (none is read
+  // for a trigger without a lead-in).
   const std::size_t row = std::size_t{kLeadInRow[*trigger]} - 1;
   for (; p < trigger; ++p) {
     const unsigned set = kFirstBytes[row + static_cast<std::size_t>(trigger - p)][p[0]];
