@@ -587,11 +587,12 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
 // *look stands in a state with a run: passes its bytes up to the next stop
 // at once, stopping at each memo position before `fresh` on the way as a
 // step would; there it passes no further than kRunPiece bytes and the memo
-// position after them.  Returns true when one of those decides the
-// look-ahead.  Runs can be long (a list item reads on to the next full
-// stop): the bound keeps a look-ahead that an earlier one recorded from
-// reading far past the first memo position it meets.  Each 16 bytes
-// passed count as one transition.
+// position after them, and searches a stride at a time, since what an
+// earlier look-ahead recorded mostly decides this one at the first.
+// Returns true when one of those decides the look-ahead.  Runs can be long
+// (a list item reads on to the next full stop): the bound keeps a
+// look-ahead that an earlier one recorded from reading far past the first
+// memo position it meets.  Each 16 bytes passed count as one transition.
 PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* text,
                                       std::size_t avail, std::size_t fresh, LookAhead* look) {
   const std::uint8_t* const byte_class = a_.byte_class;
@@ -601,29 +602,24 @@ PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* t
     limit += kMemoStride - (pos_ + limit) % kMemoStride;
     if (limit > avail) limit = avail;
   }
-  const auto end =
-      static_cast<std::size_t>(run.stops.find(text + look->k, text + limit, run.stops) - text);
-  // The state at a memo position m inside the run is the one the byte
-  // before m leads to; the caller looks at the one at the end.
-  const std::size_t known_end = std::min(end, fresh);
-  for (std::size_t m = look->k + kMemoStride - (pos_ + look->k) % kMemoStride; m < known_end;
-       m += kMemoStride) {
-    const std::uint32_t entry = run.after[byte_class[text[m - 1]]];
-    if (Recall(m, entry, &look->last, &look->at_last, &look->head)) {
-      PTSEG_STEPS((m - look->k + 15) / 16);
-      look->k = m;
-      look->entry = entry;
-      return true;
+  for (;;) {
+    // The next memo position to look at on the way, if any.
+    const std::size_t m = look->k + kMemoStride - (pos_ + look->k) % kMemoStride;
+    const bool at_memo = m < fresh && m < limit;
+    const std::size_t to = at_memo ? m : limit;
+    const auto end =
+        static_cast<std::size_t>(run.stops.find(text + look->k, text + to, run.stops) - text);
+    if (end > look->k) {
+      PTSEG_STEPS((end - look->k + 15) / 16);
+      // The state after a byte of the run is the one that byte leads to.
+      look->entry = run.after[byte_class[text[end - 1]]];
+      look->k = end;
     }
+    if (end < to || !at_memo) return false;  // at a stop, or as far as it goes
+    if (Recall(m, look->entry, &look->last, &look->at_last, &look->head)) return true;
     if (look->first_checked == 0) look->first_checked = m;
     look->checked = m;
   }
-  if (end > look->k) {
-    PTSEG_STEPS((end - look->k + 15) / 16);
-    look->entry = run.after[byte_class[text[end - 1]]];
-    look->k = end;
-  }
-  return false;
 }
 
 // At the memo position k bytes into the look-ahead, in `entry`: takes what
