@@ -14,21 +14,19 @@ const char* Version() { return PTSEG_VERSION; }
 
 class Segmenter::Impl {
  public:
-  Impl(const Options& options, MarkupSink markup, BoundarySink boundaries)
-      : boundary_sink_(std::move(boundaries)) {
-    auto found = [this](const Boundary& start) {
-      if (boundary_sink_) {
-        boundary_sink_(start);
-      } else {
-        boundaries_.push_back(start);
-      }
-    };
+  Impl(const Options& options, MarkupSink markup, BoundarySink boundaries) {
+    // The starts go to the caller's sink, or are kept for TakeBoundaries.
+    if (!boundaries) {
+      boundaries = [this](const Boundary& start) { boundaries_.push_back(start); };
+    }
     const bool utf16 =
         options.encoding == Encoding::kUtf16Le || options.encoding == Encoding::kUtf16Be;
     if (options.threads != 1 && !utf16) {
-      stream_ = std::make_unique<library::ParallelStream>(options, std::move(markup), found);
+      stream_ = std::make_unique<library::ParallelStream>(options, std::move(markup),
+                                                          std::move(boundaries));
     } else {
-      stream_ = std::make_unique<library::Stream>(options, std::move(markup), found);
+      stream_ =
+          std::make_unique<library::Stream>(options, std::move(markup), std::move(boundaries));
     }
   }
 
@@ -64,7 +62,6 @@ class Segmenter::Impl {
   std::uint64_t decided() const { return finished_ ? fed_ : stream_->decided(); }
 
  private:
-  const BoundarySink boundary_sink_;
   std::vector<Boundary> boundaries_;
   std::unique_ptr<library::Segmentation> stream_;
   std::uint64_t fed_ = 0;
