@@ -51,8 +51,8 @@ int main() {
       Check(set.mask(text.data() + at, set) == expected, "mask", static_cast<int>(s), at);
       std::size_t first = at;
       while (first < size && !in[text[first]]) ++first;
-      Check(set.find(text.data() + at, text.data() + size, set) == text.data() + first,
-            "find", static_cast<int>(s), at);
+      Check(set.find(text.data() + at, text.data() + size, set) == text.data() + first, "find",
+            static_cast<int>(s), at);
     }
   }
   return failures == 0 ? 0 : 1;
