@@ -26,6 +26,81 @@ void PutList(std::FILE* out, const T* values, std::size_t n) {
   std::fputs("}", out);
 }
 
+// The start pairs by byte: for each trigger class with a lead-in, one row
+// per distance from 1 on, giving each first byte its set of second bytes
+// (0: none; the sets are numbered from 1 as they come).
+struct StartTables {
+  using ByteSet = std::array<std::uint64_t, 4>;  // bit b % 64 of word b / 64
+  // Row 0 is for bytes without a lead-in, set 0 the empty one.
+  std::vector<std::array<std::uint8_t, 256>> rows = std::vector<std::array<std::uint8_t, 256>>(1);
+  std::vector<ByteSet> sets = std::vector<ByteSet>(1);
+  std::vector<unsigned long> row_of_class;
+
+  // False when the pairs need more sets than a byte numbers.
+  bool Make(const ptseg::Automaton& a, const ptseg::skip::StartPairs& pairs) {
+    std::map<ByteSet, std::uint8_t> numbers;
+    row_of_class.assign(static_cast<std::size_t>(a.class_count), 0);
+    for (std::size_t t = 1; t < pairs.size(); ++t) {
+      if (pairs[t].size() < 2) continue;
+      row_of_class[t] = rows.size();
+      for (std::size_t d = 1; d < pairs[t].size(); ++d) {
+        std::array<std::uint8_t, 256> row{};
+        for (int first = 0; first < 256; ++first) {
+          ByteSet second{};
+          for (int b = 0; b < 256; ++b) {
+            const std::size_t pair = static_cast<std::size_t>(a.byte_class[first]) *
+                                         static_cast<std::size_t>(a.class_count) +
+                                     a.byte_class[b];
+            if (pairs[t][d][pair]) second[b / 64] |= std::uint64_t{1} << (b % 64);
+          }
+          if (second == ByteSet{}) continue;
+          auto known = numbers.find(second);
+          if (known == numbers.end()) {
+            if (sets.size() == 256) return false;
+            known = numbers.emplace(second, static_cast<std::uint8_t>(sets.size())).first;
+            sets.push_back(second);
+          }
+          row[static_cast<std::size_t>(first)] = known->second;
+        }
+        rows.push_back(row);
+      }
+    }
+    return true;
+  }
+
+  // Writes kLeadInRow, kFirstBytes and kSecondBytes.
+  void Put(std::FILE* out, const ptseg::Automaton& a) const {
+    std::vector<unsigned long> row_of(256);
+    for (int b = 0; b < 256; ++b)
+      row_of[static_cast<std::size_t>(b)] = row_of_class[a.byte_class[b]];
+    std::fputs(
+        "// By byte: for a trigger byte with a lead-in, the row of kFirstBytes for\n"
+        "// distance 1 (those for 2 to its lead-in follow it); else 0.\n",
+        out);
+    std::fputs("constexpr std::uint16_t kLeadInRow[256] = ", out);
+    PutList(out, row_of.data(), 256);
+    std::fprintf(out,
+                 ";\n// By row and first byte: the set of second bytes in kSecondBytes.\n"
+                 "constexpr std::uint8_t kFirstBytes[%zu][256] = {",
+                 rows.size());
+    for (const auto& row : rows) {
+      PutList(out, row.data(), row.size());
+      std::fputs(",", out);
+    }
+    std::fprintf(out,
+                 "};\n// Sets of bytes, bit b %% 64 of word b / 64 for byte b.\n"
+                 "constexpr std::uint64_t kSecondBytes[%zu][4] = {",
+                 sets.size());
+    for (const ByteSet& set : sets) {
+      std::fprintf(out, "\n    {0x%llx, 0x%llx, 0x%llx, 0x%llx},",
+                   static_cast<unsigned long long>(set[0]), static_cast<unsigned long long>(set[1]),
+                   static_cast<unsigned long long>(set[2]),
+                   static_cast<unsigned long long>(set[3]));
+    }
+    std::fputs("};\n", out);
+  }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,40 +128,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "ptseg-skip-tables: a match starts further before a trigger than found\n");
     return 1;
   }
-  // The pairs by byte: for each trigger class with a lead-in, one row per
-  // distance from 1 on, giving each first byte its set of second bytes (0:
-  // none; the sets are numbered from 1 as they come).
-  std::vector<std::array<std::uint8_t, 256>> rows(1);  // row 0: no lead-in
-  std::map<std::array<std::uint64_t, 4>, std::uint8_t> set_numbers;
-  std::vector<std::array<std::uint64_t, 4>> sets(1);  // set 0: empty
-  std::vector<std::size_t> row_of_class(static_cast<std::size_t>(a.class_count), 0);
-  for (std::size_t t = 1; t < pairs.size(); ++t) {
-    if (pairs[t].size() < 2) continue;
-    row_of_class[t] = rows.size();
-    for (std::size_t d = 1; d < pairs[t].size(); ++d) {
-      std::array<std::uint8_t, 256> row{};
-      for (int first = 0; first < 256; ++first) {
-        std::array<std::uint64_t, 4> second{};
-        for (int b = 0; b < 256; ++b) {
-          const std::size_t pair = static_cast<std::size_t>(a.byte_class[first]) *
-                                       static_cast<std::size_t>(a.class_count) +
-                                   a.byte_class[b];
-          if (pairs[t][d][pair]) second[b / 64] |= std::uint64_t{1} << (b % 64);
-        }
-        if (second == std::array<std::uint64_t, 4>{}) continue;
-        auto known = set_numbers.find(second);
-        if (known == set_numbers.end()) {
-          if (sets.size() == 256) {
-            std::fprintf(stderr, "ptseg-skip-tables: more than 255 sets of second bytes\n");
-            return 1;
-          }
-          known = set_numbers.emplace(second, static_cast<std::uint8_t>(sets.size())).first;
-          sets.push_back(second);
-        }
-        row[static_cast<std::size_t>(first)] = known->second;
-      }
-      rows.push_back(row);
-    }
+  StartTables starts;
+  if (!starts.Make(a, pairs)) {
+    std::fprintf(stderr, "ptseg-skip-tables: more than 255 sets of second bytes\n");
+    return 1;
   }
   std::vector<std::uint8_t> run_of;
   const std::vector<ptseg::skip::Run> runs = ptseg::skip::FindRuns(a, &run_of);
@@ -103,32 +148,8 @@ int main(int argc, char** argv) {
   std::fputs("// By byte: the lead-in of a trigger byte, 255 for other bytes.\n", out);
   std::fputs("constexpr std::uint8_t kTriggerLeadIn[256] = ", out);
   PutList(out, lead_in, 256);
-  std::vector<unsigned long> row_of(256);
-  for (int b = 0; b < 256; ++b) row_of[static_cast<std::size_t>(b)] = row_of_class[a.byte_class[b]];
-  std::fputs(
-      ";\n// By byte: for a trigger byte with a lead-in, the row of kFirstBytes for\n"
-      "// distance 1 (those for 2 to its lead-in follow it); else 0.\n",
-      out);
-  std::fputs("constexpr std::uint16_t kLeadInRow[256] = ", out);
-  PutList(out, row_of.data(), 256);
-  std::fprintf(out,
-               ";\n// By row and first byte: the set of second bytes in kSecondBytes.\n"
-               "constexpr std::uint8_t kFirstBytes[%zu][256] = {",
-               rows.size());
-  for (const auto& row : rows) {
-    PutList(out, row.data(), row.size());
-    std::fputs(",", out);
-  }
-  std::fprintf(out,
-               "};\n// Sets of bytes, bit b %% 64 of word b / 64 for byte b.\n"
-               "constexpr std::uint64_t kSecondBytes[%zu][4] = {",
-               sets.size());
-  for (const auto& set : sets) {
-    std::fprintf(out, "\n    {0x%llx, 0x%llx, 0x%llx, 0x%llx},",
-                 static_cast<unsigned long long>(set[0]), static_cast<unsigned long long>(set[1]),
-                 static_cast<unsigned long long>(set[2]), static_cast<unsigned long long>(set[3]));
-  }
-  std::fputs("};\n", out);
+  std::fputs(";\n", out);
+  starts.Put(out, a);
   std::fprintf(out, "constexpr std::size_t kSkipStates = %zu;\n", run_of.size());
   std::fputs("// By state: 1 + the index of its run, or 0.\n", out);
   std::fputs("constexpr std::uint8_t kRunOf[kSkipStates] = ", out);

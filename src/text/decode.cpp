@@ -15,25 +15,6 @@ void AppendChar(char32_t cp, std::string* out) {
   out->append(buf, utf8::Encode(cp, buf));
 }
 
-#if defined(__SSE2__)
-// Bits for the 16 bytes at p: those from 0x80 up, the continuation bytes
-// and the leads of two-byte sequences.
-struct Utf8Bits {
-  unsigned high, follow, lead;
-  explicit Utf8Bits(const unsigned char* p) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    high = static_cast<unsigned>(_mm_movemask_epi8(v));
-    // As signed bytes, continuation bytes are -128..-65 and the leads of
-    // two-byte sequences -62..-33.
-    follow = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0)))));
-    lead = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC1))),
-                      _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))))));
-  }
-};
-#endif
-
 // From p on, which starts a character, the first byte that is neither
 // ASCII nor in a two-byte sequence (C2..DF and a continuation byte), or a
 // byte before it, or end: the text of a language written with accented
@@ -44,7 +25,7 @@ const unsigned char* SkipTwoByteUtf8(const unsigned char* begin, const unsigned 
 #if defined(__SSE2__)
   unsigned carry = 0;  // whether the byte before p leads a two-byte sequence
   for (; end - p >= 16; p += 16) {
-    const Utf8Bits bits(p);
+    const utf8::Bits bits(p);
     if (bits.high == 0 && carry == 0) continue;
     if ((bits.high & ~(bits.follow | bits.lead)) != 0 ||
         bits.follow != (((bits.lead << 1) | carry) & 0xFFFF)) {
@@ -56,7 +37,7 @@ const unsigned char* SkipTwoByteUtf8(const unsigned char* begin, const unsigned 
   if (p < end && end - p < 16 && end - begin >= 16) {
     // The last 16 bytes, of which those before p are known already; no
     // sequence may be cut short at the end.
-    const Utf8Bits bits(end - 16);
+    const utf8::Bits bits(end - 16);
     const unsigned after = (0xFFFFu << (16 - (end - p))) & 0xFFFF;
     const unsigned high = bits.high & after;
     const unsigned follow = bits.follow & after;

@@ -164,7 +164,7 @@ void AppendJsonEscaped(std::string_view utf8, std::string* out) { Escape(utf8, J
 
 char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
   const Table& table = JsonTable();
-  const bool utf8 = encoding == Encoding::kUtf8;
+  const bool from_utf8 = encoding == Encoding::kUtf8;
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
   while (p < end) {
@@ -178,22 +178,16 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
                        _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
-      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      const utf8::Bits bits(v);
       unsigned bad = special;
       unsigned lead = 0;
-      if (utf8) {
-        // As signed bytes, continuation bytes are -128..-65 and the leads
-        // of two-byte sequences -62..-33.
-        const unsigned follow = static_cast<unsigned>(
-            _mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0)))));
-        lead = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC1))),
-                          _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))))));
+      if (from_utf8) {
+        lead = bits.lead;
         // Other high bytes, and continuations that do not follow a lead
         // (or leads that have none after them, flagged on the byte after).
-        bad |= (high & ~(follow | lead)) | (follow ^ ((lead << 1) & 0xFFFF));
+        bad |= (bits.high & ~(bits.follow | lead)) | (bits.follow ^ ((lead << 1) & 0xFFFF));
       } else {
-        bad |= high;
+        bad |= bits.high;
       }
       std::size_t clean = 16;
       if (bad != 0) {
@@ -223,7 +217,7 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
       ++p;
       continue;
     }
-    if (utf8) {
+    if (from_utf8) {
       const utf8::Char c = utf8::Decode(p, end, true);
       if (c.length > 1) {
         std::memcpy(out, p, static_cast<std::size_t>(c.length));
@@ -232,7 +226,7 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
         continue;
       }
     }
-    out += utf8::Encode(utf8 ? utf8::Windows1252(byte) : byte, out);
+    out += utf8::Encode(from_utf8 ? utf8::Windows1252(byte) : byte, out);
     ++p;
   }
   return out;

@@ -83,6 +83,26 @@ inline int Encode(char32_t cp, char* out) {
   return 4;
 }
 
+#if defined(__SSE2__)
+// Bits for 16 bytes: those from 0x80 up, the continuation bytes and the
+// leads of two-byte sequences (the accented letters of most languages).
+struct Bits {
+  unsigned high, follow, lead;
+  explicit Bits(const unsigned char* p)
+      : Bits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) {}
+  explicit Bits(__m128i v) {
+    high = static_cast<unsigned>(_mm_movemask_epi8(v));
+    // As signed bytes, continuation bytes are -128..-65 and the leads of
+    // two-byte sequences -62..-33.
+    follow = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC0)))));
+    lead = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC1))),
+                      _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))))));
+  }
+};
+#endif
+
 // The first byte at or after p that is not ASCII, or end.
 inline const unsigned char* SkipAscii(const unsigned char* p, const unsigned char* end) {
 #if defined(__SSE2__)
