@@ -69,6 +69,81 @@ struct Automaton {
   }
 };
 
+// Fills a->next from flex's base/def/nxt/chk, once a's states know their
+// matches and head groups (EntryOf).
+template <class Meta, std::size_t kMetaSize, class Base, std::size_t kBaseSize, class Def,
+          class Nxt, std::size_t kNxtSize, class Chk>
+void UnpackRows(const Meta (&meta)[kMetaSize], const Base (&base)[kBaseSize],
+                const Def (&def)[kBaseSize], const Nxt (&nxt)[kNxtSize], const Chk (&chk)[kNxtSize],
+                int jam, Automaton* out) {
+  Automaton& a = *out;
+  const int first_template = jam + 1;
+  // flex's own lookup: down the chain of default states until one has an
+  // entry for the class, on meta classes among the templates.
+  const auto lookup = [&](int state, int cls) {
+    while (chk[base[state] + cls] != state) {
+      state = def[state];
+      if (state >= first_template) cls = meta[cls];
+    }
+    return nxt[base[state] + cls];
+  };
+  const auto classes = static_cast<std::size_t>(kMetaSize);
+  std::vector<std::uint32_t> entry(static_cast<std::size_t>(jam) + 1);
+  for (int s = 0; s < jam; ++s) entry[static_cast<std::size_t>(s)] = a.EntryOf(s);
+  entry[static_cast<std::size_t>(jam)] = Automaton::kJam;
+  // What a lookup finds from a template on a meta class, found once.
+  constexpr std::uint32_t kUnknown = ~std::uint32_t{0};
+  std::vector<std::uint32_t> from_template(
+      (kBaseSize - static_cast<std::size_t>(first_template)) * classes, kUnknown);
+  const auto template_lookup = [&](int t, int cls) {
+    std::uint32_t& known = from_template[static_cast<std::size_t>(t - first_template) * classes +
+                                         static_cast<std::size_t>(cls)];
+    if (known == kUnknown) known = entry[static_cast<std::size_t>(lookup(t, cls))];
+    return known;
+  };
+  // Most states default to the jam state: its row, found once.
+  std::vector<std::uint32_t> jam_row(classes, Automaton::kJam);
+  for (int c = 1; c < a.class_count; ++c) {
+    jam_row[static_cast<std::size_t>(c)] = entry[static_cast<std::size_t>(lookup(jam, c))];
+  }
+  // A state's row differs from its default state's only where chk names
+  // it, so a row is made from its default's row, that made first: an entry
+  // costs a step or two instead of a walk down the chain.  mark: 0 not
+  // made, 1 waiting on the chain being followed, 2 made.
+  a.next.assign(static_cast<std::size_t>(jam) * classes, Automaton::kJam);
+  std::vector<char> mark(static_cast<std::size_t>(jam), 0);
+  std::vector<int> chain;
+  for (int s = 1; s < jam; ++s) {
+    for (int d = s; d >= 1 && d < jam && mark[static_cast<std::size_t>(d)] == 0; d = def[d]) {
+      mark[static_cast<std::size_t>(d)] = 1;
+      chain.push_back(d);
+    }
+    for (; !chain.empty(); chain.pop_back()) {
+      const int state = chain.back();
+      const int d = def[state];
+      const std::uint32_t* default_row = nullptr;
+      if (d == jam) {
+        default_row = jam_row.data();
+      } else if (d >= 1 && d < jam && mark[static_cast<std::size_t>(d)] == 2) {
+        default_row = &a.next[static_cast<std::size_t>(d) * classes];
+      }
+      std::uint32_t* row = &a.next[static_cast<std::size_t>(state) * classes];
+      for (int c = 1; c < a.class_count; ++c) {
+        if (chk[base[state] + c] == state) {
+          row[c] = entry[static_cast<std::size_t>(nxt[base[state] + c])];
+        } else if (default_row != nullptr) {
+          row[c] = default_row[c];
+        } else if (d >= first_template) {
+          row[c] = template_lookup(d, meta[c]);
+        } else {
+          row[c] = entry[static_cast<std::size_t>(lookup(state, c))];
+        }
+      }
+      mark[static_cast<std::size_t>(state)] = 2;
+    }
+  }
+}
+
 // Unpacks flex's -Cem tables (equivalence and meta-equivalence classes,
 // base/def/nxt/chk).  flex's last DFA state is the jam state; states past
 // it are templates, reached only through def, on meta classes.
@@ -85,7 +160,6 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
   static_assert(kAcceptSize < Automaton::kMaxStates, "state numbers do not fit their field");
   Automaton a;
   const int jam = static_cast<int>(kAcceptSize) - 2;
-  const int first_template = static_cast<int>(kAcceptSize) - 1;
   a.class_count = static_cast<int>(kMetaSize);
   for (int b = 0; b < 256; ++b) a.byte_class[b] = static_cast<std::uint8_t>(ec[b]);
   a.byte_class[0] = 1;  // flex's class for a NUL that is text
@@ -123,19 +197,7 @@ Automaton UnpackFlexTables(const Accept (&accept)[kAcceptSize],
     }
   }
   a.rule_groups_from.push_back(static_cast<int>(a.rule_groups.size()));
-  a.next.assign(static_cast<std::size_t>(jam) * kMetaSize, Automaton::kJam);
-  for (int s = 1; s < jam; ++s) {  // flex's states are numbered from 1
-    for (int c = 1; c < a.class_count; ++c) {
-      int state = s;
-      int cls = c;
-      while (chk[base[state] + cls] != state) {
-        state = def[state];
-        if (state >= first_template) cls = meta[cls];
-      }
-      const int to = nxt[base[state] + cls];
-      if (to != jam) a.next[static_cast<std::size_t>(s * a.class_count + c)] = a.EntryOf(to);
-    }
-  }
+  UnpackRows(meta, base, def, nxt, chk, jam, &a);
   a.trailing_mask = trailing_mask;
   a.trailing_head_mask = trailing_head_mask;
   a.text_condition = text_condition;
