@@ -202,16 +202,43 @@ struct Engine::Tables {
 };
 
 Engine::Engine(EngineListener* listener, bool at_line_start)
-    : a_(RuleAutomaton()),
-      listener_(listener),
-      condition_(a_.text_condition),
-      at_line_start_(at_line_start) {
+    : a_(RuleAutomaton()), listener_(listener), condition_(a_.text_condition) {
   static_assert(Automaton::kMaxStates <= MemoEntry::kMore, "states collide with kMore");
   static const Tables tables(a_);
   t_ = &tables;
   Reserve(kStartBufferSize);
   const auto groups = static_cast<std::size_t>(a_.head_group_count) + 1;
   heads_.assign(groups, HeadMark{});
+  Restart(at_line_start);
+}
+
+void Engine::Restart(bool at_line_start) {
+  // A buffer grown for one long look-ahead goes back to its first size.
+  if (cap_ > kStartBufferSize) {
+    buf_ = {};
+    memo_ = {};
+    seen_ = {};
+    cap_ = 0;
+    Reserve(kStartBufferSize);
+  }
+  memo_[0] = MemoSlot{};
+  at_end_ = false;
+  len_ = pos_ = delivered_ = 0;
+  base_ = 0;
+  overflow_.clear();
+  prune_at_ = 0;
+  look_ = LookAhead{};
+  // heads_ stays: its marks are of walks before walk_.
+  condition_ = a_.text_condition;
+  at_line_start_ = at_line_start;
+  reach_ = 0;
+  trigger_block_ = kNoTriggerBlock;
+  trigger_bits_ = 0;
+  walked_ = 0;
+  walked_entry_ = walked_first_ = 0;
+#ifdef PTSEG_COUNT_STEPS
+  steps_ = 0;
+#endif
   buf_[0] = '\n';
   std::memset(buf_.get() + 1, 0, kSlack);
 }

@@ -104,6 +104,10 @@ class Engine {
   Engine(const Engine&) = delete;
   Engine& operator=(const Engine&) = delete;
 
+  // Starts over on a new stream, as a new Engine would, keeping the
+  // memory it holds (one grown for a long look-ahead is given back).
+  void Restart(bool at_line_start);
+
   // Where the next bytes of the stream are to be written; *room is set to
   // how many may be (at least 1, at most kMaxCommit).  Throws
   // engine::EngineError when one look-ahead would pass kMaxLookahead,

@@ -51,6 +51,7 @@ struct ParallelStream::Chunk {
   std::vector<Boundary> found;
   // The meeting places where its scan rested, and in what state.
   std::vector<std::pair<std::size_t, int>> rests;
+  // Its scan; before the scan, perhaps one done with, to start over.
   std::unique_ptr<Stream> stream;
   std::exception_ptr error;
   // Whether its scan has ended; guarded by the stream's mutex_.
@@ -60,9 +61,12 @@ struct ParallelStream::Chunk {
   // scan rests at the meeting places.
   void Scan(const Options& options) {
     try {
-      stream = std::make_unique<Stream>(
-          options, nullptr, [this](const Boundary& start) { found.push_back(start); }, base,
-          at_line_start);
+      Stream::BoundarySink sink = [this](const Boundary& start) { found.push_back(start); };
+      if (stream) {
+        stream->Restart(std::move(sink), base, at_line_start);
+      } else {
+        stream = std::make_unique<Stream>(options, nullptr, std::move(sink), base, at_line_start);
+      }
       const std::string_view text(*bytes);
       std::size_t fed = 0;
       if (base != 0) {
@@ -87,6 +91,7 @@ ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink mar
       threads_(options.threads != 0 ? options.threads
                                     : std::max(1u, std::thread::hardware_concurrency())),
       chunk_size_(options.chunk_size != 0 ? options.chunk_size : kDefaultChunkSize),
+      spares_(kQueued * threads_ + 2),
       sink_(std::move(boundaries)) {
   if (markup) markup_.emplace(std::move(markup), options.encoding);
 }
@@ -253,9 +258,11 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   truth_ = std::move(next);
 }
 
-// A chunk to fill from stream offset `base` on, with the buffers of chunks
-// done with where there are some: a fresh buffer of a few MB costs the
-// kernel a page fault for every 4 KB written to it.
+// A chunk to fill from stream offset `base` on, with the buffers and the
+// scan of chunks done with where there are some: a fresh buffer costs the
+// kernel a page fault for every 4 KB written to it, and memory freed and
+// taken again costs it more (the other threads' address translations are
+// flushed).
 std::unique_ptr<ParallelStream::Chunk> ParallelStream::NewChunk(std::uint64_t base,
                                                                 bool at_line_start) {
   std::unique_ptr<Chunk> chunk;
@@ -274,13 +281,23 @@ std::unique_ptr<ParallelStream::Chunk> ParallelStream::NewChunk(std::uint64_t ba
     chunk->bytes = std::move(spare_bytes_.back());
     spare_bytes_.pop_back();
   }
+  if (!spare_streams_.empty()) {
+    chunk->stream = std::move(spare_streams_.back());
+    spare_streams_.pop_back();
+  }
   return chunk;
 }
 
-// Keeps the buffers of a chunk done with, its scan ended, for NewChunk.
+// Keeps what a chunk done with holds, its scan ended, for NewChunk: as
+// many as may be in flight at once, so that none is freed on the way.
 void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
-  if (!chunk || spare_chunks_.size() > threads_) return;
+  if (!chunk) return;
   Recycle(std::move(chunk->bytes));
+  // A scan that failed may stand anywhere: it is not taken up again.
+  if (chunk->stream && !chunk->error && spare_streams_.size() < spares_) {
+    spare_streams_.push_back(std::move(chunk->stream));
+  }
+  if (spare_chunks_.size() >= spares_) return;
   chunk->found.clear();
   chunk->rests.clear();
   chunk->stream.reset();
@@ -291,7 +308,7 @@ void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
 
 void ParallelStream::Recycle(std::shared_ptr<std::string> bytes) {
   // Markup may still hold them.
-  if (bytes.use_count() != 1 || spare_bytes_.size() > threads_) return;
+  if (bytes.use_count() != 1 || spare_bytes_.size() >= spares_) return;
   bytes->clear();
   spare_bytes_.push_back(std::move(bytes));
 }

@@ -53,6 +53,9 @@ class ParallelStream final : public Segmentation {
   const Options options_;
   const std::size_t threads_;
   const std::size_t chunk_size_;
+  // Chunks, buffers and scans kept for new chunks, each at most: those in
+  // flight, the open chunk and the true scan's.
+  const std::size_t spares_;
   const Stream::BoundarySink sink_;
   std::optional<MarkupWriter> markup_;
 
@@ -81,9 +84,10 @@ class ParallelStream final : public Segmentation {
   };
   std::deque<Held> held_;
   std::uint64_t held_from_ = 0;
-  // Chunks and chunk buffers done with, for new chunks.
+  // Chunks, chunk buffers and scans done with, for new chunks.
   std::vector<std::unique_ptr<Chunk>> spare_chunks_;
   std::vector<std::shared_ptr<std::string>> spare_bytes_;
+  std::vector<std::unique_ptr<Stream>> spare_streams_;
 };
 
 }  // namespace library

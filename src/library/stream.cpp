@@ -1,6 +1,7 @@
 #include "library/stream.h"
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 namespace ptseg {
@@ -65,6 +66,23 @@ void Stream::Feed(std::string_view bytes) {
   }
   feeding_ = {};
   feeding_from_ = fed_;
+}
+
+void Stream::Restart(BoundarySink boundaries, std::uint64_t base, bool at_line_start) {
+  assert(!markup_);
+  base_ = base;
+  boundary_sink_ = std::move(boundaries);
+  engine_.Restart(at_line_start);
+  copy_.Restart();
+  if (utf16_) utf16_.emplace(encoding_ == Encoding::kUtf16Be);
+  joiner_ = LineJoiner();
+  matched_ = fed_ = 0;
+  finished_ = false;
+  held_.clear();
+  held_start_ = 0;
+  held_from_ = 0;
+  feeding_ = {};
+  feeding_from_ = 0;
 }
 
 void Stream::Finish() {

@@ -45,6 +45,11 @@ class Stream final : public Segmentation, private EngineListener {
   void Finish() override;
   std::uint64_t decided() const override;
 
+  // Starts over as a stream taken up at `base`, as a new one would with
+  // the same options, but with the memory this one holds.  Only for a
+  // stream that writes no markup.
+  void Restart(BoundarySink boundaries, std::uint64_t base, bool at_line_start);
+
   // Whether every byte fed has been read and the scan rests at a match
   // start in running text, nothing held back but perhaps a last ASCII
   // character that the bytes to come decide alone: -1 if not, else a
@@ -68,9 +73,9 @@ class Stream final : public Segmentation, private EngineListener {
   const bool join_lines_;
   // Whether the engine matches the input bytes themselves.
   const bool engine_reads_input_;
-  const std::uint64_t base_;
+  std::uint64_t base_;
   std::optional<MarkupWriter> markup_;
-  const BoundarySink boundary_sink_;
+  BoundarySink boundary_sink_;
   Engine engine_;
   MatchingCopy copy_;
   // UTF-16: its UTF-8 form is what the matching copy is made of.

@@ -120,6 +120,21 @@ void MatchingCopy::Finish(std::string* out) {
   held_.clear();
 }
 
+void MatchingCopy::Restart() {
+  held_.clear();
+  converted_ = produced_ = forgotten_ = 0;
+  cluster_.clear();
+  cluster_text_.clear();
+  resume_ = ready_ = 0;
+  decoded_ = 0;
+  runs_.assign(1, Run{0, 0, false});
+  first_run_ = 0;
+  extras_.clear();
+  extra_base_ = 0;
+  cursor_run_ = 0;
+  cursor_m_ = cursor_input_ = 0;
+}
+
 // Whether an ASCII character is the first of a canonical composition: the
 // letters, and < = > (with a combining long solidus overlay).  NFC never
 // joins anything to the others.

@@ -32,6 +32,9 @@ class MatchingCopy {
   // would go on the stream as if it had ended there.)
   void Finish(std::string* out);
 
+  // Starts over on a new stream, keeping the conversions worked out.
+  void Restart();
+
   // Whether every byte fed has been converted but perhaps the last, an
   // ASCII character kept back for marks that may join it: then what the
   // copy does next depends on the bytes to come alone.
@@ -82,6 +85,8 @@ class MatchingCopy {
   void GrowExtras(std::uint64_t m);
   std::uint64_t SumExtras(std::uint64_t from, std::uint64_t to) const;
 
+  // Every field but map_, a cache, belongs to the stream: Restart sets
+  // each as it starts.
   Latin1Map map_;
   std::string held_;             // stream bytes not converted yet
   std::uint64_t converted_ = 0;  // stream offset of held_[0]
