@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -21,6 +22,10 @@ namespace {
 // kStartCapacity bytes.
 constexpr std::size_t kInputPiece = std::size_t{1} << 16;
 constexpr std::size_t kStartCapacity = std::size_t{1} << 18;
+// Reads go to addresses on this boundary: the kernel copies a file's
+// bytes to some others much more slowly (reads to 16 bytes past one made
+// ptsplit 10% slower).
+constexpr std::size_t kReadAlign = 64;
 
 void WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -161,7 +166,8 @@ Splitter::Splitter(Format format, const ptseg::Options& options, Output* out, bo
       warn_([](const std::string& name, const std::string& warning) {
         std::fprintf(stderr, "ptsplit: %s: %s\n", name.c_str(), warning.c_str());
       }),
-      buffer_(new char[kStartCapacity]),
+      buffer_(new char[kStartCapacity + kReadAlign]),
+      data_(Base()),
       capacity_(kStartCapacity) {}
 
 void Splitter::Begin() {
@@ -193,7 +199,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
     MakeRoom();
     std::size_t n = 0;
     try {
-      n = input.Read(buffer_.get() + filled_, kInputPiece);
+      n = input.Read(data_ + filled_, kInputPiece);
     } catch (const ptseg::InputError& e) {
       error = e.reason();
     }
@@ -210,7 +216,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
       }
     }
     if (n == 0) break;
-    const std::string_view bytes(buffer_.get() + filled_, n);
+    const std::string_view bytes(data_ + filled_, n);
     filled_ += bytes.size();
     if (bytes_read != nullptr) *bytes_read += bytes.size();
     segmenter->Feed(bytes);
@@ -220,6 +226,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
       buffer_from_ += filled_;
       written_ = buffer_from_;
       filled_ = 0;
+      data_ = Base();
     }
   }
   segmenter->Finish();
@@ -241,31 +248,45 @@ ptseg::Options Splitter::Start(const ptseg::Input& input) {
   return options;
 }
 
+// The first 64-byte boundary in buffer_.
+char* Splitter::Base() const {
+  const auto at = reinterpret_cast<std::uintptr_t>(buffer_.get());
+  return buffer_.get() + (kReadAlign - at % kReadAlign) % kReadAlign;
+}
+
 // Makes room for a read: drops what was written, and grows the buffer when
 // what is still to write fills half of it, so that no byte is moved more
 // than once on average however far the decided text lags behind the reads
-// (a few chunks with threads).
+// (a few chunks with threads).  What is kept is moved to end on a read
+// boundary.
 void Splitter::MakeRoom() {
-  if (capacity_ - filled_ >= kInputPiece) return;
+  if (static_cast<std::size_t>(Base() + capacity_ - data_) - filled_ >= kInputPiece) return;
   const auto done = static_cast<std::size_t>(written_ - buffer_from_);
-  std::memmove(buffer_.get(), buffer_.get() + done, filled_ - done);
-  filled_ -= done;
+  const std::size_t kept = filled_ - done;
+  const std::size_t lead = (kReadAlign - kept % kReadAlign) % kReadAlign;
+  char* const from = data_ + done;
+  filled_ = kept;
   buffer_from_ += done;
-  if (capacity_ - filled_ >= kInputPiece && filled_ <= capacity_ / 2) return;
-  const std::size_t capacity = std::max(2 * capacity_, 2 * filled_ + kInputPiece);
-  std::unique_ptr<char[]> grown(new char[capacity]);
-  std::memcpy(grown.get(), buffer_.get(), filled_);
-  buffer_ = std::move(grown);
+  if (lead + kept + kInputPiece <= capacity_ && kept <= capacity_ / 2) {
+    data_ = Base() + lead;
+    std::memmove(data_, from, kept);
+    return;
+  }
+  const std::size_t capacity = std::max(2 * capacity_, 2 * kept + kInputPiece + kReadAlign);
+  std::unique_ptr<char[]> grown(new char[capacity + kReadAlign]);
+  std::swap(buffer_, grown);
   capacity_ = capacity;
+  data_ = Base() + lead;
+  std::memcpy(data_, from, kept);
 }
 
 std::string_view Splitter::Bytes(std::uint64_t start, std::uint64_t end) const {
-  return std::string_view(buffer_.get() + (start - buffer_from_),
-                          static_cast<std::size_t>(end - start));
+  return std::string_view(data_ + (start - buffer_from_), static_cast<std::size_t>(end - start));
 }
 
 void Splitter::BeginInput(std::string_view name) {
   began_input_ = true;
+  data_ = Base();
   filled_ = 0;
   buffer_from_ = 0;
   written_ = 0;

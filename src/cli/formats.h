@@ -100,6 +100,7 @@ class Splitter {
 
  private:
   ptseg::Options Start(const ptseg::Input& input);
+  char* Base() const;
   void MakeRoom();
   void Found(const ptseg::Boundary& start);
   void Write(const ptseg::Sentence& sentence);
@@ -121,9 +122,11 @@ class Splitter {
 
   // The input is read into buffer_, and kept from the first byte not yet
   // written on: a sentence is written once the next one starts (markup
-  // keeps nothing here).  buffer_[0] is at stream offset buffer_from_;
-  // filled_ bytes are in it.
+  // keeps nothing here).  The bytes kept start at data_, at stream offset
+  // buffer_from_; filled_ bytes are there, in capacity_ bytes from the
+  // first 64-byte boundary of buffer_ (see MakeRoom).
   std::unique_ptr<char[]> buffer_;
+  char* data_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t filled_ = 0;
   std::uint64_t buffer_from_ = 0;
