@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/breaks.h"
+#include "engine/byte_copy.h"
 #include "engine/rule_actions.h"
 
 namespace ptseg {
@@ -261,11 +262,13 @@ void Engine::Drop() {
   const std::size_t drop = pos_ - pos_ % kMemoStride;
   if (drop == 0) return;
   const std::size_t kept = len_ - drop;
-  std::memmove(buf_.get(), buf_.get() + drop, kept);
+  MoveBytes(buf_.get(), buf_.get() + drop, kept);
   buf_[kept] = '\n';  // the stop byte, for a Finish with no Commit before it
   std::memset(buf_.get() + kept + 1, 0, kSlack);
   const std::size_t slots = kept / kMemoStride + 1;
-  std::memmove(memo_.get(), memo_.get() + drop / kMemoStride, slots * sizeof(MemoSlot));
+  MoveBytes(reinterpret_cast<char*>(memo_.get()),
+            reinterpret_cast<const char*>(memo_.get() + drop / kMemoStride),
+            slots * sizeof(MemoSlot));
   std::memmove(seen_.get(), seen_.get() + drop / kMemoStride, slots * sizeof(std::uint16_t));
   len_ = kept;
   pos_ -= drop;

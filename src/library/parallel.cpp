@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include "engine/byte_copy.h"
+
 namespace ptseg {
 namespace library {
 namespace {
@@ -110,7 +112,9 @@ void ParallelStream::Feed(std::string_view bytes) {
     if (!open_) open_ = NewChunk(0, true);
     std::string& open = *open_->bytes;  // shorter than a chunk
     const std::size_t n = std::min(bytes.size(), chunk_size_ - open.size());
-    open.append(bytes.substr(0, n));
+    const std::size_t size = open.size();
+    open.resize(size + n);
+    MoveBytes(open.data() + size, bytes.data(), n);
     bytes.remove_prefix(n);
     if (open.size() == chunk_size_) Cut(false);
   }

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <utility>
 
+#include "engine/byte_copy.h"
+
 namespace ptseg {
 namespace library {
 namespace {
@@ -149,7 +151,7 @@ void Stream::PushToEngine(std::string_view bytes) {
     std::size_t room = 0;
     char* space = Engined([&] { return engine_.Space(&room); });
     const std::size_t n = std::min(room, bytes.size());
-    std::copy_n(bytes.data(), n, space);
+    MoveBytes(space, bytes.data(), n);
     Engined([&] { engine_.Commit(n); });
     bytes.remove_prefix(n);
   }
