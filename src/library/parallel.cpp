@@ -21,18 +21,20 @@ constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
 // last look-ahead into the chunk, a sentence or so in.
 constexpr std::size_t kMeetWindow = std::size_t{1} << 16;
 constexpr std::size_t kMeetStep = 32;
+// Each meeting place is a piece fed on its own, at some cost.
+constexpr std::size_t kPlacesPerStep = 4;
 
 // Meeting place `n` of a chunk's bytes (from 0), after the last one at
 // `from`, or 0 past the window: before the first blank or line feed at
 // least a step on, where a scan mostly rests at the end of a word (after
 // the blank, it looks ahead), or four steps on in text without them.  A
 // step is kMeetStep bytes (less in chunks of a few hundred bytes or fewer,
-// so that scans meet in those too), and doubles every 16 places: most
+// so that scans meet in those too), and doubles every 4 places: most
 // scans meet at the first few, and a look-ahead far into the chunk still
 // meets one at little cost.
 std::size_t NextMeetingPlace(std::string_view bytes, std::size_t from, std::size_t n) {
   const std::size_t step = std::clamp<std::size_t>(bytes.size() / 16, 1, kMeetStep)
-                           << std::min<std::size_t>(n / 16, 16);
+                           << std::min<std::size_t>(n / kPlacesPerStep, 16);
   const std::size_t end = std::min({bytes.size(), kMeetWindow, from + 4 * step});
   for (std::size_t at = from + step; at < end; ++at) {
     if (bytes[at] == ' ' || bytes[at] == '\n') return at;
