@@ -1,4 +1,5 @@
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +21,7 @@ const char kCheckNonchar[] = "";
 // What each byte becomes: nullptr when it is copied.
 struct Table {
   std::array<const char*, 256> replace{};
+  std::array<std::uint8_t, 256> length{};  // of each replacement; set by Finish()
   // The bytes from 0x20 up that the table changes, repeated to fill the
   // places, so that runs can be checked 16 bytes at a time; set by
   // Finish().  A table that changes more of them is checked byte by byte.
@@ -27,6 +29,9 @@ struct Table {
   bool special_complete = false;
 
   Table& Finish() {
+    for (int c = 0; c < 256; ++c) {
+      length[c] = replace[c] == nullptr ? 0 : static_cast<std::uint8_t>(std::strlen(replace[c]));
+    }
     int n = 0;
     for (int c = 0x20; c < 256; ++c) {
       if (replace[c] == nullptr) continue;
@@ -208,9 +213,8 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
     const unsigned char byte = *p;
     if (byte < 0x80) {
       if (const char* replacement = table.replace[byte]) {
-        const std::size_t length = std::strlen(replacement);
-        std::memcpy(out, replacement, length);
-        out += length;
+        std::memcpy(out, replacement, table.length[byte]);
+        out += table.length[byte];
       } else {
         *out++ = static_cast<char>(byte);
       }
