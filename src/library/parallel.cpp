@@ -114,9 +114,7 @@ void ParallelStream::Feed(std::string_view bytes) {
     if (!open_) open_ = NewChunk(0, true);
     std::string& open = *open_->bytes;  // shorter than a chunk
     const std::size_t n = std::min(bytes.size(), chunk_size_ - open.size());
-    const std::size_t size = open.size();
-    open.resize(size + n);
-    MoveBytes(open.data() + size, bytes.data(), n);
+    AppendBytes(&open, bytes.substr(0, n));
     bytes.remove_prefix(n);
     if (open.size() == chunk_size_) Cut(false);
   }
