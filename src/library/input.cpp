@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,6 +26,7 @@ namespace ptseg {
 namespace {
 
 constexpr std::size_t kRawBuffer = 256 * 1024;
+constexpr std::size_t kReadAlign = 64;
 constexpr std::size_t kFirstBlock = 64 * 1024;
 constexpr const char* kTruncated = "unexpected end of compressed data";
 constexpr const char* kGarbage = "trailing garbage after compressed data";
@@ -32,9 +34,13 @@ constexpr const char* kGarbage = "trailing garbage after compressed data";
 // The raw bytes of the input, read into a buffer as they are needed.
 class Source {
  public:
-  Source(int fd, const std::string& name) : fd_(fd), name_(name), buf_(kRawBuffer) {}
+  Source(int fd, const std::string& name)
+      : fd_(fd), name_(name), block_(new char[kRawBuffer + kReadAlign]) {
+    const auto at = reinterpret_cast<std::uintptr_t>(block_.get());
+    buf_ = block_.get() + (kReadAlign - at % kReadAlign) % kReadAlign;
+  }
 
-  char* data() { return buf_.data() + pos_; }
+  char* data() { return buf_ + pos_; }
   std::size_t available() const { return len_ - pos_; }
   void Consume(std::size_t n) { pos_ += n; }
 
@@ -43,12 +49,12 @@ class Source {
   bool Fill() {
     if (eof_) return false;
     if (pos_ == len_) pos_ = len_ = 0;
-    if (len_ == buf_.size()) {
-      std::memmove(buf_.data(), data(), available());
+    if (len_ == kRawBuffer) {
+      std::memmove(buf_, data(), available());
       len_ -= pos_;
       pos_ = 0;
     }
-    const std::size_t n = ReadFd(buf_.data() + len_, buf_.size() - len_);
+    const std::size_t n = ReadFd(buf_ + len_, kRawBuffer - len_);
     len_ += n;
     return n > 0;
   }
@@ -81,7 +87,11 @@ class Source {
 
   const int fd_;
   const std::string& name_;
-  std::vector<char> buf_;
+  // kRawBuffer bytes from buf_, the first 64-byte boundary in block_:
+  // the kernel copies a file's bytes to some other addresses much more
+  // slowly.
+  std::unique_ptr<char[]> block_;
+  char* buf_;
   std::size_t pos_ = 0, len_ = 0;
   bool eof_ = false;
 };
