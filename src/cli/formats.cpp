@@ -14,6 +14,7 @@
 #endif
 
 #include "cli/names.h"
+#include "driver/io.h"
 
 namespace ptsplit {
 namespace {
@@ -195,7 +196,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   std::optional<ptseg::Segmenter> segmenter;
   std::string error;
   for (;;) {
-    if (flush_each_read) out_->Flush();
+    if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) out_->Flush();
     MakeRoom();
     std::size_t n = 0;
     try {

@@ -89,8 +89,10 @@ class Splitter {
   // writes its sentences; `name` is the input's
   // name as given.  Each input gets a fresh segmenter.  Every byte read is
   // added to *bytes_read (if given) as it comes.  With `flush_each_read`
-  // everything written so far goes out before each read, so that a typed
-  // line is answered as far as it is decided.  Returns "", or why the
+  // everything written so far goes out before each read that may wait, so
+  // that a typed line is answered as far as it is decided and a pipe's
+  // text comes out as the pipe gives it; a file is read on, and written
+  // in large pieces.  Returns "", or why the
   // input could not be read on (a read error, corrupt or truncated
   // compressed data): the output then covers the bytes read before it,
   // closed as at the end of an input.  Throws ptseg::Error,

@@ -24,9 +24,11 @@ bool IsRegularFile(std::FILE* in) {
   return fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool HasAtHand(std::FILE* in, std::size_t size) {
+bool HasAtHand(std::FILE* in, std::size_t size) { return HasAtHand(fileno(in), size); }
+
+bool HasAtHand(int fd, std::size_t size) {
   int at_hand = 0;
-  return ioctl(fileno(in), FIONREAD, &at_hand) == 0 && at_hand >= 0 &&
+  return ioctl(fd, FIONREAD, &at_hand) == 0 && at_hand >= 0 &&
          static_cast<std::size_t>(at_hand) >= size;
 }
 
