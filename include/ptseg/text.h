@@ -39,6 +39,16 @@ void AppendJsonEscaped(std::string_view utf8, std::string* out);
 // what was written.
 char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out);
 
+// Writes `bytes`, read in `encoding` (UTF-8 or ISO-8859-1), as the UTF-8
+// of AppendUtf8 on one line: every run of whitespace becomes one space,
+// and none is left at either end.  Whitespace is space, tab, LF, VT, FF,
+// CR, and the characters the segmenter reads as a space or a line break:
+// U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000 (not the
+// no-break space U+00A0, which binds the words on either side).  `out`
+// has room for 3 * bytes.size() + 16 bytes; returns the end of what was
+// written.
+char* WriteOneLine(std::string_view bytes, Encoding encoding, char* out);
+
 // Appends `utf8` with every character XML 1.0 cannot hold replaced by
 // U+FFFD: control characters other than tab, line feed and carriage
 // return, and U+FFFE, U+FFFF.

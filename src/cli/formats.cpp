@@ -9,10 +9,6 @@
 #include <cstring>
 #include <optional>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "cli/names.h"
 #include "driver/io.h"
 
@@ -40,97 +36,6 @@ void WriteAll(int fd, const char* data, std::size_t size) {
   }
 }
 
-// The length of the whitespace character at p in valid UTF-8, or 0.
-// Whitespace, for the lines format, is space, tab, LF, VT, FF, CR, and the
-// characters the segmenter reads as a space or a line break (U+2000-U+200A,
-// U+2028, U+2029, U+202F, U+205F, U+3000).  The no-break space U+00A0 is
-// not: it binds the words on either side, and the segmenter does not read
-// it as a blank either.
-std::size_t WhitespaceAt(const char* p, const char* end) {
-  const auto c = static_cast<unsigned char>(p[0]);
-  if (c < 0x80) return c == ' ' || (c >= '\t' && c <= '\r') ? 1 : 0;
-  if ((c != 0xE2 && c != 0xE3) || end - p < 3) return 0;
-  const auto c1 = static_cast<unsigned char>(p[1]);
-  const auto c2 = static_cast<unsigned char>(p[2]);
-  if (c == 0xE3) return c1 == 0x80 && c2 == 0x80 ? 3 : 0;
-  if (c1 == 0x80) {
-    return (c2 >= 0x80 && c2 <= 0x8A) || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF ? 3 : 0;
-  }
-  return c1 == 0x81 && c2 == 0x9F ? 3 : 0;
-}
-
-// Writes `utf8` to `out` with every whitespace run made one space, and none
-// at either end; returns its length.  `out` has room for 16 bytes more
-// than `utf8`: the result is never longer, and text is copied 16 bytes at
-// a time.  Single spaces between words, most of the whitespace of any
-// text, are copied with the words.
-std::size_t CollapseWhitespace(std::string_view utf8, char* out) {
-  char* o = out;
-  const char* p = utf8.data();
-  const char* const end = p + utf8.size();
-  // Whether a space here would be the line's first byte or follow a space.
-  auto spaced = [&] { return o == out || o[-1] == ' '; };
-#if defined(__SSE2__)
-  // Flags those of 16 bytes that may start whitespace other than a single
-  // space: up to 0x1F, and the lead bytes E2 and E3 (unsigned comparisons
-  // done as signed ones on bytes shifted by 0x80), and spaces that follow
-  // a space; from byte `from` of them on, the byte before which is
-  // written already (spaced() tells).
-  const auto specials = [&](__m128i bytes, unsigned from) {
-    const __m128i b = _mm_xor_si128(bytes, _mm_set1_epi8(static_cast<char>(0x80)));
-    const auto control = static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_cmplt_epi8(b, _mm_set1_epi8(static_cast<char>(0x20 ^ 0x80))),
-                     _mm_cmpgt_epi8(b, _mm_set1_epi8(static_cast<char>(0xE1 ^ 0x80))))));
-    const auto space =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '))));
-    const unsigned after = (0xFFFFu << from) & 0xFFFF;
-    const unsigned before = ((space << 1) & ~(1u << from)) | (spaced() ? 1u << from : 0u);
-    return (control | (space & before)) & after;
-  };
-  bool tail_tried = false;
-#endif
-  while (p < end) {
-#if defined(__SSE2__)
-    if (end - p < 16 && end - utf8.data() >= 16 && !tail_tried) {
-      tail_tried = true;
-      // The last bytes: those of the last 16 from p on, in one vector.
-      const char* const last = end - 16;
-      const auto from = static_cast<unsigned>(p - last);
-      if (specials(_mm_loadu_si128(reinterpret_cast<const __m128i*>(last)), from) == 0) {
-        std::memcpy(o, p, static_cast<std::size_t>(end - p));
-        o += end - p;
-        break;
-      }
-    }
-    if (end - p >= 16) {
-      const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const unsigned special = specials(bytes, 0);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), bytes);
-      const std::size_t n = special == 0 ? 16 : static_cast<std::size_t>(__builtin_ctz(special));
-      o += n;
-      p += n;
-      if (n != 0) continue;
-    } else  // fewer than 16 bytes left: byte by byte
-#endif
-    {
-      const auto c = static_cast<unsigned char>(*p);
-      if ((c > ' ' && c < 0xE2) || (c == ' ' && !spaced())) {
-        *o++ = *p++;
-        continue;
-      }
-    }
-    const std::size_t blank = WhitespaceAt(p, end);
-    if (blank == 0) {  // a control character, or a character that is no space
-      *o++ = *p++;
-      continue;
-    }
-    p += blank;
-    if (!spaced()) *o++ = ' ';
-  }
-  if (o != out && o[-1] == ' ') --o;
-  return static_cast<std::size_t>(o - out);
-}
-
 // Writes `text` at o; returns the end.
 char* Put(char* o, std::string_view text) {
   std::memcpy(o, text.data(), text.size());
@@ -151,6 +56,14 @@ void Output::Write(std::string_view bytes) {
   }
   std::memcpy(buffer_.get() + size_, bytes.data(), bytes.size());
   size_ += bytes.size();
+}
+
+char* Output::Room(std::size_t size) {
+  if (size > kCapacity - size_) {
+    Flush();
+    if (size > kCapacity) return nullptr;
+  }
+  return buffer_.get() + size_;
 }
 
 void Output::Flush() {
@@ -324,38 +237,45 @@ void Splitter::Found(const ptseg::Boundary& start) {
 
 // Writes a sentence in the lines, jsonl or xml format.
 void Splitter::Write(const ptseg::Sentence& sentence) {
-  const std::string_view bytes = Bytes(sentence.start, sentence.end);
-  const bool utf16 =
-      encoding_ == ptseg::Encoding::kUtf16Le || encoding_ == ptseg::Encoding::kUtf16Be;
-  if (format_ == Format::kJsonl && !utf16) {
-    // Decoded as it is escaped.
-    WriteJson(sentence, bytes, encoding_);
-    return;
+  std::string_view bytes = Bytes(sentence.start, sentence.end);
+  ptseg::Encoding encoding = encoding_;
+  // Lines and jsonl decode UTF-8 and ISO-8859-1 as they write them.
+  if (encoding == ptseg::Encoding::kUtf16Le || encoding == ptseg::Encoding::kUtf16Be ||
+      format_ == Format::kXml) {
+    // Boundaries fall on character starts, so the sentences decoded one
+    // by one are the input decoded.
+    bytes = ptseg::AsUtf8(bytes, encoding, &text_);
+    encoding = ptseg::Encoding::kUtf8;
   }
-  // Boundaries fall on character starts, so the sentences decoded one by
-  // one are the input decoded.
-  const std::string_view text = ptseg::AsUtf8(bytes, encoding_, &text_);
   if (format_ == Format::kLines) {
     if (sentence.opens_paragraph) blank_line_due_ = wrote_line_;
-    WriteLine(text);
+    WriteLine(bytes, encoding);
   } else if (format_ == Format::kJsonl) {
-    WriteJson(sentence, text, ptseg::Encoding::kUtf8);
+    WriteJson(sentence, bytes, encoding);
   } else {
-    WriteXml(sentence, text);
+    WriteXml(sentence, bytes);
   }
   wrote_sentence_ = true;
 }
 
-void Splitter::WriteLine(std::string_view utf8) {
-  // The line is made in a buffer of its own, since a string would be
-  // cleared to zeros each time it grows.
-  char* const line = LineBuffer(utf8.size() + 17);
-  std::size_t size = CollapseWhitespace(utf8, line);
-  if (size == 0) return;  // a sentence of whitespace only
-  if (blank_line_due_) out_->Write("\n");
+void Splitter::WriteLine(std::string_view bytes, ptseg::Encoding encoding) {
+  // Made in the output's buffer where it fits: the empty line due, the
+  // line, its line feed.
+  const std::size_t most = 3 * bytes.size() + 18;
+  char* const room = out_->Room(most);
+  char* const line = room != nullptr ? room : LineBuffer(most);
+  char* const text = line + (blank_line_due_ ? 1 : 0);
+  char* end = ptseg::WriteOneLine(bytes, encoding, text);
+  if (end == text) return;  // a sentence of whitespace only
+  if (blank_line_due_) line[0] = '\n';
   blank_line_due_ = false;
-  line[size++] = '\n';
-  out_->Write(std::string_view(line, size));
+  *end++ = '\n';
+  const auto size = static_cast<std::size_t>(end - line);
+  if (room != nullptr) {
+    out_->Wrote(size);
+  } else {
+    out_->Write(std::string_view(line, size));
+  }
   wrote_line_ = true;
 }
 
@@ -373,8 +293,11 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes
   // A long sentence goes in pieces, so that the buffer need not be six
   // times its size.  Besides the name and the text, the line holds 70
   // bytes and three numbers of at most 20 digits.
+  // A sentence in one piece is made in the output's buffer where it fits.
   constexpr std::size_t kPiece = std::size_t{1} << 16;
-  char* const line = LineBuffer(name_.size() + 6 * std::min(bytes.size(), kPiece) + 160);
+  const std::size_t most = name_.size() + 6 * std::min(bytes.size(), kPiece) + 160;
+  char* const room = bytes.size() <= kPiece ? out_->Room(most) : nullptr;
+  char* const line = room != nullptr ? room : LineBuffer(most);
   char* h = line;
   if (several_) {
     h = Put(h, "{\"file\": \"");
@@ -407,7 +330,12 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes
   }
   h = ptseg::WriteJsonString(bytes, encoding, h);
   h = Put(h, "\"}\n");
-  out_->Write(std::string_view(line, static_cast<std::size_t>(h - line)));
+  const auto size = static_cast<std::size_t>(h - line);
+  if (room != nullptr) {
+    out_->Wrote(size);
+  } else {
+    out_->Write(std::string_view(line, size));
+  }
   wrote_sentence_ = true;
 }
 

@@ -37,6 +37,11 @@ class Output {
   }
   // Throws WriteError.
   void Write(std::string_view bytes);
+  // Room for `size` bytes to be written in place, then handed over with
+  // Wrote; nullptr when `size` is more than the buffer holds.  Throws
+  // WriteError.
+  char* Room(std::size_t size);
+  void Wrote(std::size_t size) { size_ += size; }
   void Flush();
 
  private:
@@ -108,7 +113,8 @@ class Splitter {
   void Write(const ptseg::Sentence& sentence);
   void BeginInput(std::string_view name);
   void EndInput(std::uint64_t size);
-  void WriteLine(std::string_view utf8);
+  // In UTF-8 or ISO-8859-1.
+  void WriteLine(std::string_view bytes, ptseg::Encoding encoding);
   // In UTF-8 or ISO-8859-1.
   void WriteJson(const ptseg::Sentence& sentence, std::string_view bytes, ptseg::Encoding encoding);
   char* LineBuffer(std::size_t size);

@@ -36,6 +36,10 @@ INPUTS = {
     'typographic': ('\u201cOl\u00e1\u201d, disse o Dr. Silva\u2026 \u2014 Vou embora! '
                     '\u2014 gritou.\nA \ufb01m do cafe\u0301.\u2003Fim.\u2028Outro?\n').encode(),
     'invalid bytes': b'Caf\xe9 \xe2\x80 e ch\xe1. Ol\x81a \x93sim\x94. \xff\xfe Fim. \xc3',
+    # Wide spaces, broken sequences and bytes that are not UTF-8 beside
+    # whitespace, at every place in a block of 16 bytes.
+    'whitespace': b''.join(b'x' * i + piece for i in range(17) for piece in (
+        b'  \t.', b'\xe2\x80\x83 \xc3', b'\xc3\xa1\xe2\x80 ', b'\x93 \xe3\x80\x80', b'\xc2\xa0\r\n')),
     'CR LF': b'Primeira linha.\r\nSegunda linha.\r\n\r\nOutro par\xc3\xa1grafo.\r\nFim\r',
     'NUL': b'Um\x00 dois. Tr\x00\x01es.\x0b\x0c Quatro.\n\nCinco\xa0seis.',
     'empty': b'',
