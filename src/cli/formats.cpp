@@ -308,11 +308,11 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes
   }
   h = Put(h, "\"start\": ");
   // A sentence starts where the last one ended, mostly in its paragraph.
-  h = Put(h, end_.Holds(sentence.start) ? end_.digits() : start_.Of(sentence.start));
+  h = (end_.Holds(sentence.start) ? end_ : start_.Of(sentence.start)).Put(h);
   h = Put(h, ", \"end\": ");
-  h = Put(h, end_.Of(sentence.end));
+  h = end_.Of(sentence.end).Put(h);
   h = Put(h, ", \"paragraph\": ");
-  h = Put(h, paragraph_.Of(sentence.paragraph));
+  h = paragraph_.Of(sentence.paragraph).Put(h);
   h = Put(h, ", \"text\": \"");
   while (bytes.size() > kPiece) {
     // A piece ends before a byte that no UTF-8 sequence before it can

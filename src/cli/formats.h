@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,19 +56,24 @@ class Output {
 class Digits {
  public:
   bool Holds(std::uint64_t value) const { return size_ != 0 && value == value_; }
-  std::string_view digits() const { return std::string_view(digits_, size_); }
-  std::string_view Of(std::uint64_t value) {
+  const Digits& Of(std::uint64_t value) {
     if (!Holds(value)) {
       value_ = value;
       size_ = static_cast<std::size_t>(std::to_chars(digits_, digits_ + sizeof digits_, value).ptr -
                                        digits_);
     }
-    return digits();
+    return *this;
+  }
+  // Writes the digits at o, which has room for 20 bytes (a copy of a size
+  // known in advance costs less); returns their end.
+  char* Put(char* o) const {
+    std::memcpy(o, digits_, sizeof digits_);
+    return o + size_;
   }
 
  private:
   std::uint64_t value_ = 0;
-  char digits_[20];
+  char digits_[20] = {};
   std::size_t size_ = 0;
 };
 
