@@ -45,11 +45,8 @@ void WriteHigh(const unsigned char*& p, const unsigned char* end, bool from_utf8
 // letters), in ISO-8859-1 every high byte.  `last` says the 16 bytes end
 // the text, so that a sequence they cut is cut short.
 // (Compiled into its caller, which tests it for each 16 bytes.)
-#if defined(__GNUC__)
-__attribute__((always_inline))
-#endif
-inline unsigned
-Specials(__m128i bytes, unsigned from, bool spaced, bool last, bool from_utf8) {
+[[gnu::always_inline]] inline unsigned Specials(__m128i bytes, unsigned from, bool spaced,
+                                                bool last, bool from_utf8) {
   // Unsigned comparisons, done as signed ones on bytes shifted by 0x80.
   const __m128i b = _mm_xor_si128(bytes, _mm_set1_epi8(static_cast<char>(0x80)));
   auto special = static_cast<unsigned>(_mm_movemask_epi8(
