@@ -17,11 +17,16 @@
 // markup as feeding it whole, and so must reading it as wrapped text, whose
 // markup must still hold every byte of the input, and so must segmenting it
 // on threads, in chunks of a few bytes.
+//
+// The input on one line (WriteOneLine, 16 bytes at a time) must be its
+// UTF-8 text with each whitespace run one space, read a character at a
+// time.
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_set>
@@ -124,6 +129,36 @@ std::string Marked(std::string_view input, const std::vector<ptseg::Boundary>& b
   return out.append(kClose);
 }
 
+bool IsLineSpace(char32_t c) {
+  return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+         c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+void CheckOneLine(std::string_view input, ptseg::Encoding encoding) {
+  std::string text;
+  ptseg::AppendUtf8(input, encoding, &text);
+  std::string want;
+  bool space = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t k = 1; k < length; ++k) c = c << 6 | (text[i + k] & 0x3F);
+    if (IsLineSpace(c)) {
+      space = !want.empty();
+    } else {
+      if (space) want += ' ';
+      space = false;
+      want.append(text, i, length);
+    }
+    i += length;
+  }
+  // Exactly the room it is promised, for the sanitizer to see past it.
+  const std::unique_ptr<char[]> out(new char[3 * input.size() + 16]);
+  const char* const end = ptseg::WriteOneLine(input, encoding, out.get());
+  Check(std::string_view(out.get(), static_cast<std::size_t>(end - out.get())) == want);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
@@ -132,6 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string_view input(reinterpret_cast<const char*>(bytes) + 1, size - 1);
   const bool utf8 = control & 1;
   const auto encoding = utf8 ? ptseg::Encoding::kUtf8 : ptseg::Encoding::kLatin1;
+  CheckOneLine(input, encoding);
   const Result whole = Segment(input, encoding, 0, control);
   const Result pieces = Segment(input, encoding, 1 + (control >> 1) % 17, control);
   Check(pieces.markup == whole.markup);
