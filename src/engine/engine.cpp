@@ -237,6 +237,7 @@ void Engine::Restart(bool at_line_start) {
   trigger_bits_ = 0;
   walked_ = 0;
   walked_entry_ = walked_first_ = 0;
+  break_count_ = 0;
 #ifdef PTSEG_COUNT_STEPS
   steps_ = 0;
 #endif
@@ -304,9 +305,14 @@ void Engine::Finish() {
 // Matches as far as the bytes held decide, then hands the decided text
 // over.
 void Engine::Run() {
-  for (;;) {
-    if (condition_ == a_.text_condition && !look_.active) SkipCopies();
-    if (pos_ == len_ || !Step()) break;
+  try {
+    for (;;) {
+      if (condition_ == a_.text_condition && !look_.active) SkipCopies();
+      if (pos_ == len_ || !Step()) break;
+    }
+  } catch (...) {
+    Deliver(pos_);  // what was decided before the failure is kept
+    throw;
   }
   Deliver(pos_);
 }
@@ -789,8 +795,9 @@ void Engine::Act(int rule, std::size_t length) {
       break;
     case RuleAction::kBreak:
       pos_ = kept_end;
-      Deliver(kept_end);
-      listener_->Break(base_ + kept_end, StartsParagraph(static_cast<unsigned char>(buf_[start])));
+      breaks_[break_count_++] = {base_ + kept_end,
+                                 StartsParagraph(static_cast<unsigned char>(buf_[start]))};
+      if (break_count_ == kBreakBatch) Deliver(kept_end);
       break;
     case RuleAction::kRescan:
       break;
@@ -800,7 +807,9 @@ void Engine::Act(int rule, std::size_t length) {
 
 // Hands the bytes up to `end` to the listener.
 void Engine::Deliver(std::size_t end) {
-  if (end > delivered_) listener_->Text(buf_.get() + delivered_, end - delivered_);
+  if (end == delivered_ && break_count_ == 0) return;
+  listener_->Decided(buf_.get() + delivered_, end - delivered_, breaks_, break_count_);
+  break_count_ = 0;
   delivered_ = end;
 }
 

@@ -34,16 +34,23 @@ using engine::kLookaheadMessage;
 // `needed` bytes leave room for one more; 0 past kMaxLookahead.
 std::size_t GrownSize(std::size_t size, std::size_t needed);
 
+// A sentence start: stream offset `offset` (bytes committed before it,
+// counted from the start of the stream), opening a paragraph too when
+// `paragraph`.
+struct EngineBreak {
+  std::uint64_t offset;
+  bool paragraph;
+};
+
 // Receives the stream back from the engine, in order.
 class EngineListener {
  public:
   virtual ~EngineListener() = default;
-  // The next `size` bytes of the stream, decided; valid during the call.
-  virtual void Text(const char* data, std::size_t size) = 0;
-  // A new sentence starts after the text so far, at stream offset `offset`
-  // (bytes committed before it, counted from the start of the stream); a
-  // new paragraph too when `paragraph`.
-  virtual void Break(std::uint64_t offset, bool paragraph) = 0;
+  // The next `size` bytes of the stream, decided, and the sentence starts
+  // that fall after the text before them and no later than their end, in
+  // order; all valid during the call.
+  virtual void Decided(const char* data, std::size_t size, const EngineBreak* breaks,
+                       std::size_t count) = 0;
 };
 
 // A block of trivially copyable T that grows keeping its contents, freed
@@ -187,6 +194,11 @@ class Engine {
   const Automaton& a_;
   EngineListener* listener_;
   bool at_end_ = false;
+  // Sentence starts found in the bytes not yet delivered; handed over
+  // with them, in batches of at most kBreakBatch.
+  static constexpr std::size_t kBreakBatch = 256;
+  EngineBreak breaks_[kBreakBatch];
+  std::size_t break_count_ = 0;
 
   // Stream bytes [0, len_) of capacity cap_, followed by a stop byte; the
   // current match attempt starts at pos_, and bytes before delivered_ have

@@ -166,16 +166,23 @@ std::uint64_t Stream::Origin(std::uint64_t matching_offset) const {
 }
 
 // The engine's text is the matching copy: where that is the input itself,
-// the markup is written from it.
-void Stream::Text(const char* data, std::size_t size) {
+// the markup is written from it, a sentence at a time.
+void Stream::Decided(const char* data, std::size_t size, const EngineBreak* breaks,
+                     std::size_t count) {
+  const bool from_text = markup_ && engine_reads_input_;
+  const std::uint64_t from = matched_;
+  std::uint64_t written = from;  // of the text
   matched_ += size;
-  if (markup_ && engine_reads_input_) markup_->Text(std::string_view(data, size));
-}
-
-void Stream::Break(std::uint64_t at, bool paragraph) {
-  const std::uint64_t offset = Origin(at);
-  if (markup_ && !engine_reads_input_) WriteHeld(offset);
-  Found({base_ + offset, paragraph});
+  for (const EngineBreak* b = breaks; b != breaks + count; ++b) {
+    if (from_text) {
+      markup_->Text(std::string_view(data + (written - from), b->offset - written));
+      written = b->offset;
+    }
+    const std::uint64_t offset = Origin(b->offset);
+    if (markup_ && !engine_reads_input_) WriteHeld(offset);
+    Found({base_ + offset, b->paragraph});
+  }
+  if (from_text) markup_->Text(std::string_view(data + (written - from), matched_ - written));
 }
 
 void Stream::Found(const Boundary& boundary) {

@@ -64,8 +64,8 @@ class Stream final : public Segmentation, private EngineListener {
   void Push(std::string_view bytes);
   void PushToEngine(std::string_view bytes);
   std::uint64_t Origin(std::uint64_t matching_offset) const;
-  void Text(const char* data, std::size_t size) override;
-  void Break(std::uint64_t at, bool paragraph) override;
+  void Decided(const char* data, std::size_t size, const EngineBreak* breaks,
+               std::size_t count) override;
   void Found(const Boundary& boundary);
   void WriteHeld(std::uint64_t end);
 

@@ -13,8 +13,7 @@ namespace ptseg {
 
 inline std::uint64_t CountSteps(std::string_view text) {
   struct : EngineListener {
-    void Text(const char*, std::size_t) override {}
-    void Break(std::uint64_t, bool) override {}
+    void Decided(const char*, std::size_t, const EngineBreak*, std::size_t) override {}
   } ignore;
   Engine engine(&ignore);
   for (std::size_t at = 0; at < text.size();) {
