@@ -139,6 +139,58 @@ const Table& JsonTable() {
   return table;
 }
 
+#if defined(__SSE2__)
+// Of the last n (1 to 15) bytes of the 16 at `block`, how many from the first
+// go into a JSON string as they are, as in WriteJsonString's blocks.  The
+// first of them starts a character.
+std::size_t CleanTail(const unsigned char* block, unsigned n, bool from_utf8) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+  const unsigned special = static_cast<unsigned>(_mm_movemask_epi8(
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
+                                _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
+                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+  const utf8::Bits bits(v);
+  unsigned bad = special;
+  unsigned lead = 0;
+  if (from_utf8) {
+    lead = bits.lead;
+    // A lead before the tail makes its first byte bad: such a lead, with
+    // no continuation after it, is read alone.
+    bad |= (bits.high & ~(bits.follow | lead)) | (bits.follow ^ ((lead << 1) & 0xFFFF));
+  } else {
+    bad |= bits.high;
+  }
+  const unsigned skip = 16 - n;
+  bad >>= skip;
+  lead >>= skip;
+  if (bad != 0) {
+    auto clean = static_cast<std::size_t>(__builtin_ctz(bad));
+    if (clean > 0 && (lead >> (clean - 1) & 1) != 0) --clean;  // its lead too
+    return clean;
+  }
+  return (lead >> (n - 1) & 1) != 0 ? n - 1 : n;  // a lead at the end has nothing after it
+}
+#endif
+
+// Copies n (0 to 15) bytes from p to out, in a few moves.
+void CopyShort(const unsigned char* p, std::size_t n, char* out) {
+  if (n >= 8) {
+    std::uint64_t first, last;
+    std::memcpy(&first, p, 8);
+    std::memcpy(&last, p + n - 8, 8);
+    std::memcpy(out, &first, 8);
+    std::memcpy(out + n - 8, &last, 8);
+  } else if (n >= 4) {
+    std::uint32_t first, last;
+    std::memcpy(&first, p, 4);
+    std::memcpy(&last, p + n - 4, 4);
+    std::memcpy(out, &first, 4);
+    std::memcpy(out + n - 4, &last, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>(p[i]);
+  }
+}
+
 }  // namespace
 
 void AppendXmlChars(std::string_view utf8, std::string* out) {
@@ -170,8 +222,9 @@ void AppendJsonEscaped(std::string_view utf8, std::string* out) { Escape(utf8, J
 char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
   const Table& table = JsonTable();
   const bool from_utf8 = encoding == Encoding::kUtf8;
-  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* const end = p + bytes.size();
+  const auto* const begin = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* const end = begin + bytes.size();
+  const auto* p = begin;
   while (p < end) {
 #if defined(__SSE2__)
     // 16 bytes at a time while they are written as they are: ASCII but
@@ -183,6 +236,14 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
           _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
                                     _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
                        _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
+      // The whole block is stored: out has room for it.
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      if ((special | high) == 0) {  // plain ASCII, the most common block
+        out += 16;
+        p += 16;
+        continue;
+      }
       const utf8::Bits bits(v);
       unsigned bad = special;
       unsigned lead = 0;
@@ -201,11 +262,18 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
       } else if ((lead & 0x8000) != 0) {
         clean = 15;  // the last byte leads a sequence the block cuts
       }
-      // The whole block is stored: out has room for it.
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
       out += clean;
       p += clean;
       if (clean < 15) break;
+    }
+    // The last bytes of a string of 16 or more, read as the last block
+    // (those before p, read again, are left out).
+    if (p < end && end - p < 16 && end - begin >= 16) {
+      const auto n = static_cast<unsigned>(end - p);
+      const std::size_t clean = CleanTail(end - 16, n, from_utf8);
+      CopyShort(p, clean, out);
+      out += clean;
+      p += clean;
     }
     if (p == end) break;
 #endif

@@ -20,7 +20,8 @@
 //
 // The input on one line (WriteOneLine, 16 bytes at a time) must be its
 // UTF-8 text with each whitespace run one space, read a character at a
-// time.
+// time; as a JSON string (WriteJsonString, likewise) its UTF-8 text
+// escaped.
 
 #include <algorithm>
 #include <cstdint>
@@ -159,6 +160,16 @@ void CheckOneLine(std::string_view input, ptseg::Encoding encoding) {
   Check(std::string_view(out.get(), static_cast<std::size_t>(end - out.get())) == want);
 }
 
+void CheckJson(std::string_view input, ptseg::Encoding encoding) {
+  std::string text;
+  ptseg::AppendUtf8(input, encoding, &text);
+  std::string want;
+  ptseg::AppendJsonEscaped(text, &want);
+  const std::unique_ptr<char[]> out(new char[6 * input.size()]);
+  const char* const end = ptseg::WriteJsonString(input, encoding, out.get());
+  Check(std::string_view(out.get(), static_cast<std::size_t>(end - out.get())) == want);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
@@ -168,6 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const bool utf8 = control & 1;
   const auto encoding = utf8 ? ptseg::Encoding::kUtf8 : ptseg::Encoding::kLatin1;
   CheckOneLine(input, encoding);
+  CheckJson(input, encoding);
   const Result whole = Segment(input, encoding, 0, control);
   const Result pieces = Segment(input, encoding, 1 + (control >> 1) % 17, control);
   Check(pieces.markup == whole.markup);
