@@ -139,41 +139,82 @@ const Table& JsonTable() {
   return table;
 }
 
+// One character of a JSON string at p, not in a block: escaped, decoded
+// or copied.
+inline void JsonChar(const Table& table, bool from_utf8, const unsigned char*& p,
+                     const unsigned char* end, char*& out) {
+  const unsigned char byte = *p;
+  if (byte < 0x80) {
+    if (const char* replacement = table.replace[byte]) {
+      std::memcpy(out, replacement, table.length[byte]);
+      out += table.length[byte];
+    } else {
+      *out++ = static_cast<char>(byte);
+    }
+    ++p;
+    return;
+  }
+  if (from_utf8) {
+    const utf8::Char c = utf8::Decode(p, end, true);
+    if (c.length > 1) {
+      std::memcpy(out, p, static_cast<std::size_t>(c.length));
+      out += c.length;
+      p += c.length;
+      return;
+    }
+  }
+  out += utf8::Encode(from_utf8 ? utf8::Windows1252(byte) : byte, out);
+  ++p;
+}
+
 #if defined(__SSE2__)
-// Of the last n (1 to 15) bytes of the 16 at `block`, how many from the first
-// go into a JSON string as they are, as in WriteJsonString's blocks.  The
-// first of them starts a character.
-std::size_t CleanTail(const unsigned char* block, unsigned n, bool from_utf8) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
-  const unsigned special = static_cast<unsigned>(_mm_movemask_epi8(
-      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
-                                _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
-                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
-  const utf8::Bits bits(v);
-  unsigned bad = special;
+// What a JSON string needs to know of a block of 16 bytes, a bit a
+// byte from the lowest: controls, " and \ (special), bytes from 0x80 up
+// (high), continuation bytes (follow) and the leads of two-byte UTF-8
+// sequences, the accented letters of most languages (lead).
+struct BlockBits {
+  unsigned special, high, follow, lead;
+};
+
+// How many of the last `16 - skip` bytes of a block go into the string
+// as they are, from the first of them, which starts a character: up to
+// the first special byte, the first high one not in a two-byte sequence
+// (from ISO-8859-1, the first high one), or a sequence the block cuts.
+inline std::size_t CleanPart(const BlockBits& b, bool from_utf8, unsigned skip) {
+  unsigned bad = b.special;
   unsigned lead = 0;
   if (from_utf8) {
-    lead = bits.lead;
-    // A lead before the tail makes its first byte bad: such a lead, with
-    // no continuation after it, is read alone.
-    bad |= (bits.high & ~(bits.follow | lead)) | (bits.follow ^ ((lead << 1) & 0xFFFF));
+    lead = b.lead;
+    // Other high bytes, and continuations that do not follow a lead (or
+    // leads that have none after them, flagged on the byte after; a lead
+    // among the skipped bytes flags the first one, which is then read
+    // alone).
+    bad |= (b.high & ~(b.follow | lead)) | (b.follow ^ ((lead << 1) & 0xFFFF));
   } else {
-    bad |= bits.high;
+    bad |= b.high;
   }
-  const unsigned skip = 16 - n;
   bad >>= skip;
   lead >>= skip;
+  const unsigned n = 16 - skip;
   if (bad != 0) {
     auto clean = static_cast<std::size_t>(__builtin_ctz(bad));
     if (clean > 0 && (lead >> (clean - 1) & 1) != 0) --clean;  // its lead too
     return clean;
   }
-  return (lead >> (n - 1) & 1) != 0 ? n - 1 : n;  // a lead at the end has nothing after it
+  return (lead >> (n - 1) & 1) != 0 ? n - 1 : n;
 }
-#endif
+
+inline BlockBits Bits16(__m128i v) {
+  const __m128i special =
+      _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
+                                _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
+                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')));
+  const utf8::Bits bits(v);
+  return {static_cast<unsigned>(_mm_movemask_epi8(special)), bits.high, bits.follow, bits.lead};
+}
 
 // Copies n (0 to 15) bytes from p to out, in a few moves.
-void CopyShort(const unsigned char* p, std::size_t n, char* out) {
+inline void CopyShort(const unsigned char* p, std::size_t n, char* out) {
   if (n >= 8) {
     std::uint64_t first, last;
     std::memcpy(&first, p, 8);
@@ -190,6 +231,37 @@ void CopyShort(const unsigned char* p, std::size_t n, char* out) {
     for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<char>(p[i]);
   }
 }
+
+// WriteJsonString, 16 bytes at a time: each block is stored whole (out has
+// room for it) and as much of it kept as goes in as it is; the last bytes
+// of a string of 16 or more are read as its last 16, those before them
+// left out.  Other characters go one by one.
+char* JsonBlocks(const Table& table, bool from_utf8, const unsigned char* p,
+                 const unsigned char* end, char* out) {
+  const unsigned char* const begin = p;
+  while (p < end) {
+    while (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+      const BlockBits b = Bits16(v);
+      const std::size_t clean = (b.special | b.high) == 0 ? 16 : CleanPart(b, from_utf8, 0);
+      out += clean;
+      p += clean;
+      if (clean < 15) break;
+    }
+    if (p < end && end - p < 16 && end - begin >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
+      const std::size_t clean =
+          CleanPart(Bits16(v), from_utf8, 16 - static_cast<unsigned>(end - p));
+      CopyShort(p, clean, out);
+      out += clean;
+      p += clean;
+    }
+    if (p < end) JsonChar(table, from_utf8, p, end, out);
+  }
+  return out;
+}
+#endif
 
 }  // namespace
 
@@ -222,86 +294,14 @@ void AppendJsonEscaped(std::string_view utf8, std::string* out) { Escape(utf8, J
 char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
   const Table& table = JsonTable();
   const bool from_utf8 = encoding == Encoding::kUtf8;
-  const auto* const begin = reinterpret_cast<const unsigned char*>(bytes.data());
-  const auto* const end = begin + bytes.size();
-  const auto* p = begin;
-  while (p < end) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const auto* const end = p + bytes.size();
 #if defined(__SSE2__)
-    // 16 bytes at a time while they are written as they are: ASCII but
-    // controls, " and \, and in UTF-8 two-byte sequences (accented
-    // letters).  A block ends before a sequence it would cut.
-    while (end - p >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const unsigned special = static_cast<unsigned>(_mm_movemask_epi8(
-          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v),
-                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('"'))),
-                       _mm_cmpeq_epi8(v, _mm_set1_epi8('\\')))));
-      // The whole block is stored: out has room for it.
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-      const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
-      if ((special | high) == 0) {  // plain ASCII, the most common block
-        out += 16;
-        p += 16;
-        continue;
-      }
-      const utf8::Bits bits(v);
-      unsigned bad = special;
-      unsigned lead = 0;
-      if (from_utf8) {
-        lead = bits.lead;
-        // Other high bytes, and continuations that do not follow a lead
-        // (or leads that have none after them, flagged on the byte after).
-        bad |= (bits.high & ~(bits.follow | lead)) | (bits.follow ^ ((lead << 1) & 0xFFFF));
-      } else {
-        bad |= bits.high;
-      }
-      std::size_t clean = 16;
-      if (bad != 0) {
-        clean = static_cast<std::size_t>(__builtin_ctz(bad));
-        if (clean > 0 && (lead >> (clean - 1) & 1) != 0) --clean;  // its lead too
-      } else if ((lead & 0x8000) != 0) {
-        clean = 15;  // the last byte leads a sequence the block cuts
-      }
-      out += clean;
-      p += clean;
-      if (clean < 15) break;
-    }
-    // The last bytes of a string of 16 or more, read as the last block
-    // (those before p, read again, are left out).
-    if (p < end && end - p < 16 && end - begin >= 16) {
-      const auto n = static_cast<unsigned>(end - p);
-      const std::size_t clean = CleanTail(end - 16, n, from_utf8);
-      CopyShort(p, clean, out);
-      out += clean;
-      p += clean;
-    }
-    if (p == end) break;
-#endif
-    // One character by itself.
-    const unsigned char byte = *p;
-    if (byte < 0x80) {
-      if (const char* replacement = table.replace[byte]) {
-        std::memcpy(out, replacement, table.length[byte]);
-        out += table.length[byte];
-      } else {
-        *out++ = static_cast<char>(byte);
-      }
-      ++p;
-      continue;
-    }
-    if (from_utf8) {
-      const utf8::Char c = utf8::Decode(p, end, true);
-      if (c.length > 1) {
-        std::memcpy(out, p, static_cast<std::size_t>(c.length));
-        out += c.length;
-        p += c.length;
-        continue;
-      }
-    }
-    out += utf8::Encode(from_utf8 ? utf8::Windows1252(byte) : byte, out);
-    ++p;
-  }
+  return JsonBlocks(table, from_utf8, p, end, out);
+#else
+  while (p < end) JsonChar(table, from_utf8, p, end, out);
   return out;
+#endif
 }
 
 }  // namespace ptseg
