@@ -205,8 +205,7 @@ void Text::Step(std::vector<Sentence>* sentences) {
       markup_->reserve(input_.size() + input_.size() / 8 + 16);
       std::string* out = markup_;
       segmenter_.emplace(
-          options_, [out](std::string_view piece) { out->append(piece); },
-          [](const ptseg::Boundary&) {});
+          options_, [out](std::string_view piece) { out->append(piece); }, nullptr);
     } else {
       segmenter_.emplace(options_);
     }

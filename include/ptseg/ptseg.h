@@ -76,7 +76,9 @@ const char* Version();
 // Segments a stream fed in pieces of any size.
 class Segmenter {
  public:
-  // Receives the marked-up text, piece by piece, as it is decided.
+  // Receives the marked-up text, piece by piece, as it is decided: with a
+  // BoundarySink, each start when the markup up to it has been written;
+  // without one, in larger pieces, all a Feed decided before it returns.
   using MarkupSink = std::function<void(std::string_view)>;
   // Receives each sentence start as it is decided.
   using BoundarySink = std::function<void(const Boundary&)>;
@@ -87,7 +89,8 @@ class Segmenter {
   // Writes the marked-up text to `markup` (if not empty) and hands each
   // sentence start to `boundaries` instead of keeping it for
   // TakeBoundaries: memory then stays bounded however much one piece
-  // decides.
+  // decides.  An empty `boundaries` drops the starts, for the markup
+  // alone.
   Segmenter(const Options& options, MarkupSink markup, BoundarySink boundaries);
   ~Segmenter();
   Segmenter(Segmenter&&) noexcept;

@@ -123,8 +123,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
         // The library writes the markup as soon as it is decided, so that
         // a text without sentence ends never piles up here.
         segmenter.emplace(
-            options, [this](std::string_view piece) { out_->Write(piece); },
-            [](const ptseg::Boundary&) {});
+            options, [this](std::string_view piece) { out_->Write(piece); }, nullptr);
       } else {
         segmenter.emplace(options, nullptr, [this](const ptseg::Boundary& start) { Found(start); });
       }

@@ -48,8 +48,8 @@ int main(int, char**) {
   const bool interactive = ptseg::IsInteractive(stdin);
   const bool from_file = ptseg::IsRegularFile(stdin);
   try {
-    // The markup is all ptseg needs of the boundaries.
-    ptseg::Segmenter segmenter(ptseg::Encoding::kLatin1, Write, [](const ptseg::Boundary&) {});
+    // The markup is all ptseg needs.
+    ptseg::Segmenter segmenter(ptseg::Encoding::kLatin1, Write, nullptr);
     static char input[ptseg::kInputReadSize];
     for (;;) {
       // Everything decided goes out before a read that may wait, so that a

@@ -69,7 +69,8 @@ struct ParallelStream::Chunk {
       if (stream) {
         stream->Restart(std::move(sink), base, at_line_start);
       } else {
-        stream = std::make_unique<Stream>(options, nullptr, std::move(sink), base, at_line_start);
+        stream =
+            std::make_unique<Stream>(options, nullptr, 0, std::move(sink), base, at_line_start);
       }
       const std::string_view text(*bytes);
       std::size_t fed = 0;
@@ -90,14 +91,14 @@ struct ParallelStream::Chunk {
 };
 
 ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink markup,
-                               Stream::BoundarySink boundaries)
+                               std::size_t gather, Stream::BoundarySink boundaries)
     : options_(options),
       threads_(options.threads != 0 ? options.threads
                                     : std::max(1u, std::thread::hardware_concurrency())),
       chunk_size_(options.chunk_size != 0 ? options.chunk_size : kDefaultChunkSize),
       spares_(kQueued * threads_ + 2),
       sink_(std::move(boundaries)) {
-  if (markup) markup_.emplace(std::move(markup), options.encoding);
+  if (markup) markup_.emplace(std::move(markup), options.encoding, gather);
 }
 
 ParallelStream::~ParallelStream() {
@@ -110,6 +111,10 @@ ParallelStream::~ParallelStream() {
 }
 
 void ParallelStream::Feed(std::string_view bytes) {
+  ThenFlush(markup_, [&] { FeedBytes(bytes); });
+}
+
+void ParallelStream::FeedBytes(std::string_view bytes) {
   while (!bytes.empty()) {
     if (!open_) open_ = NewChunk(0, true);
     std::string& open = *open_->bytes;  // shorter than a chunk
@@ -121,12 +126,16 @@ void ParallelStream::Feed(std::string_view bytes) {
 }
 
 void ParallelStream::Finish() {
+  ThenFlush(markup_, [&] { FinishBytes(); });
+}
+
+void ParallelStream::FinishBytes() {
   if (open_ && !open_->bytes->empty()) Cut(true);
   JoinReady(0);
   if (!truth_) {  // nothing was fed
     truth_ = NewChunk(0, true);
     truth_->stream = std::make_unique<Stream>(
-        options_, nullptr, [this](const Boundary& start) { truth_->found.push_back(start); });
+        options_, nullptr, 0, [this](const Boundary& start) { truth_->found.push_back(start); });
   }
   truth_->stream->Finish();
   TakeTruth();

@@ -27,7 +27,8 @@ namespace library {
 
 class ParallelStream final : public Segmentation {
  public:
-  ParallelStream(const Options& options, Segmenter::MarkupSink markup,
+  // The markup is gathered as by Stream.
+  ParallelStream(const Options& options, Segmenter::MarkupSink markup, std::size_t gather,
                  Stream::BoundarySink boundaries);
   ~ParallelStream() override;
 
@@ -38,6 +39,8 @@ class ParallelStream final : public Segmentation {
  private:
   struct Chunk;
 
+  void FeedBytes(std::string_view bytes);
+  void FinishBytes();
   std::unique_ptr<Chunk> NewChunk(std::uint64_t base, bool at_line_start);
   void Recycle(std::unique_ptr<Chunk> chunk);
   void Recycle(std::shared_ptr<std::string> bytes);

@@ -14,19 +14,28 @@ const char* Version() { return PTSEG_VERSION; }
 
 class Segmenter::Impl {
  public:
-  Impl(const Options& options, MarkupSink markup, BoundarySink boundaries) {
-    // The starts go to the caller's sink, or are kept for TakeBoundaries.
+  // The starts go to the caller's sink, or are kept for TakeBoundaries
+  // (`keep`), or dropped.  A caller's sink may look at the markup at each
+  // start: it has been written up to there.  Otherwise it goes in larger
+  // pieces.
+  Impl(const Options& options, MarkupSink markup, BoundarySink boundaries, bool keep) {
+    std::size_t gather = 0;
     if (!boundaries) {
-      boundaries = [this](const Boundary& start) { boundaries_.push_back(start); };
+      if (keep) {
+        boundaries = [this](const Boundary& start) { boundaries_.push_back(start); };
+      } else {
+        boundaries = [](const Boundary&) {};
+      }
+      gather = library::kMarkupGather;
     }
     const bool utf16 =
         options.encoding == Encoding::kUtf16Le || options.encoding == Encoding::kUtf16Be;
     if (options.threads != 1 && !utf16) {
-      stream_ = std::make_unique<library::ParallelStream>(options, std::move(markup),
+      stream_ = std::make_unique<library::ParallelStream>(options, std::move(markup), gather,
                                                           std::move(boundaries));
     } else {
-      stream_ =
-          std::make_unique<library::Stream>(options, std::move(markup), std::move(boundaries));
+      stream_ = std::make_unique<library::Stream>(options, std::move(markup), gather,
+                                                  std::move(boundaries));
     }
   }
 
@@ -69,11 +78,11 @@ class Segmenter::Impl {
   bool failed_ = false;
 };
 
-Segmenter::Segmenter(const Options& options) : Segmenter(options, nullptr, nullptr) {}
+Segmenter::Segmenter(const Options& options) : Segmenter(options, nullptr) {}
 Segmenter::Segmenter(const Options& options, MarkupSink markup)
-    : Segmenter(options, std::move(markup), nullptr) {}
+    : impl_(std::make_unique<Impl>(options, std::move(markup), nullptr, true)) {}
 Segmenter::Segmenter(const Options& options, MarkupSink markup, BoundarySink boundaries)
-    : impl_(std::make_unique<Impl>(options, std::move(markup), std::move(boundaries))) {}
+    : impl_(std::make_unique<Impl>(options, std::move(markup), std::move(boundaries), false)) {}
 Segmenter::~Segmenter() = default;
 Segmenter::Segmenter(Segmenter&&) noexcept = default;
 Segmenter& Segmenter::operator=(Segmenter&&) noexcept = default;

@@ -22,21 +22,25 @@ auto Engined(Call call) -> decltype(call()) {
 
 }  // namespace
 
-Stream::Stream(const Options& options, Segmenter::MarkupSink markup, BoundarySink boundaries,
-               std::uint64_t base, bool at_line_start)
+Stream::Stream(const Options& options, Segmenter::MarkupSink markup, std::size_t gather,
+               BoundarySink boundaries, std::uint64_t base, bool at_line_start)
     : encoding_(options.encoding),
       join_lines_(options.paragraphs == Paragraphs::kBlankLines),
       engine_reads_input_(encoding_ == Encoding::kLatin1 && !join_lines_),
       base_(base),
       boundary_sink_(std::move(boundaries)),
       engine_(this, at_line_start) {
-  if (markup) markup_.emplace(std::move(markup), encoding_);
+  if (markup) markup_.emplace(std::move(markup), encoding_, gather);
   if (encoding_ == Encoding::kUtf16Le || encoding_ == Encoding::kUtf16Be) {
     utf16_.emplace(encoding_ == Encoding::kUtf16Be);
   }
 }
 
 void Stream::Feed(std::string_view bytes) {
+  ThenFlush(markup_, [&] { FeedBytes(bytes); });
+}
+
+void Stream::FeedBytes(std::string_view bytes) {
   if (bytes.empty()) return;
   if (fed_ == 0 && base_ == 0) Found({0, true});
   // The markup of a matching copy is written from these bytes while they
@@ -88,6 +92,10 @@ void Stream::Restart(BoundarySink boundaries, std::uint64_t base, bool at_line_s
 }
 
 void Stream::Finish() {
+  ThenFlush(markup_, [&] { FinishBytes(); });
+}
+
+void Stream::FinishBytes() {
   if (finished_) return;
   finished_ = true;
   if (utf16_) {

@@ -19,6 +19,24 @@
 namespace ptseg {
 namespace library {
 
+// Where nobody watches the starts as the markup is written, the markup
+// goes to the caller's sink in pieces of up to this many bytes, and
+// whatever a Feed decided before it returns.
+inline constexpr std::size_t kMarkupGather = std::size_t{1} << 16;
+
+// Runs `step` (a Feed or a Finish), then hands the markup gathered to the
+// sink, even when the step fails: what was decided before stays written.
+template <class Step>
+void ThenFlush(std::optional<MarkupWriter>& markup, Step step) {
+  try {
+    step();
+  } catch (...) {
+    if (markup) markup->Flush();
+    throw;
+  }
+  if (markup) markup->Flush();
+}
+
 // What Segmenter asks of a way to segment a stream.
 class Segmentation {
  public:
@@ -37,9 +55,10 @@ class Stream final : public Segmentation, private EngineListener {
   // A stream from the start of a text, or one taken up at offset `base` of
   // a text (reported offsets count from the text's start) after a byte
   // that ends a line or not.  A stream taken up reports no start at
-  // `base`, and writes no markup.
-  Stream(const Options& options, Segmenter::MarkupSink markup, BoundarySink boundaries,
-         std::uint64_t base = 0, bool at_line_start = true);
+  // `base`, and writes no markup.  The markup is gathered in pieces of
+  // up to `gather` bytes (0: written as it comes).
+  Stream(const Options& options, Segmenter::MarkupSink markup, std::size_t gather,
+         BoundarySink boundaries, std::uint64_t base = 0, bool at_line_start = true);
 
   void Feed(std::string_view bytes) override;
   void Finish() override;
@@ -60,6 +79,8 @@ class Stream final : public Segmentation, private EngineListener {
  private:
   static constexpr std::size_t kSlice = 1 << 16;
 
+  void FeedBytes(std::string_view bytes);
+  void FinishBytes();
   void FeedUtf8(std::string_view utf8);
   void Push(std::string_view bytes);
   void PushToEngine(std::string_view bytes);

@@ -1,6 +1,8 @@
 // sinks_test: a Segmenter with both sinks, on several threads, hands on
 // each start when the markup up to it has been written and no sooner, as
-// one thread does; the markup and the starts are one thread's too.
+// one thread does; the markup and the starts are one thread's too.  With
+// the markup alone (its pieces gathered), the markup is the same after
+// every Feed, and no start is kept.
 #include <cstdio>
 #include <random>
 #include <string>
@@ -35,6 +37,24 @@ Seen Run(const std::string& text, unsigned threads, std::size_t chunk_size, std:
   return seen;
 }
 
+// The markup of a Segmenter asked for the markup alone, as it stood after
+// each Feed and in the end, checked to keep no start.
+std::vector<std::string> MarkupAlone(const std::string& text, std::size_t piece,
+                                     bool both_sinks = false) {
+  std::vector<std::string> markup(1);
+  ptseg::Segmenter::BoundarySink ignore;
+  if (both_sinks) ignore = [](const ptseg::Boundary&) {};
+  ptseg::Segmenter segmenter(
+      ptseg::Encoding::kUtf8, [&](std::string_view bytes) { markup.back().append(bytes); }, ignore);
+  for (std::size_t at = 0; at < text.size(); at += piece) {
+    segmenter.Feed(text.substr(at, piece));
+    markup.push_back(markup.back());
+  }
+  segmenter.Finish();
+  if (!segmenter.TakeBoundaries().empty()) markup.emplace_back("starts kept");
+  return markup;
+}
+
 }  // namespace
 
 int main() {
@@ -52,6 +72,13 @@ int main() {
     const unsigned threads = 2 + static_cast<unsigned>(rng() % 2);
     if (!(Run(text, threads, chunk, 1 + rng() % 50) == want)) {
       std::printf("FAIL text %d: %u threads, chunks of %zu bytes\n", i, threads, chunk);
+      ++failures;
+    }
+    // Gathered, the markup still holds all a Feed decided when it returns.
+    const std::size_t piece = 1 + rng() % 50;
+    const std::vector<std::string> alone = MarkupAlone(text, piece);
+    if (alone != MarkupAlone(text, piece, true) || alone.back() != want.markup) {
+      std::printf("FAIL text %d: the markup alone, in pieces of %zu bytes\n", i, piece);
       ++failures;
     }
   }
