@@ -337,7 +337,7 @@ void ParallelStream::Emit(const Boundary& start) {
     WriteHeld(start.offset);
     markup_->Start(start);
   }
-  sink_(start);
+  if (sink_) sink_(start);
 }
 
 // Writes the input held for the markup up to stream offset `end`.

@@ -27,7 +27,7 @@ namespace library {
 
 class ParallelStream final : public Segmentation {
  public:
-  // The markup is gathered as by Stream.
+  // The markup and the starts go as from a Stream.
   ParallelStream(const Options& options, Segmenter::MarkupSink markup, std::size_t gather,
                  Stream::BoundarySink boundaries);
   ~ParallelStream() override;

@@ -195,7 +195,7 @@ void Stream::Decided(const char* data, std::size_t size, const EngineBreak* brea
 
 void Stream::Found(const Boundary& boundary) {
   if (markup_) markup_->Start(boundary);
-  boundary_sink_(boundary);
+  if (boundary_sink_) boundary_sink_(boundary);
 }
 
 // Writes the input bytes for the markup up to stream offset `end`: those

@@ -56,7 +56,8 @@ class Stream final : public Segmentation, private EngineListener {
   // a text (reported offsets count from the text's start) after a byte
   // that ends a line or not.  A stream taken up reports no start at
   // `base`, and writes no markup.  The markup is gathered in pieces of
-  // up to `gather` bytes (0: written as it comes).
+  // up to `gather` bytes (0: written as it comes); the starts go to
+  // `boundaries`, if not empty.
   Stream(const Options& options, Segmenter::MarkupSink markup, std::size_t gather,
          BoundarySink boundaries, std::uint64_t base = 0, bool at_line_start = true);
 
