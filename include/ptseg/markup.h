@@ -69,7 +69,11 @@ class MarkupWriter {
   // A sentence starts at this point of the input.  The first start is
   // the opening markup's.
   void Start(const Boundary& start) {
-    if (started_) Put(BreakMarkup(start.paragraph));
+    if (started_ && !utf16_) {
+      Text(BreakMarkup(start.paragraph));
+    } else if (started_) {
+      PutWide(BreakMarkup(start.paragraph));
+    }
     started_ = true;
   }
   // The input has ended: writes the closing markup, and hands over what
@@ -88,10 +92,13 @@ class MarkupWriter {
 
  private:
   void Put(std::string_view markup) {
-    if (!utf16_) {
+    if (utf16_) {
+      PutWide(markup);
+    } else {
       Text(markup);
-      return;
     }
+  }
+  void PutWide(std::string_view markup) {
     std::string wide;
     for (char c : markup) {
       wide += big_endian_ ? '\0' : c;

@@ -346,9 +346,8 @@ void ParallelStream::WriteHeld(std::uint64_t end) {
     const Held& piece = held_.front();
     const std::uint64_t piece_end = piece.base + piece.bytes->size();
     const std::uint64_t to = std::min(end, piece_end);
-    markup_->Text(std::string_view(*piece.bytes)
-                      .substr(static_cast<std::size_t>(held_from_ - piece.base),
-                              static_cast<std::size_t>(to - held_from_)));
+    markup_->Text(std::string_view(piece.bytes->data() + (held_from_ - piece.base),
+                                   static_cast<std::size_t>(to - held_from_)));
     held_from_ = to;
     if (to == piece_end) {
       Recycle(std::move(held_.front().bytes));
