@@ -168,41 +168,13 @@ inline void JsonChar(const Table& table, bool from_utf8, const unsigned char*& p
 }
 
 #if defined(__SSE2__)
-// What a JSON string needs to know of a block of 16 bytes, a bit a
-// byte from the lowest: controls, " and \ (special), bytes from 0x80 up
+// What a JSON string needs to know of a block of 16 bytes, a bit a byte
+// from the lowest: controls, " and \\ (special), bytes from 0x80 up
 // (high), continuation bytes (follow) and the leads of two-byte UTF-8
 // sequences, the accented letters of most languages (lead).
 struct BlockBits {
   unsigned special, high, follow, lead;
 };
-
-// How many of the last `16 - skip` bytes of a block go into the string
-// as they are, from the first of them, which starts a character: up to
-// the first special byte, the first high one not in a two-byte sequence
-// (from ISO-8859-1, the first high one), or a sequence the block cuts.
-inline std::size_t CleanPart(const BlockBits& b, bool from_utf8, unsigned skip) {
-  unsigned bad = b.special;
-  unsigned lead = 0;
-  if (from_utf8) {
-    lead = b.lead;
-    // Other high bytes, and continuations that do not follow a lead (or
-    // leads that have none after them, flagged on the byte after; a lead
-    // among the skipped bytes flags the first one, which is then read
-    // alone).
-    bad |= (b.high & ~(b.follow | lead)) | (b.follow ^ ((lead << 1) & 0xFFFF));
-  } else {
-    bad |= b.high;
-  }
-  bad >>= skip;
-  lead >>= skip;
-  const unsigned n = 16 - skip;
-  if (bad != 0) {
-    auto clean = static_cast<std::size_t>(__builtin_ctz(bad));
-    if (clean > 0 && (lead >> (clean - 1) & 1) != 0) --clean;  // its lead too
-    return clean;
-  }
-  return (lead >> (n - 1) & 1) != 0 ? n - 1 : n;
-}
 
 inline BlockBits Bits16(__m128i v) {
   const __m128i special =
@@ -212,6 +184,22 @@ inline BlockBits Bits16(__m128i v) {
   const utf8::Bits bits(v);
   return {static_cast<unsigned>(_mm_movemask_epi8(special)), bits.high, bits.follow, bits.lead};
 }
+
+// The bytes of a block that do not go into the string as they are: the
+// special ones, and, from UTF-8, high bytes but the leads and the
+// continuations of two-byte sequences that are whole (from ISO-8859-1,
+// all high bytes).  `lead_before` tells whether the byte before the block
+// leads a two-byte sequence, `follow_after` whether the byte after it is a
+// continuation byte.
+inline unsigned BadBytes(const BlockBits& b, bool from_utf8, unsigned lead_before,
+                         unsigned follow_after) {
+  if (!from_utf8) return b.special | b.high;
+  const unsigned led = ((b.lead << 1) | lead_before) & 0xFFFF;
+  const unsigned followed = (b.follow >> 1) | (follow_after << 15);
+  return b.special | (b.high & ~(b.follow | b.lead)) | (b.follow & ~led) | (b.lead & ~followed);
+}
+
+inline unsigned IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80 ? 1 : 0; }
 
 // Copies n (0 to 15) bytes from p to out, in a few moves.
 inline void CopyShort(const unsigned char* p, std::size_t n, char* out) {
@@ -232,32 +220,54 @@ inline void CopyShort(const unsigned char* p, std::size_t n, char* out) {
   }
 }
 
-// WriteJsonString, 16 bytes at a time: each block is stored whole (out has
-// room for it) and as much of it kept as goes in as it is; the last bytes
-// of a string of 16 or more are read as its last 16, those before them
-// left out.  Other characters go one by one.
+// WriteJsonString, 16 bytes at a time.  Each block is stored whole (out
+// has room for it); where all of it goes in as it is, as most blocks of
+// text do, the next one follows, else the bytes up to the first that does
+// not are kept and that character goes by itself.  The last bytes of a
+// string of 16 or more are read as its last 16, those before them left
+// out.
 char* JsonBlocks(const Table& table, bool from_utf8, const unsigned char* p,
                  const unsigned char* end, char* out) {
   const unsigned char* const begin = p;
+  const unsigned char* plain = begin;  // from here on, bytes went in as they are
+  unsigned lead_before = 0;            // whether the byte before p leads a sequence
   while (p < end) {
-    while (end - p >= 16) {
+    while (end - p > 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
       const BlockBits b = Bits16(v);
-      const std::size_t clean = (b.special | b.high) == 0 ? 16 : CleanPart(b, from_utf8, 0);
-      out += clean;
-      p += clean;
-      if (clean < 15) break;
+      const unsigned bad = BadBytes(b, from_utf8, lead_before, IsContinuation(p[16]));
+      if (bad != 0) {
+        const auto clean = static_cast<std::size_t>(__builtin_ctz(bad));
+        out += clean;
+        p += clean;
+        // A lead kept has its continuation kept too.
+        if (clean != 0) lead_before = 0;
+        break;
+      }
+      lead_before = from_utf8 ? b.lead >> 15 : 0;
+      out += 16;
+      p += 16;
     }
-    if (p < end && end - p < 16 && end - begin >= 16) {
+    if (p < end && end - p <= 16 && end - begin >= 16) {
+      // Stored whole where the bytes before p went in as they are.
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(end - 16));
-      const std::size_t clean =
-          CleanPart(Bits16(v), from_utf8, 16 - static_cast<unsigned>(end - p));
-      CopyShort(p, clean, out);
+      const auto skip = static_cast<unsigned>(16 - (end - p));
+      const unsigned bad = BadBytes(Bits16(v), from_utf8, lead_before, 0) >> skip;
+      const auto clean = static_cast<std::size_t>(__builtin_ctz(bad | 1u << (16 - skip)));
+      if (plain <= end - 16) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out - skip), v);
+      } else {
+        CopyShort(p, clean, out);
+      }
       out += clean;
       p += clean;
     }
-    if (p < end) JsonChar(table, from_utf8, p, end, out);
+    if (p < end) {
+      JsonChar(table, from_utf8, p, end, out);
+      plain = p;
+      lead_before = 0;  // a character read by itself is whole
+    }
   }
   return out;
 }
