@@ -805,12 +805,15 @@ void Engine::Act(int rule, std::size_t length) {
   if (action.next != RuleAction::kSameCondition) condition_ = action.next;
 }
 
-// Hands the bytes up to `end` to the listener.
+// Hands the bytes up to `end` to the listener, with the starts among them:
+// once only, even when the listener throws.
 void Engine::Deliver(std::size_t end) {
   if (end == delivered_ && break_count_ == 0) return;
-  listener_->Decided(buf_.get() + delivered_, end - delivered_, breaks_, break_count_);
-  break_count_ = 0;
+  const std::size_t from = delivered_;
+  const std::size_t count = break_count_;
   delivered_ = end;
+  break_count_ = 0;
+  listener_->Decided(buf_.get() + from, end - from, breaks_, count);
 }
 
 // Grows the buffer and the arrays kept per byte so that `needed` bytes
