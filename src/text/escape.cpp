@@ -169,7 +169,7 @@ inline void JsonChar(const Table& table, bool from_utf8, const unsigned char*& p
 
 #if defined(__SSE2__)
 // What a JSON string needs to know of a block of 16 bytes, a bit a byte
-// from the lowest: controls, " and \\ (special), bytes from 0x80 up
+// from the lowest: controls, " and \ (special), bytes from 0x80 up
 // (high), continuation bytes (follow) and the leads of two-byte UTF-8
 // sequences, the accented letters of most languages (lead).
 struct BlockBits {
