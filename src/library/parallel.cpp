@@ -145,7 +145,10 @@ void ParallelStream::FinishBytes() {
   }
 }
 
-std::uint64_t ParallelStream::decided() const { return truth_ ? truth_->stream->decided() : 0; }
+std::uint64_t ParallelStream::decided() const {
+  if (reporting_ != kNotReporting) return reporting_;
+  return truth_ ? truth_->stream->decided() : 0;
+}
 
 // Hands the open chunk to the workers, cut after its last line break in
 // its second half (all of it when `last`), the rest opening the next
@@ -266,6 +269,7 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   for (const Boundary& start : next->found) {
     if (start.offset > at) Emit(start);
   }
+  reporting_ = kNotReporting;
   next->found.clear();
   Recycle(std::move(truth_));
   truth_ = std::move(next);
@@ -329,10 +333,14 @@ void ParallelStream::Recycle(std::shared_ptr<std::string> bytes) {
 // Passes on the starts the true scan has reported.
 void ParallelStream::TakeTruth() {
   for (const Boundary& start : truth_->found) Emit(start);
+  reporting_ = kNotReporting;
   truth_->found.clear();
 }
 
+// Passes on a start the true scan found, which may have scanned further:
+// until the starts it found are all passed on, decided() is the start's.
 void ParallelStream::Emit(const Boundary& start) {
+  reporting_ = start.offset;
   if (markup_) {
     WriteHeld(start.offset);
     markup_->Start(start);

@@ -79,6 +79,9 @@ class ParallelStream final : public Segmentation {
   std::deque<std::unique_ptr<Chunk>> chunks_;
   // The chunk whose scan is the true one, through the chunks joined.
   std::unique_ptr<Chunk> truth_;
+  // The start being passed on, while the true scan's are (see Emit).
+  static constexpr std::uint64_t kNotReporting = ~std::uint64_t{0};
+  std::uint64_t reporting_ = kNotReporting;
   // Markup: the chunks' bytes not yet written, in order, from stream
   // offset held_from_ on (which is in the first of them).
   struct Held {

@@ -58,19 +58,22 @@ class Segmenter::Impl {
     if (finished_) return;
     finished_ = true;
     stream_->Finish();
+    ended_ = true;
   }
 
   std::vector<Boundary> TakeBoundaries() { return std::exchange(boundaries_, {}); }
   std::uint64_t size() const { return fed_; }
   bool finished() const { return finished_; }
   bool failed() const { return failed_; }
-  std::uint64_t decided() const { return finished_ ? fed_ : stream_->decided(); }
+  // While Finish runs, its starts are still being reported.
+  std::uint64_t decided() const { return ended_ ? fed_ : stream_->decided(); }
 
  private:
   std::vector<Boundary> boundaries_;
   std::unique_ptr<library::Segmentation> stream_;
   std::uint64_t fed_ = 0;
   bool finished_ = false;
+  bool ended_ = false;
   bool failed_ = false;
 };
 

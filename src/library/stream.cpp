@@ -83,7 +83,7 @@ void Stream::Restart(BoundarySink boundaries, std::uint64_t base, bool at_line_s
   if (utf16_) utf16_.emplace(encoding_ == Encoding::kUtf16Be);
   joiner_ = LineJoiner();
   matched_ = fed_ = 0;
-  finished_ = false;
+  finished_ = ended_ = false;
   held_.clear();
   held_start_ = 0;
   held_from_ = 0;
@@ -118,9 +118,10 @@ void Stream::FinishBytes() {
     if (!engine_reads_input_) WriteHeld(fed_);
     markup_->Close();
   }
+  ended_ = true;
 }
 
-std::uint64_t Stream::decided() const { return base_ + (finished_ ? fed_ : Origin(matched_)); }
+std::uint64_t Stream::decided() const { return base_ + (ended_ ? fed_ : Origin(matched_)); }
 
 int Stream::Resting() const {
   const int engine = engine_.Resting();
@@ -179,18 +180,20 @@ void Stream::Decided(const char* data, std::size_t size, const EngineBreak* brea
                      std::size_t count) {
   const bool from_text = markup_ && engine_reads_input_;
   const std::uint64_t from = matched_;
-  std::uint64_t written = from;  // of the text
-  matched_ += size;
+  const std::uint64_t to = from + size;
   for (const EngineBreak* b = breaks; b != breaks + count; ++b) {
     if (from_text) {
-      markup_->Text(std::string_view(data + (written - from), b->offset - written));
-      written = b->offset;
+      markup_->Text(std::string_view(data + (matched_ - from), b->offset - matched_));
     }
+    // Decided up to the start, which goes out next: decided() never runs
+    // ahead of a start not yet reported.
+    matched_ = b->offset;
     const std::uint64_t offset = Origin(b->offset);
     if (markup_ && !engine_reads_input_) WriteHeld(offset);
     Found({base_ + offset, b->paragraph});
   }
-  if (from_text) markup_->Text(std::string_view(data + (written - from), matched_ - written));
+  if (from_text) markup_->Text(std::string_view(data + (matched_ - from), to - matched_));
+  matched_ = to;
 }
 
 void Stream::Found(const Boundary& boundary) {

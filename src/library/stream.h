@@ -109,6 +109,7 @@ class Stream final : public Segmentation, private EngineListener {
   std::uint64_t matched_ = 0;  // matching bytes the engine handed back
   std::uint64_t fed_ = 0;
   bool finished_ = false;
+  bool ended_ = false;  // Finish has returned: every byte is decided
   // Markup of a matching copy: the input bytes not yet written, stream
   // offsets held_from_ on, from held_[held_start_] on up to feeding_from_,
   // and from there on in feeding_, the bytes of the Feed under way.

@@ -1,8 +1,11 @@
 // sinks_test: a Segmenter with both sinks, on several threads, hands on
 // each start when the markup up to it has been written and no sooner, as
-// one thread does; the markup and the starts are one thread's too.  With
+// one thread does, and never after decided() has passed it; the markup and
+// the starts are one thread's too.  With
 // the markup alone (its pieces gathered), the markup is the same after
 // every Feed, and no start is kept.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -12,12 +15,14 @@
 
 namespace {
 
-// What the sinks saw: the markup, and its length at each start.
+// What the sinks saw: the markup, and its length at each start; and
+// whether a start came below what decided() had said before it.
 struct Seen {
   std::string markup;
   std::vector<std::string> starts;
+  bool late = false;
   bool operator==(const Seen& other) const {
-    return markup == other.markup && starts == other.starts;
+    return markup == other.markup && starts == other.starts && !late && !other.late;
   }
 };
 
@@ -26,12 +31,17 @@ Seen Run(const std::string& text, unsigned threads, std::size_t chunk_size, std:
   options.threads = threads;
   options.chunk_size = chunk_size;
   Seen seen;
+  const ptseg::Segmenter* self = nullptr;
+  std::uint64_t decided = 0;
   ptseg::Segmenter segmenter(
       options, [&](std::string_view bytes) { seen.markup.append(bytes); },
       [&](const ptseg::Boundary& start) {
         seen.starts.push_back(std::to_string(start.offset) + (start.paragraph ? "p@" : "@") +
                               std::to_string(seen.markup.size()));
+        if (start.offset < decided) seen.late = true;
+        decided = std::max(decided, self->decided());
       });
+  self = &segmenter;
   for (std::size_t at = 0; at < text.size(); at += piece) segmenter.Feed(text.substr(at, piece));
   segmenter.Finish();
   return seen;
