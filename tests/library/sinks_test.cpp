@@ -1,9 +1,9 @@
 // sinks_test: a Segmenter with both sinks, on several threads, hands on
 // each start when the markup up to it has been written and no sooner, as
 // one thread does, and never after decided() has passed it; the markup and
-// the starts are one thread's too.  With
-// the markup alone (its pieces gathered), the markup is the same after
-// every Feed, and no start is kept.
+// the starts are one thread's too.  With the markup alone (its pieces
+// gathered), the markup is the same after every Feed, and no start is
+// kept.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
