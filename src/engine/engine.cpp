@@ -436,8 +436,38 @@ PTSEG_HOT_INLINE bool Engine::CopyStands(const unsigned char* p, const unsigned 
       entry = ahead[passed_count++];
       ++q;
     }
+    if (passed_count < 3) {
+      // The next byte ends a match (a jam there returned above): the full
+      // match step takes over at once, and looks at the memo itself.
+      WalkFrom(passed, passed_count);
+      if (Automaton::EndsHead(entry)) {
+        NoteHeads(Automaton::State(entry), static_cast<std::size_t>(q - p), 1);
+      }
+      HandOver(static_cast<std::size_t>(q - p), entry, first);
+      return false;
+    }
   }
   return WalkCopy(p, end, first, q, entry, passed, passed_count);
+}
+
+// A walk from a copy begins, having passed `count` states after its first
+// byte: notes the head ends among them.
+PTSEG_HOT_INLINE void Engine::WalkFrom(const std::uint32_t* passed, int count) {
+  ++walk_;
+  for (int i = 0; i < count; ++i) {
+    if (Automaton::EndsHead(passed[i])) {
+      NoteHeads(Automaton::State(passed[i]), static_cast<std::size_t>(i + 1), 1);
+    }
+  }
+}
+
+// Hands a walk that read `walked` bytes to Step, standing in `entry`,
+// with `first` the entry after the first byte.
+PTSEG_HOT_INLINE void Engine::HandOver(std::size_t walked, std::uint32_t entry,
+                                       std::uint32_t first) {
+  walked_ = walked;
+  walked_entry_ = entry;
+  walked_first_ = first;
 }
 
 // A longer look-ahead from the copy at p, which stands at q in `entry`
@@ -461,12 +491,7 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
     const unsigned char* memo_at = text + (at + kMemoStride - 1) / kMemoStride * kMemoStride;
     if (memo_at < limit) stop = memo_at;
   }
-  ++walk_;
-  for (int i = 0; i < passed_count; ++i) {
-    if (Automaton::EndsHead(passed[i])) {
-      NoteHeads(Automaton::State(passed[i]), static_cast<std::size_t>(i + 1), 1);
-    }
-  }
+  WalkFrom(passed, passed_count);
   for (;; ++q) {
     if (Automaton::EndsHead(entry)) {
       NoteHeads(Automaton::State(entry), static_cast<std::size_t>(q - p), 1);
@@ -486,11 +511,20 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
     PTSEG_STEPS(1);
     if (to == Automaton::kJam) return true;
     if (Automaton::EndsMatch(to)) break;
+    if (to == entry && q - p >= 2) {
+      // Bytes that keep the state (the blanks after a line break) are
+      // passed at once up to the next stop.  Of the head ends among them
+      // only the last counts: none of them is at or before the end of the
+      // copy, the only match so far.
+      const std::uint32_t* const row = next + Automaton::Row(entry);
+      const unsigned char* kept = q + 1;
+      while (kept < stop && row[byte_class[*kept]] == entry) ++kept;
+      PTSEG_STEPS(kept - q - 1);
+      q = kept - 1;
+    }
     entry = to;
   }
-  walked_ = static_cast<std::size_t>(q - p);
-  walked_entry_ = entry;
-  walked_first_ = first;
+  HandOver(static_cast<std::size_t>(q - p), entry, first);
   return false;
 }
 
@@ -606,9 +640,20 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
       const std::uint32_t to = next[Automaton::Row(l.entry) + byte_class[text[l.k]]];
       PTSEG_STEPS(1);
       if (to == Automaton::kJam) return stop_here(false);
+      const std::uint32_t from = l.entry;
       l.entry = to;
       ++l.k;
       if ((to & (Automaton::kEndsMatch | Automaton::kEndsHead)) != 0) {
+        if (to == from && !Automaton::EndsMatch(to)) {
+          // Bytes that keep a state where heads end but no match (blanks
+          // after a full stop) are passed at once up to the stop.  Of
+          // their head ends only the last counts: all lie past the
+          // furthest match end.
+          const std::uint32_t* const row = next + Automaton::Row(to);
+          [[maybe_unused]] const std::size_t kept_from = l.k;
+          while (l.k < stop && row[byte_class[text[l.k]]] == to) ++l.k;
+          PTSEG_STEPS(l.k - kept_from);
+        }
         if (Automaton::EndsHead(to)) NoteHeads(Automaton::State(to), l.k, l.last);
         if (Automaton::EndsMatch(to)) {
           l.last = l.k;

@@ -170,6 +170,8 @@ class Engine {
   const unsigned char* FirstStart(const unsigned char* p, const unsigned char* trigger) const;
   const unsigned char* SkipPlain(const unsigned char* p) const;
   bool CopyStands(const unsigned char* p, const unsigned char* end, std::uint32_t start_row);
+  void WalkFrom(const std::uint32_t* passed, int count);
+  void HandOver(std::size_t walked, std::uint32_t entry, std::uint32_t first);
   bool WalkCopy(const unsigned char* p, const unsigned char* end, std::uint32_t first,
                 const unsigned char* q, std::uint32_t entry, const std::uint32_t* passed,
                 int passed_count);
