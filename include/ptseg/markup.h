@@ -69,12 +69,13 @@ class MarkupWriter {
   // A sentence starts at this point of the input.  The first start is
   // the opening markup's.
   void Start(const Boundary& start) {
-    if (started_ && !utf16_) {
+    if (!started_) {
+      started_ = true;
+    } else if (!utf16_) {
       Text(BreakMarkup(start.paragraph));
-    } else if (started_) {
+    } else {
       PutWide(BreakMarkup(start.paragraph));
     }
-    started_ = true;
   }
   // The input has ended: writes the closing markup, and hands over what
   // is gathered.
@@ -98,14 +99,9 @@ class MarkupWriter {
       Text(markup);
     }
   }
-  void PutWide(std::string_view markup) {
-    std::string wide;
-    for (char c : markup) {
-      wide += big_endian_ ? '\0' : c;
-      wide += big_endian_ ? c : '\0';
-    }
-    Text(wide);
-  }
+  // The markup in UTF-16; kept out of line, away from the path of every
+  // sentence in the other encodings.
+  void PutWide(std::string_view markup);
 
   Sink sink_;
   const bool utf16_;

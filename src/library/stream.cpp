@@ -196,11 +196,6 @@ void Stream::Decided(const char* data, std::size_t size, const EngineBreak* brea
   matched_ = to;
 }
 
-void Stream::Found(const Boundary& boundary) {
-  if (markup_) markup_->Start(boundary);
-  if (boundary_sink_) boundary_sink_(boundary);
-}
-
 // Writes the input bytes for the markup up to stream offset `end`: those
 // held from earlier Feeds, then those of the Feed under way.
 void Stream::WriteHeld(std::uint64_t end) {

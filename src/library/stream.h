@@ -88,7 +88,11 @@ class Stream final : public Segmentation, private EngineListener {
   std::uint64_t Origin(std::uint64_t matching_offset) const;
   void Decided(const char* data, std::size_t size, const EngineBreak* breaks,
                std::size_t count) override;
-  void Found(const Boundary& boundary);
+  // A start, to the markup and the sink: on the path of every sentence.
+  void Found(const Boundary& boundary) {
+    if (markup_) markup_->Start(boundary);
+    if (boundary_sink_) boundary_sink_(boundary);
+  }
   void WriteHeld(std::uint64_t end);
 
   const Encoding encoding_;
