@@ -338,8 +338,9 @@ void Engine::SkipCopies() {
           p = text + (trigger - t_->max_lead_in);
         }
       }
-      // The stop byte after the data is never plain.
-      p = SkipPlain(p);
+      // The stop byte after the data is never plain.  Where a match may
+      // start, as at most bytes FirstStart stops at, the scan is not needed.
+      if (t_->plain[0][*p]) p = SkipPlain(p);
     }
     if (p == end || !t_->copy_first[bol][*p]) break;
     // At a line start, the first byte may tell alone (a small letter).
