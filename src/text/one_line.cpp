@@ -17,6 +17,9 @@ bool IsWideSpace(const unsigned char* p, int length) {
 
 bool IsTwoByteLead(unsigned char c) { return c >= 0xC2 && c < 0xE0; }
 
+// A blank or an ASCII line break: a space, or a byte from tab to CR.
+bool IsAsciiSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
 // Writes the character at p, from 0x80 up, at o and moves both past it;
 // `spaced` tells whether a space at o would follow a space or begin the
 // line.
@@ -110,9 +113,14 @@ char* WriteOneLine(std::string_view bytes, Encoding encoding, char* const out) {
     const unsigned char c = *p;
     if (c >= 0x80) {
       WriteHigh(p, end, from_utf8, spaced(), o);
-    } else if (c == ' ' || (c >= '\t' && c <= '\r')) {
+    } else if (IsAsciiSpace(c)) {
       if (!spaced()) *o++ = ' ';
-      ++p;
+      // The rest of a run of blanks and line breaks (a line end and the
+      // indent after it) adds nothing: it goes at once, where each of its
+      // bytes would stop the 16-byte copy again.
+      do {
+        ++p;
+      } while (p < end && IsAsciiSpace(*p));
     } else {
       *o++ = static_cast<char>(c);
       ++p;
