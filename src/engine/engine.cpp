@@ -473,6 +473,16 @@ PTSEG_HOT_INLINE void Engine::HandOver(std::size_t walked, std::uint32_t entry,
   walked_first_ = first;
 }
 
+// The first byte from p on, before `stop`, that leads out of the state
+// `entry` enters; else stop.
+PTSEG_HOT_INLINE const unsigned char* Engine::KeepingState(const unsigned char* p,
+                                                           const unsigned char* stop,
+                                                           std::uint32_t entry) const {
+  const std::uint32_t* const row = a_.next.data() + Automaton::Row(entry);
+  while (p < stop && row[a_.byte_class[*p]] == entry) ++p;
+  return p;
+}
+
 // A longer look-ahead from the copy at p, which stands at q in `entry`
 // having passed `passed_count` states after `first`: followed while it
 // cannot end a match.  If it can, the full match step takes over from
@@ -519,9 +529,7 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
       // passed at once up to the next stop.  Of the head ends among them
       // only the last counts: none of them is at or before the end of the
       // copy, the only match so far.
-      const std::uint32_t* const row = next + Automaton::Row(entry);
-      const unsigned char* kept = q + 1;
-      while (kept < stop && row[byte_class[*kept]] == entry) ++kept;
+      const unsigned char* const kept = KeepingState(q + 1, stop, entry);
       PTSEG_STEPS(kept - q - 1);
       q = kept - 1;
     }
@@ -652,10 +660,10 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
           // after a full stop) are passed at once up to the stop.  Of
           // their head ends only the last counts: all lie past the
           // furthest match end.
-          const std::uint32_t* const row = next + Automaton::Row(to);
-          [[maybe_unused]] const std::size_t kept_from = l.k;
-          while (l.k < stop && row[byte_class[text[l.k]]] == to) ++l.k;
-          PTSEG_STEPS(l.k - kept_from);
+          const auto kept =
+              static_cast<std::size_t>(KeepingState(text + l.k, text + stop, to) - text);
+          PTSEG_STEPS(kept - l.k);
+          l.k = kept;
         }
         if (Automaton::EndsHead(to)) NoteHeads(Automaton::State(to), l.k, l.last);
         if (Automaton::EndsMatch(to)) {

@@ -172,6 +172,8 @@ class Engine {
   bool CopyStands(const unsigned char* p, const unsigned char* end, std::uint32_t start_row);
   void WalkFrom(const std::uint32_t* passed, int count);
   void HandOver(std::size_t walked, std::uint32_t entry, std::uint32_t first);
+  const unsigned char* KeepingState(const unsigned char* p, const unsigned char* stop,
+                                    std::uint32_t entry) const;
   bool WalkCopy(const unsigned char* p, const unsigned char* end, std::uint32_t first,
                 const unsigned char* q, std::uint32_t entry, const std::uint32_t* passed,
                 int passed_count);
