@@ -2,6 +2,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "library_text.h"
 
@@ -83,9 +84,56 @@ Bytes::Bytes(py::handle data, const char* what, bool str_too) {
 
 namespace {
 
-// Bytes of UTF-8 a code point takes (surrogates are refused before).
-inline std::uint64_t Utf8Length(std::uint32_t cp) {
-  return cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+// The text goes through eight bytes at a time where it can, as words: a
+// str of many megabytes is read here once or twice before it is segmented.
+constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+
+inline std::uint64_t Word(const void* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, sizeof word);
+  return word;
+}
+
+// Bytes of UTF-8 a code point takes beyond the first (surrogates are
+// refused before).
+inline std::size_t Utf8Extra(std::uint32_t cp) {
+  return (cp >= 0x80) + (cp >= 0x800) + (cp >= 0x10000);
+}
+
+inline bool IsSurrogate(std::uint32_t cp) { return cp - 0xD800 < 0x800; }
+
+// Whether the characters [i, i + n) are all ASCII, for the n a word holds.
+inline bool AllAscii(const Py_UCS1* chars, std::size_t i) {
+  return (Word(chars + i) & kHighBits) == 0;
+}
+inline bool AllAscii(const Py_UCS2* chars, std::size_t i) {
+  return (Word(chars + i) & 0xFF80FF80FF80FF80u) == 0;
+}
+inline bool AllAscii(const Py_UCS4*, std::size_t) { return false; }
+
+// Writes the ASCII characters a word holds as UTF-8.
+inline void CopyAscii(const Py_UCS1* chars, char* out) { std::memcpy(out, chars, 8); }
+inline void CopyAscii(const Py_UCS2* chars, char* out) {
+  out[0] = static_cast<char>(chars[0]);
+  out[1] = static_cast<char>(chars[1]);
+  out[2] = static_cast<char>(chars[2]);
+  out[3] = static_cast<char>(chars[3]);
+}
+inline void CopyAscii(const Py_UCS4*, char*) {}
+
+// The code points in UTF-8 bytes: those not continuation bytes.
+std::uint64_t CountCodePoints(const char* p, std::size_t size) {
+  std::uint64_t continuations = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= size; i += 8) {
+    const std::uint64_t word = Word(p + i);
+    // 10xxxxxx: bit 7 set, and bit 6, shifted up to bit 7, clear.  The
+    // multiplication adds the eight flags up in the top byte.
+    const std::uint64_t flags = (word & ~(word << 1) & kHighBits) >> 7;
+    continuations += (flags * 0x0101010101010101u) >> 56;
+  }
+  for (; i < size; ++i) continuations += (static_cast<unsigned char>(p[i]) & 0xC0) == 0x80;
+  return size - continuations;
 }
 
 // A lone surrogate (say from errors="surrogateescape") has no UTF-8 form:
@@ -127,16 +175,15 @@ std::string_view StrText::Input(ptseg::Encoding* encoding) {
 
 void StrText::ToCodePoints(Sentence* begin, Sentence* end) {
   if (in_place_) return;
-  Dispatch([this, begin, end](auto* chars) {
-    auto convert = [&](std::uint64_t& offset) {
-      while (walked_bytes_ < offset) walked_bytes_ += Utf8Length(chars[walked_++]);
-      offset = walked_;
-    };
-    for (Sentence* s = begin; s != end; ++s) {
-      convert(s->start);
-      convert(s->end);
-    }
-  });
+  auto convert = [this](std::uint64_t& offset) {
+    walked_ += CountCodePoints(utf8_.data() + walked_bytes_, offset - walked_bytes_);
+    walked_bytes_ = offset;
+    offset = walked_;
+  };
+  for (Sentence* s = begin; s != end; ++s) {
+    convert(s->start);
+    convert(s->end);
+  }
 }
 
 py::object StrText::Slice(std::uint64_t start, std::uint64_t end) const {
@@ -159,29 +206,54 @@ void StrText::Dispatch(F f) const {
 
 bool StrText::HasC1Controls() const {
   const auto* chars = static_cast<const Py_UCS1*>(data_);
-  bool found = false;
-  for (std::size_t i = 0; i < length_; ++i) found |= chars[i] >= 0x80 && chars[i] < 0xA0;
-  return found;
+  std::size_t i = 0;
+  for (; i + 32 <= length_; i += 32) {
+    // A byte 100xxxxx, and only such a byte, is zero after the mask and
+    // the xor; a word has a zero byte exactly when the test is not zero.
+    std::uint64_t zeros = 0;
+    for (std::size_t k = 0; k < 32; k += 8) {
+      const std::uint64_t c1 = (Word(chars + i + k) & 0xE0E0E0E0E0E0E0E0u) ^ kHighBits;
+      zeros |= (c1 - 0x0101010101010101u) & ~c1 & kHighBits;
+    }
+    if (zeros != 0) return true;
+  }
+  for (; i < length_; ++i) {
+    if (chars[i] >= 0x80 && chars[i] < 0xA0) return true;
+  }
+  return false;
 }
 
 template <typename Char>
 void StrText::Encode(const Char* chars) {
-  std::size_t size = 0;
-  for (std::size_t i = 0; i < length_; ++i) {
-    const std::uint32_t cp = chars[i];
-    if (cp >= 0xD800 && cp < 0xE000) {
-      surrogate_ = static_cast<std::int64_t>(i);
-      return;
+  constexpr std::size_t kPerWord = 8 / sizeof(Char);
+  std::size_t size = length_;
+  bool surrogate = false;
+  for (std::size_t i = 0; i < length_;) {
+    if (i + kPerWord <= length_ && AllAscii(chars, i)) {
+      i += kPerWord;
+      continue;
     }
-    size += Utf8Length(cp);
+    const std::uint32_t cp = chars[i++];
+    size += Utf8Extra(cp);
+    surrogate |= IsSurrogate(cp);
+  }
+  if (surrogate) {
+    surrogate_ = static_cast<std::int64_t>(
+        std::find_if(chars, chars + length_, [](std::uint32_t cp) { return IsSurrogate(cp); }) -
+        chars);
+    return;
   }
   utf8_.resize(size);
   char* out = utf8_.data();
-  for (std::size_t i = 0; i < length_; ++i) {
-    if (chars[i] < 0x80) {
-      *out++ = static_cast<char>(chars[i]);
+  for (std::size_t i = 0; i < length_;) {
+    if (i + kPerWord <= length_ && AllAscii(chars, i)) {
+      CopyAscii(chars + i, out);
+      out += kPerWord;
+      i += kPerWord;
+    } else if (chars[i] < 0x80) {
+      *out++ = static_cast<char>(chars[i++]);
     } else {
-      out += EncodeUtf8(chars[i], out);
+      out += EncodeUtf8(chars[i++], out);
     }
   }
 }
