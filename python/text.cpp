@@ -9,9 +9,11 @@
 namespace ptseg_python {
 
 void SentenceList::Add(const std::vector<ptseg::Boundary>& starts, std::vector<Sentence>* out) {
-  Sentence sentence;
+  // Each sentence is made in its place in the list: one made elsewhere
+  // would be copied as a whole just after its fields were stored one by
+  // one, which waits for those stores.
   for (const ptseg::Boundary& start : starts) {
-    if (collector_.Add(start, &sentence)) out->push_back(sentence);
+    if (!collector_.Add(start, &out->emplace_back())) out->pop_back();
   }
 }
 

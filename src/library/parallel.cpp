@@ -65,7 +65,7 @@ struct ParallelStream::Chunk {
   // scan rests at the meeting places.
   void Scan(const Options& options) {
     try {
-      Stream::BoundarySink sink = [this](const Boundary& start) { found.push_back(start); };
+      Stream::BoundarySink sink = [this](const Boundary& start) { Keep(&found, start); };
       if (stream) {
         stream->Restart(std::move(sink), base, at_line_start);
       } else {
@@ -135,7 +135,7 @@ void ParallelStream::FinishBytes() {
   if (!truth_) {  // nothing was fed
     truth_ = NewChunk(0, true);
     truth_->stream = std::make_unique<Stream>(
-        options_, nullptr, 0, [this](const Boundary& start) { truth_->found.push_back(start); });
+        options_, nullptr, 0, [this](const Boundary& start) { Keep(&truth_->found, start); });
   }
   truth_->stream->Finish();
   TakeTruth();

@@ -21,7 +21,7 @@ class Segmenter::Impl {
   Impl(const Options& options, MarkupSink markup, BoundarySink boundaries, bool keep) {
     std::size_t gather = 0;
     if (!boundaries) {
-      if (keep) boundaries = [this](const Boundary& start) { boundaries_.push_back(start); };
+      if (keep) boundaries = [this](const Boundary& start) { library::Keep(&boundaries_, start); };
       gather = library::kMarkupGather;
     }
     const bool utf16 =

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/engine.h"
 #include "ptseg/ptseg.h"
@@ -23,6 +24,16 @@ namespace library {
 // goes to the caller's sink in pieces of up to this many bytes, and
 // whatever a Feed decided before it returns.
 inline constexpr std::size_t kMarkupGather = std::size_t{1} << 16;
+
+// Appends a start to a list, field by field: a sink gets each start just
+// after its two fields were stored one by one, and a copy of the whole
+// struct would load both at once, which waits until those stores are
+// done, on every sentence.
+inline void Keep(std::vector<Boundary>* starts, const Boundary& start) {
+  Boundary& kept = starts->emplace_back();
+  kept.offset = start.offset;
+  kept.paragraph = start.paragraph;
+}
 
 // Runs `step` (a Feed or a Finish), then hands the markup gathered to the
 // sink, even when the step fails: what was decided before stays written.
