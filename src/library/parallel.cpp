@@ -170,10 +170,11 @@ void ParallelStream::Cut(bool last) {
   StartScan(std::move(chunk));
 }
 
-// Queues the chunk for the workers, once at most kQueued * threads_ are in
-// flight, starting a worker while all are busy and fewer than threads_
-// run.  Chunks whose scans are done are joined meanwhile, so that no core
-// waits for the one chunk at the front.
+// Queues the chunk, once at most kQueued * threads_ are in flight,
+// starting a worker while all are busy and fewer than threads_ - 1 run:
+// the calling thread is the last of the threads_, scanning while it waits
+// (see JoinReady).  Chunks whose scans are done are joined meanwhile, so
+// that no core waits for the one chunk at the front.
 void ParallelStream::StartScan(std::unique_ptr<Chunk> chunk) {
   JoinReady(kQueued * threads_ - 1);
   chunks_.push_back(std::move(chunk));
@@ -182,17 +183,11 @@ void ParallelStream::StartScan(std::unique_ptr<Chunk> chunk) {
     to_scan_.push_back(chunks_.back().get());
     // A worker woken but not yet running still counts as idle: one more
     // starts while chunks queued outnumber the idle workers.
-    if (to_scan_.size() > idle_ && workers_.size() < threads_) {
+    if (to_scan_.size() > idle_ && workers_.size() + 1 < threads_) {
       try {
         workers_.emplace_back([this] { Work(); });
       } catch (const std::system_error&) {
-        // The workers there will scan it in turn; without any, nobody
-        // would.
-        if (workers_.empty()) {
-          to_scan_.pop_back();
-          chunks_.pop_back();
-          throw;
-        }
+        // The threads there, the calling one at least, scan it in turn.
       }
     }
   }
@@ -220,14 +215,28 @@ void ParallelStream::Work() {
 }
 
 // Joins the chunks whose scans are done, in order, waiting for them while
-// more than `keep` are in flight.
+// more than `keep` are in flight.  While it waits, this thread scans the
+// chunks no worker has taken yet: it would otherwise sleep while the
+// workers share the cores with the copies and the joins it makes, and the
+// chunk it has just cut is still in its cache.
 void ParallelStream::JoinReady(std::size_t keep) {
   while (!chunks_.empty()) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
       Chunk* front = chunks_.front().get();
       if (chunks_.size() <= keep && !front->scanned) break;
-      scan_ended_.wait(lock, [front] { return front->scanned; });
+      while (!front->scanned) {
+        if (to_scan_.empty()) {
+          scan_ended_.wait(lock);
+          continue;
+        }
+        Chunk* chunk = to_scan_.front();
+        to_scan_.pop_front();
+        lock.unlock();
+        chunk->Scan(options_);
+        lock.lock();
+        chunk->scanned = true;
+      }
     }
     std::unique_ptr<Chunk> chunk = std::move(chunks_.front());
     chunks_.pop_front();

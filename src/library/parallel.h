@@ -1,12 +1,11 @@
 // One stream segmented on several threads.  The stream is cut into
-// chunks, and a pool of workers scans each chunk as if running text
-// started there.  The join then carries the true scan on from the end of
-// the chunk before, to one meeting place after another (word ends a step
-// apart), until it rests at a match start in running text where the
-// chunk's own scan rested too, in the same state: from there the two
-// scans go on alike, so the chunk's results hold.  Where they never meet
-// (a look-ahead that spans the cut), the true scan reads the whole chunk
-// itself.  Either way the results are those of one scan.
+// chunks, and a pool of workers, with the calling thread as it waits for
+// them, scans each chunk as if running text started there.  The join then carries the true scan on
+// from the end of the chunk before, to one meeting place after another (word ends a step apart),
+// until it rests at a match start in running text where the chunk's own scan rested too, in the
+// same state: from there the two scans go on alike, so the chunk's results hold.  Where they never
+// meet (a look-ahead that spans the cut), the true scan reads the whole chunk itself.  Either way
+// the results are those of one scan.
 #pragma once
 
 #include <condition_variable>
