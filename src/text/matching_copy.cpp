@@ -29,8 +29,9 @@ constexpr std::size_t kSlack = 16;
 
 // Code that counts bits is also compiled for processors with a popcount
 // instruction, chosen when the program loads: without it, the compiler's
-// builtin becomes a library call.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// builtin becomes a library call.  (Not under the thread sanitizer, whose
+// checks in the code that chooses would run before its runtime is ready.)
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define PTSEG_WITH_POPCOUNT __attribute__((target_clones("popcnt", "default")))
 #else
 #define PTSEG_WITH_POPCOUNT
