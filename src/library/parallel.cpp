@@ -204,21 +204,25 @@ void ParallelStream::Work() {
     work_.wait(lock, [this] { return stopping_ || !to_scan_.empty(); });
     --idle_;
     if (stopping_) return;
-    Chunk* chunk = to_scan_.front();
-    to_scan_.pop_front();
-    lock.unlock();
-    chunk->Scan(options_);
-    lock.lock();
-    chunk->scanned = true;
+    ScanNext(lock);
     scan_ended_.notify_all();
   }
 }
 
+// Scans the first chunk queued, with `lock` (on mutex_) let go meanwhile.
+void ParallelStream::ScanNext(std::unique_lock<std::mutex>& lock) {
+  Chunk* chunk = to_scan_.front();
+  to_scan_.pop_front();
+  lock.unlock();
+  chunk->Scan(options_);
+  lock.lock();
+  chunk->scanned = true;
+}
+
 // Joins the chunks whose scans are done, in order, waiting for them while
 // more than `keep` are in flight.  While it waits, this thread scans the
-// chunks no worker has taken yet: it would otherwise sleep while the
-// workers share the cores with the copies and the joins it makes, and the
-// chunk it has just cut is still in its cache.
+// chunks no worker has taken yet, rather than sleep while the workers
+// share the cores with the copies and the joins it makes.
 void ParallelStream::JoinReady(std::size_t keep) {
   while (!chunks_.empty()) {
     {
@@ -228,14 +232,9 @@ void ParallelStream::JoinReady(std::size_t keep) {
       while (!front->scanned) {
         if (to_scan_.empty()) {
           scan_ended_.wait(lock);
-          continue;
+        } else {
+          ScanNext(lock);
         }
-        Chunk* chunk = to_scan_.front();
-        to_scan_.pop_front();
-        lock.unlock();
-        chunk->Scan(options_);
-        lock.lock();
-        chunk->scanned = true;
       }
     }
     std::unique_ptr<Chunk> chunk = std::move(chunks_.front());

@@ -46,6 +46,7 @@ class ParallelStream final : public Segmentation {
   void Cut(bool last);
   void StartScan(std::unique_ptr<Chunk> chunk);
   void Work();
+  void ScanNext(std::unique_lock<std::mutex>& lock);
   void JoinReady(std::size_t keep);
   void Join(std::unique_ptr<Chunk> chunk);
   void TakeTruth();
