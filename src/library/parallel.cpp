@@ -93,8 +93,7 @@ struct ParallelStream::Chunk {
 ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink markup,
                                std::size_t gather, Stream::BoundarySink boundaries)
     : options_(options),
-      threads_(options.threads != 0 ? options.threads
-                                    : std::max(1u, std::thread::hardware_concurrency())),
+      threads_(ThreadCount(options)),
       chunk_size_(options.chunk_size != 0 ? options.chunk_size : kDefaultChunkSize),
       spares_(kQueued * threads_ + 2),
       sink_(std::move(boundaries)) {

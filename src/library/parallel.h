@@ -1,13 +1,16 @@
 // One stream segmented on several threads.  The stream is cut into
 // chunks, and a pool of workers, with the calling thread as it waits for
-// them, scans each chunk as if running text started there.  The join then carries the true scan on
-// from the end of the chunk before, to one meeting place after another (word ends a step apart),
-// until it rests at a match start in running text where the chunk's own scan rested too, in the
-// same state: from there the two scans go on alike, so the chunk's results hold.  Where they never
-// meet (a look-ahead that spans the cut), the true scan reads the whole chunk itself.  Either way
-// the results are those of one scan.
+// them, scans each chunk as if running text started there.  The join then
+// carries the true scan on from the end of the chunk before, to one
+// meeting place after another (word ends a step apart), until it rests at
+// a match start in running text where the chunk's own scan rested too, in
+// the same state: from there the two scans go on alike, so the chunk's
+// results hold.  Where they never meet (a look-ahead that spans the cut),
+// the true scan reads the whole chunk itself.  Either way the results are
+// those of one scan.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -23,6 +26,11 @@
 
 namespace ptseg {
 namespace library {
+
+// The threads that segment a stream with these options: 0 is one per core.
+inline unsigned ThreadCount(const Options& options) {
+  return options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency());
+}
 
 class ParallelStream final : public Segmentation {
  public:

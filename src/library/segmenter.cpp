@@ -26,7 +26,8 @@ class Segmenter::Impl {
     }
     const bool utf16 =
         options.encoding == Encoding::kUtf16Le || options.encoding == Encoding::kUtf16Be;
-    if (options.threads != 1 && !utf16) {
+    // One thread, asked for or all the machine has, scans best alone.
+    if (library::ThreadCount(options) != 1 && !utf16) {
       stream_ = std::make_unique<library::ParallelStream>(options, std::move(markup), gather,
                                                           std::move(boundaries));
     } else {

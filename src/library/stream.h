@@ -25,10 +25,10 @@ namespace library {
 // whatever a Feed decided before it returns.
 inline constexpr std::size_t kMarkupGather = std::size_t{1} << 16;
 
-// Appends a start to a list, field by field: a sink gets each start just
-// after its two fields were stored one by one, and a copy of the whole
-// struct would load both at once, which waits until those stores are
-// done, on every sentence.
+// Appends a start (not one of the list's own) to a list, field by field:
+// a sink gets each start just after its two fields were stored one by
+// one, and a copy of the whole struct would load both at once, which
+// waits until those stores are done, on every sentence.
 inline void Keep(std::vector<Boundary>* starts, const Boundary& start) {
   Boundary& kept = starts->emplace_back();
   kept.offset = start.offset;
