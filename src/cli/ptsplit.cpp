@@ -63,7 +63,7 @@ on its own, and the outputs follow each other on standard output.
   -h, --help            display this help and exit
   -V, --version         output version information and exit
 
--j and --force without -o are errors.  With several FILEs, markup outputs
+--force without -o is an error.  With several FILEs, markup outputs
 follow each other; lines puts an empty line between files, as between
 paragraphs; each jsonl object starts with a "file" field naming its FILE;
 xml writes one document whose <corpus> root holds a <text file="FILE">
