@@ -56,18 +56,27 @@ class Output {
 class Digits {
  public:
   bool Holds(std::uint64_t value) const { return size_ != 0 && value == value_; }
-  const Digits& Of(std::uint64_t value) {
+  Digits& Of(std::uint64_t value) {
     if (!Holds(value)) {
       value_ = value;
       size_ = static_cast<std::size_t>(std::to_chars(digits_, digits_ + sizeof digits_, value).ptr -
                                        digits_);
+      fresh_ = true;
     }
     return *this;
   }
-  // Writes the digits at o, which has room for 20 bytes (a copy of a size
-  // known in advance costs less); returns their end.
-  char* Put(char* o) const {
-    std::memcpy(o, digits_, sizeof digits_);
+  // Writes the digits at o, which has room for 20 bytes; returns their end.
+  // Digits made earlier go in one copy of a size known in advance, which
+  // costs less; digits just made go byte by byte, since a wide load of
+  // bytes just stored one or two at a time waits until those stores are
+  // done.
+  char* Put(char* o) {
+    if (fresh_) {
+      fresh_ = false;
+      for (std::size_t i = 0; i < size_; ++i) o[i] = digits_[i];
+    } else {
+      std::memcpy(o, digits_, sizeof digits_);
+    }
     return o + size_;
   }
 
@@ -75,6 +84,7 @@ class Digits {
   std::uint64_t value_ = 0;
   char digits_[20] = {};
   std::size_t size_ = 0;
+  bool fresh_ = false;
 };
 
 // Writes the sentences of one input, or of several one after the other, to
