@@ -8,6 +8,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define PTSEG_HAVE_COMPRESS_PATH 1
+#endif
 
 namespace ptseg {
 namespace {
@@ -88,6 +92,19 @@ bool IsTwoByteLetter(const unsigned char* p) {
   return (p[0] == 0xC3 || (p[0] == 0xC2 && p[1] >= 0xA0)) && (p[1] & 0xC0) == 0x80 &&
          p[2] < kFirstJoiningLead;
 }
+
+#if defined(PTSEG_HAVE_COMPRESS_PATH)
+// Whether the processor can move bytes together by a mask in one step
+// (AVX-512 VBMI2), and pick out bits by one (BMI2).
+bool CanCompress() {
+  static const bool can = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
+           __builtin_cpu_supports("bmi2");
+  }();
+  return can;
+}
+#endif
 
 }  // namespace
 
@@ -221,63 +238,148 @@ std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size, 
 // 40 bytes or so, from p on; stops where 130 bytes are left or at any
 // other character, with p and dst past what it converted.  m is the
 // matching offset of dst.
+void MatchingCopy::ConvertWindows(const unsigned char*& p, const unsigned char* end, char*& dst,
+                                  std::uint64_t m) {
+  const char* const dst_at_m = dst;
+  while (end - p >= 130) {
+#if defined(PTSEG_HAVE_COMPRESS_PATH)
+    if (CanCompress()) {
+      ConvertBlocks(p, end, dst, m + (dst - dst_at_m));
+      if (end - p < 130) break;
+    }
+#endif
+    if (!ConvertWindow(p, dst, m + (dst - dst_at_m))) break;
+  }
+}
+
+// Converts the window of 64 bytes at p, or up to the first character it
+// leaves to the caller (false).
 //
-// Windows of 64 bytes are copied whole and then their letters converted,
-// each with the same branch: a loop that stopped at each letter to copy
-// the ASCII between would be mispredicted there, which costs as much as
-// all the rest.  Each 64-byte copy may run past what it keeps (the next
-// one overwrites it), so the window must be followed by 64 more bytes.
-void MatchingCopy::ConvertWindows(const unsigned char*& p_ref, const unsigned char* end,
-                                  char*& dst_ref, std::uint64_t m) {
+// The window is copied whole and then its letters converted, each with the
+// same branch: a loop that stopped at each letter to copy the ASCII between
+// would be mispredicted there, which costs as much as all the rest.  Each
+// 64-byte copy may run past what it keeps (the next one overwrites it), so
+// the window must be followed by 64 more bytes.
+bool MatchingCopy::ConvertWindow(const unsigned char*& p_ref, char*& dst_ref, std::uint64_t m) {
   // In locals, which stores to the output cannot change.
-  const unsigned char* p = p_ref;
+  const unsigned char* const p = p_ref;
   char* dst = dst_ref;
   const char* const dst_at_m = dst;
   ExtraBits* marks = extras_.data();
   std::uint64_t base = extra_base_, size = extras_.size();
-  while (end - p >= 130) {
-    std::uint64_t high = HighBits64(p);
-    const unsigned char* src = p;  // the next byte to copy
-    const unsigned char* q = p + 64;
-    while (high != 0) {
-      q = p + __builtin_ctzll(high);
-      if (IsTwoByteLetter(q)) {
-        Copy64(dst, src);
-        dst += q - src;
-        const std::uint64_t at = m + (dst - dst_at_m);
-        if ((at >> 6) - base >= size) {
-          GrowExtras(at);
-          marks = extras_.data();
-          base = extra_base_;
-          size = extras_.size();
-        }
-        marks[(at >> 6) - base].one |= std::uint64_t{1} << (at & 63);
-        *dst++ = static_cast<char>(((q[0] & 0x1F) << 6) | (q[1] & 0x3F));
-        src = q + 2;
-        // Its two bits, the second of which may lie past the window.
-        high &= high - 1;
-        high &= high - 1;
-      } else if (q[0] >= 0xA0 && q[1] < 0x80) {
-        // ISO-8859-1 text: a letter that is not valid as UTF-8.
-        Copy64(dst, src);
-        dst += q - src;
-        *dst++ = static_cast<char>(*q);
-        src = q + 1;
-        high &= high - 1;
-      } else {
-        break;
+  std::uint64_t high = HighBits64(p);
+  const unsigned char* src = p;  // the next byte to copy
+  const unsigned char* q = p + 64;
+  while (high != 0) {
+    q = p + __builtin_ctzll(high);
+    if (IsTwoByteLetter(q)) {
+      Copy64(dst, src);
+      dst += q - src;
+      const std::uint64_t at = m + (dst - dst_at_m);
+      if ((at >> 6) - base >= size) {
+        GrowExtras(at);
+        marks = extras_.data();
+        base = extra_base_;
+        size = extras_.size();
       }
+      marks[(at >> 6) - base].one |= std::uint64_t{1} << (at & 63);
+      *dst++ = static_cast<char>(((q[0] & 0x1F) << 6) | (q[1] & 0x3F));
+      src = q + 2;
+      // Its two bits, the second of which may lie past the window.
+      high &= high - 1;
+      high &= high - 1;
+    } else if (q[0] >= 0xA0 && q[1] < 0x80) {
+      // ISO-8859-1 text: a letter that is not valid as UTF-8.
+      Copy64(dst, src);
+      dst += q - src;
+      *dst++ = static_cast<char>(*q);
+      src = q + 1;
+      high &= high - 1;
+    } else {
+      break;
     }
-    Copy64(dst, src);
-    if (high == 0) q = std::max(p + 64, src);
-    // An ASCII character before what may be a combining mark is left to
-    // the cluster of the mark.
-    if (q > src && *q >= kFirstJoiningLead) --q;
-    dst += q - src;
-    p = q;
-    if (high != 0) break;
   }
-  p_ref = p;
+  Copy64(dst, src);
+  if (high == 0) q = std::max(p + 64, src);
+  // An ASCII character before what may be a combining mark is left to
+  // the cluster of the mark.
+  if (q > src && *q >= kFirstJoiningLead) --q;
+  dst += q - src;
+  p_ref = q;
+  dst_ref = dst;
+  return high == 0;
+}
+#endif
+
+#if defined(PTSEG_HAVE_COMPRESS_PATH)
+// Converts blocks of 64 bytes from p on, each at once, as long as every
+// byte in them above ASCII belongs to a letter of ISO-8859-1 in two bytes
+// that is not followed by what may be a combining mark (the block takes
+// the second byte of one at its end from the next); stops where 130 bytes
+// are left.  m is the matching offset of dst.
+//
+// Each letter becomes one byte in place of its first, and the bytes kept
+// are moved together by their mask: no branch depends on where the letters
+// are, and each block is 64 bytes, so that the next one's loads need not
+// wait for this one's letters.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2,bmi2,popcnt"))) void
+MatchingCopy::ConvertBlocks(const unsigned char*& p_ref, const unsigned char* end, char*& dst_ref,
+                            std::uint64_t m) {
+  const unsigned char* p = p_ref;
+  char* dst = dst_ref;
+  const char* const dst_at_m = dst;
+  // In locals, which stores to the output cannot change.
+  ExtraBits* marks = extras_.data();
+  std::uint64_t base = extra_base_, size = extras_.size();
+  // Whether the block's first byte is the second of a letter converted
+  // with the block before.
+  std::uint64_t carried = 0;
+#define PTSEG_SET1(byte) _mm512_set1_epi8(static_cast<char>(byte))
+  while (end - p >= 130) {
+    const __m512i bytes = _mm512_loadu_si512(p), next = _mm512_loadu_si512(p + 1);
+    const __m512i after = _mm512_loadu_si512(p + 2);
+    // C3 and a continuation byte, or C2 and one from A0 on, followed by a
+    // byte below kFirstJoiningLead.
+    const __mmask64 continued =
+        _mm512_cmpeq_epi8_mask(_mm512_and_si512(next, PTSEG_SET1(0xC0)), PTSEG_SET1(0x80));
+    const __mmask64 from_a0 =
+        _mm512_cmpeq_epi8_mask(_mm512_and_si512(next, PTSEG_SET1(0xE0)), PTSEG_SET1(0xA0));
+    const std::uint64_t leads = ((_mm512_cmpeq_epi8_mask(bytes, PTSEG_SET1(0xC3)) & continued) |
+                                 (_mm512_cmpeq_epi8_mask(bytes, PTSEG_SET1(0xC2)) & from_a0)) &
+                                _mm512_cmplt_epu8_mask(after, PTSEG_SET1(kFirstJoiningLead));
+    const std::uint64_t seconds = leads << 1 | carried;
+    if (_mm512_movepi8_mask(bytes) != (leads | seconds) || p[64] >= kFirstJoiningLead) break;
+    // A letter's byte in place of its first byte, the second dropped.
+    const __m512i value =
+        _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(bytes, PTSEG_SET1(0x03)), 6),
+                        _mm512_and_si512(next, PTSEG_SET1(0x3F)));
+    const std::uint64_t kept = ~seconds;
+    _mm512_storeu_si512(
+        dst, _mm512_maskz_compress_epi8(kept, _mm512_mask_blend_epi8(leads, bytes, value)));
+    // The letters' extra bytes, as bits from the block's first matching
+    // offset on.
+    const std::uint64_t at = m + (dst - dst_at_m);
+    const std::uint64_t bits = _pext_u64(leads, kept);
+    std::uint64_t word = (at >> 6) - base;
+    if (word + 1 >= size && leads != 0) {
+      if (size == 0) GrowExtras(at);
+      GrowExtras(at + 64);
+      marks = extras_.data();
+      base = extra_base_;
+      size = extras_.size();
+      word = (at >> 6) - base;
+    }
+    if (word + 1 < size) {  // else there is no letter, nor a word for one
+      const unsigned shift = at & 63;
+      marks[word].one |= bits << shift;
+      marks[word + 1].one |= (bits >> 1) >> (63 - shift);
+    }
+    dst += __builtin_popcountll(kept);
+    carried = leads >> 63;
+    p += 64;
+  }
+#undef PTSEG_SET1
+  p_ref = p + carried;
   dst_ref = dst;
 }
 #endif

@@ -77,6 +77,9 @@ class MatchingCopy {
   std::size_t Convert(const unsigned char* data, std::size_t size, bool at_end, std::string* out);
   void ConvertWindows(const unsigned char*& p, const unsigned char* end, char*& dst,
                       std::uint64_t m);
+  bool ConvertWindow(const unsigned char*& p, char*& dst, std::uint64_t m);
+  void ConvertBlocks(const unsigned char*& p, const unsigned char* end, char*& dst,
+                     std::uint64_t m);
   bool ConvertCluster(const unsigned char*& p, const unsigned char* end, bool at_end,
                       std::string* text);
   void Record(std::uint64_t m, std::uint64_t start, std::uint64_t end, std::size_t count);

@@ -136,6 +136,38 @@ def check_random(tool, convert):
         same('long cluster %r in pieces' % text[:2], tool(text.encode(), '--chunks', '7'), want)
 
 
+def check_letter_runs(tool, convert):
+    # Text of ASCII and two-byte letters, which is converted 64 bytes at a
+    # time: letters at every place in a block and across its end, and, in
+    # every other text, now and then a byte the blocks leave to the
+    # character reader (a combining mark after a letter or after ASCII, a
+    # C1 control, a letter of ISO-8859-1 alone, a lead byte cut short).
+    rng = random.Random(5)
+    letters = [c.encode() for c in '\u00e7\u00e3\u00c9\u00aa\u00ab\u00a0\u00ff']
+    odd = [b'\x80', b'\xc3', b'\xe9', b'\xcc\x81', b'\xe2\x80\x94', b'\xc2\x85', b'\xc3\xa9\xcc\x81']
+    for i in range(40):
+        pieces = []
+        for _ in range(rng.randrange(50, 1500)):
+            r = rng.random()
+            pieces.append(rng.choice(odd) if i % 2 and r < 0.02 else
+                          rng.choice(letters) if r < 0.3 else b'a e'[:rng.randrange(1, 4)])
+        data = b''.join(pieces)
+        name = 'letter runs %d' % i
+        same(name, tool(data), convert(decode(data))[0].encode('latin-1'))
+        origins = tool.origins(data)
+        if i % 2 == 0:  # each character gives one byte
+            same(name + ' origins', origins,
+                 [k for k in range(len(data)) if data[k] & 0xC0 != 0x80] + [len(data)])
+        same(name + ' origins in pieces', tool.origins(data, '--chunks', str(i)), origins)
+    # A combining mark after a letter or an ASCII character at and around
+    # the end of the first block, and with a letter across it.
+    for at in range(56, 72):
+        for first in (b'a', b'\xc3\xa2'):  # both compose with U+0301
+            data = b'a' * at + first + b'\xcc\x81' + b'a' * 200
+            same('mark after %r at %d' % (first, at), tool(data),
+                 convert(decode(data))[0].encode('latin-1'))
+
+
 def check_every_character(tool, convert):
     ours = tool(b'', '--unicode-version').decode().strip()
     version = tuple(int(x) for x in ours.split('.'))
@@ -219,6 +251,7 @@ def main():
     tool = Tool(sys.argv[1])
     check_corpus(tool, module.convert, os.path.join(sys.argv[2], 'corpus', 'texts'))
     check_random(tool, module.convert)
+    check_letter_runs(tool, module.convert)
     check_every_character(tool, module.convert)
     check_origins(tool, module.convert)
     check_output_text(tool)
