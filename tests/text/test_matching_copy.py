@@ -237,6 +237,15 @@ def check_output_text(tool):
              tool(data.decode('latin-1').encode(), '--json'))
 
 
+def check_json_block_ends(tool):
+    # A lead byte left alone at each place in the first 32 bytes, with a
+    # continuation byte just after them, which only the last place takes.
+    for at in range(32):
+        data = b'a' * at + b'\xc3' + b'a' * (31 - at) + b'\xa9' + b'a' * 64
+        same('JSON with a lone lead at %d' % at, tool(data, '--json-of', 'utf8'),
+             tool(decode(data).encode(), '--json'))
+
+
 def main():
     if len(sys.argv) != 3:
         sys.exit(__doc__)
@@ -255,6 +264,7 @@ def main():
     check_every_character(tool, module.convert)
     check_origins(tool, module.convert)
     check_output_text(tool)
+    check_json_block_ends(tool)
     return summary()
 
 
