@@ -240,15 +240,14 @@ std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size, 
 // matching offset of dst.
 void MatchingCopy::ConvertWindows(const unsigned char*& p, const unsigned char* end, char*& dst,
                                   std::uint64_t m) {
-  const char* const dst_at_m = dst;
-  while (end - p >= 130) {
 #if defined(PTSEG_HAVE_COMPRESS_PATH)
-    if (CanCompress()) {
-      ConvertBlocks(p, end, dst, m + (dst - dst_at_m));
-      if (end - p < 130) break;
-    }
+  if (CanCompress()) {
+    ConvertBlocks(p, end, dst, m);
+    return;
+  }
 #endif
-    if (!ConvertWindow(p, dst, m + (dst - dst_at_m))) break;
+  const char* const dst_at_m = dst;
+  while (end - p >= 130 && ConvertWindow(p, dst, m + (dst - dst_at_m))) {
   }
 }
 
@@ -315,8 +314,10 @@ bool MatchingCopy::ConvertWindow(const unsigned char*& p_ref, char*& dst_ref, st
 // Converts blocks of 64 bytes from p on, each at once, as long as every
 // byte in them above ASCII belongs to a letter of ISO-8859-1 in two bytes
 // that is not followed by what may be a combining mark (the block takes
-// the second byte of one at its end from the next); stops where 130 bytes
-// are left.  m is the matching offset of dst.
+// the second byte of one at its end from the next), or is such a letter
+// in one byte before ASCII; stops where 130 bytes are left or, having
+// converted what comes before, at a character it leaves to the caller.  m
+// is the matching offset of dst.
 //
 // Each letter becomes one byte in place of its first, and the bytes kept
 // are moved together by their mask: no branch depends on where the letters
@@ -348,16 +349,29 @@ MatchingCopy::ConvertBlocks(const unsigned char*& p_ref, const unsigned char* en
                                  (_mm512_cmpeq_epi8_mask(bytes, PTSEG_SET1(0xC2)) & from_a0)) &
                                 _mm512_cmplt_epu8_mask(after, PTSEG_SET1(kFirstJoiningLead));
     const std::uint64_t seconds = leads << 1 | carried;
-    if (_mm512_movepi8_mask(bytes) != (leads | seconds) || p[64] >= kFirstJoiningLead) break;
+    // ISO-8859-1 text: a letter from A0 on before ASCII, not valid as
+    // UTF-8, which stays as it is.
+    const std::uint64_t alone = _mm512_cmpge_epu8_mask(bytes, PTSEG_SET1(0xA0)) &
+                                _mm512_cmplt_epu8_mask(next, PTSEG_SET1(0x80));
+    const std::uint64_t odd = _mm512_movepi8_mask(bytes) & ~(leads | seconds | alone);
+    // The bytes before the first character left to the caller, if any,
+    // and before an ASCII character that what may be a combining mark
+    // follows: that mark's cluster may take it.
+    unsigned length = 64;
+    if (odd != 0 || p[64] >= kFirstJoiningLead) {
+      length = odd != 0 ? static_cast<unsigned>(__builtin_ctzll(odd)) : 64;
+      if (length > 0 && p[length] >= kFirstJoiningLead && p[length - 1] < 0x80) --length;
+    }
+    const std::uint64_t taken = length < 64 ? (std::uint64_t{1} << length) - 1 : ~std::uint64_t{0};
     // A letter's byte in place of its first byte, the second dropped.
     const __m512i value =
         _mm512_or_si512(_mm512_slli_epi16(_mm512_and_si512(bytes, PTSEG_SET1(0x03)), 6),
                         _mm512_and_si512(next, PTSEG_SET1(0x3F)));
-    const std::uint64_t kept = ~seconds;
+    const std::uint64_t kept = ~seconds & taken;
     _mm512_storeu_si512(
         dst, _mm512_maskz_compress_epi8(kept, _mm512_mask_blend_epi8(leads, bytes, value)));
     // The letters' extra bytes, as bits from the block's first matching
-    // offset on.
+    // offset on (those of leads not taken fall out with their bytes).
     const std::uint64_t at = m + (dst - dst_at_m);
     const std::uint64_t bits = _pext_u64(leads, kept);
     std::uint64_t word = (at >> 6) - base;
@@ -375,6 +389,11 @@ MatchingCopy::ConvertBlocks(const unsigned char*& p_ref, const unsigned char* en
       marks[word + 1].one |= (bits >> 1) >> (63 - shift);
     }
     dst += __builtin_popcountll(kept);
+    if (length < 64) {  // no letter reaches past the bytes taken
+      p += length;
+      carried = 0;
+      break;
+    }
     carried = leads >> 63;
     p += 64;
   }
