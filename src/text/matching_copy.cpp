@@ -93,6 +93,8 @@ bool IsTwoByteLetter(const unsigned char* p) {
          p[2] < kFirstJoiningLead;
 }
 
+bool blocks_allowed = true;
+
 #if defined(PTSEG_HAVE_COMPRESS_PATH)
 // Whether the processor can move bytes together by a mask in one step
 // (AVX-512 VBMI2), and pick out bits by one (BMI2).
@@ -102,11 +104,13 @@ bool CanCompress() {
     return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi2") &&
            __builtin_cpu_supports("bmi2");
   }();
-  return can;
+  return can && blocks_allowed;
 }
 #endif
 
 }  // namespace
+
+void AllowConversionBlocks(bool allow) { blocks_allowed = allow; }
 
 void MatchingCopy::Feed(const char* data, std::size_t size, std::string* out) {
   std::size_t taken = 0;

@@ -20,6 +20,11 @@
 
 namespace ptseg {
 
+// For the tests: whether UTF-8 may be converted in the vector blocks of
+// processors that have them (the default), or only as on other
+// processors.  Set before any conversion.
+void AllowConversionBlocks(bool allow);
+
 class MatchingCopy {
  public:
   // Converts what can be decided of the next `size` bytes of the stream and

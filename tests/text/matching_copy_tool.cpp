@@ -1,8 +1,9 @@
 // Runs the text layer over standard input, for test_matching_copy.py.
 //
-//   matching_copy_tool [--chunks SEED] [--origins]   the matching copy, or
-//       the origin of each of its bytes and of its end, one per line; with
-//       --chunks the input is fed in pieces of random sizes
+//   matching_copy_tool [--no-blocks] [--chunks SEED] [--origins]   the
+//       matching copy, or the origin of each of its bytes and of its end,
+//       one per line; with --chunks the input is fed in pieces of random
+//       sizes; with --no-blocks as on processors without vector blocks
 //   matching_copy_tool --utf8|--as-utf8 latin1|utf8   AppendUtf8, AsUtf8
 //   matching_copy_tool --xml text|attribute|chars | --json
 //   matching_copy_tool --json-of latin1|utf8      WriteJsonString
@@ -68,7 +69,7 @@ std::string MatchingCopyOf(const std::string& data, bool chunked, std::uint32_t 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool chunked = false, origins = false;
+  bool chunked = false, origins = false, other = false;
   std::uint32_t seed = 0;
   std::string out;
   for (int i = 1; i < argc; ++i) {
@@ -80,10 +81,13 @@ int main(int argc, char** argv) {
       ++i;
     } else if (arg == "--origins") {
       origins = true;
+    } else if (arg == "--no-blocks") {
+      ptseg::AllowConversionBlocks(false);
     } else if (arg == "--unicode-version") {
       std::printf("%s\n", ptseg::Latin1Map::UnicodeVersion());
       return 0;
     } else if (arg == "--utf8" || arg == "--as-utf8") {
+      other = true;
       const auto encoding =
           std::strcmp(value, "latin1") == 0 ? ptseg::Encoding::kLatin1 : ptseg::Encoding::kUtf8;
       const std::string data = ReadAll();
@@ -95,6 +99,7 @@ int main(int argc, char** argv) {
       }
       ++i;
     } else if (arg == "--xml") {
+      other = true;
       const std::string data = ReadAll();
       if (std::strcmp(value, "chars") == 0) {
         ptseg::AppendXmlChars(data, &out);
@@ -106,8 +111,10 @@ int main(int argc, char** argv) {
       }
       ++i;
     } else if (arg == "--json") {
+      other = true;
       ptseg::AppendJsonEscaped(ReadAll(), &out);
     } else if (arg == "--json-of") {
+      other = true;
       const std::string data = ReadAll();
       std::vector<char> written(6 * data.size());
       const char* end = ptseg::WriteJsonString(
@@ -121,7 +128,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  if (argc == 1 || chunked || origins) {
+  if (!other) {
     out = MatchingCopyOf(ReadAll(), chunked, seed, origins);
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
