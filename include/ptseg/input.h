@@ -61,7 +61,8 @@ class Input {
   // (and for size 0).  Blocks only when nothing is at hand yet.  Throws
   // InputError for a read error (REASON is strerror's), corrupt data (the
   // decompressor's reason) and compressed data cut short ("unexpected end
-  // of compressed data"); once it has thrown, every later Read throws the
+  // of compressed data"); every byte decompressed before the failure is
+  // returned first, and once it has thrown, every later Read throws the
   // same error.  Interrupted reads (EINTR) are retried.
   std::size_t Read(char* buf, std::size_t size);
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -135,12 +136,16 @@ int Compare(const Signature& s, const char* p, std::size_t n) {
 // after one has ended: false at the end of the input (or of zero bytes
 // padding it); "trailing garbage" for other bytes.
 bool NextMember(Source& src, Compression format) {
-  for (;;) {
+  // Zeros to the end (a tape's padding) are not data; anything after them
+  // is garbage, wherever the reads fall.
+  for (bool zeros = false;;) {
     if (src.available() == 0 && !src.Fill()) return false;
-    if (*src.data() != 0) break;
-    // Zeros to the end (a tape's padding) are not data.
+    if (*src.data() != 0) {
+      if (zeros) src.Fail(kGarbage);
+      break;
+    }
+    zeros = true;
     while (src.available() > 0 && *src.data() == 0) src.Consume(1);
-    if (src.available() > 0) src.Fail(kGarbage);
   }
   for (const Signature& s : kSignatures) {
     if (s.format != format) continue;
@@ -154,15 +159,34 @@ bool NextMember(Source& src, Compression format) {
   src.Fail(kGarbage);
 }
 
-// Decompresses into `out`; returns at least 1 byte, or 0 at the end of the
-// data.  Reads from the input only when nothing has been produced yet.
+// Decompresses into the space it is given as far as the input at hand
+// allows, reading from the input only when nothing has been produced yet.
 class Decoder {
  public:
   explicit Decoder(Source& src) : src_(src) {}
   virtual ~Decoder() = default;
-  virtual std::size_t Decode(char* out, std::size_t size) = 0;
+
+  // Decompresses into `out`; returns at least 1 byte, or 0 at the end of
+  // the data.  A failure met after some text was produced is thrown by the
+  // next call, so that the text before it is handed over first.
+  std::size_t Decode(char* out, std::size_t size) {
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    Begin(out, size);
+    try {
+      Run();
+    } catch (const InputError&) {
+      if (Produced() == 0) throw;
+      failure_ = std::current_exception();
+    }
+    return Produced();
+  }
 
  protected:
+  // The space of this call, then the work, then what of it was filled.
+  virtual void Begin(char* out, std::size_t size) = 0;
+  virtual void Run() = 0;
+  virtual std::size_t Produced() const = 0;
+
   // Makes input available: false at the end of the input, or when output
   // is at hand and waiting for input could block.
   bool More(std::size_t produced) {
@@ -171,6 +195,9 @@ class Decoder {
     return src_.Fill();
   }
   Source& src_;
+
+ private:
+  std::exception_ptr failure_;
 };
 
 class GzipDecoder final : public Decoder {
@@ -180,12 +207,15 @@ class GzipDecoder final : public Decoder {
   }
   ~GzipDecoder() override { inflateEnd(&z_); }
 
-  std::size_t Decode(char* out, std::size_t size) override {
+  void Begin(char* out, std::size_t size) override {
     z_.next_out = reinterpret_cast<Bytef*>(out);
-    z_.avail_out = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
-    const uInt room = z_.avail_out;
+    z_.avail_out = room_ = static_cast<uInt>(std::min<std::size_t>(size, 1u << 30));
+  }
+  std::size_t Produced() const override { return room_ - z_.avail_out; }
+
+  void Run() override {
     while (z_.avail_out > 0 && !done_) {
-      const std::size_t produced = room - z_.avail_out;
+      const std::size_t produced = Produced();
       if (between_) {
         if (src_.available() == 0 && produced > 0) break;
         if (!NextMember(src_, Compression::kGzip)) {
@@ -214,11 +244,11 @@ class GzipDecoder final : public Decoder {
         src_.Fail(z_.msg ? z_.msg : "compressed data is corrupt");
       }
     }
-    return room - z_.avail_out;
   }
 
  private:
   z_stream z_{};
+  uInt room_ = 0;
   bool between_ = false, done_ = false;
 };
 
@@ -230,11 +260,15 @@ class XzDecoder final : public Decoder {
   }
   ~XzDecoder() override { lzma_end(&x_); }
 
-  std::size_t Decode(char* out, std::size_t size) override {
+  void Begin(char* out, std::size_t size) override {
     x_.next_out = reinterpret_cast<std::uint8_t*>(out);
-    x_.avail_out = size;
+    x_.avail_out = room_ = size;
+  }
+  std::size_t Produced() const override { return room_ - x_.avail_out; }
+
+  void Run() override {
     while (x_.avail_out > 0 && !done_) {
-      const std::size_t produced = size - x_.avail_out;
+      const std::size_t produced = Produced();
       lzma_action action = LZMA_RUN;
       if (!More(produced)) {
         if (produced > 0) break;
@@ -264,11 +298,11 @@ class XzDecoder final : public Decoder {
           src_.Fail("xz decoder error " + std::to_string(static_cast<int>(r)));
       }
     }
-    return size - x_.avail_out;
   }
 
  private:
   lzma_stream x_ = LZMA_STREAM_INIT;
+  std::size_t room_ = 0;
   bool done_ = false;
 };
 
@@ -279,12 +313,15 @@ class Bzip2Decoder final : public Decoder {
     if (open_) BZ2_bzDecompressEnd(&b_);
   }
 
-  std::size_t Decode(char* out, std::size_t size) override {
+  void Begin(char* out, std::size_t size) override {
     b_.next_out = out;
-    b_.avail_out = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
-    const unsigned room = b_.avail_out;
+    b_.avail_out = room_ = static_cast<unsigned>(std::min<std::size_t>(size, 1u << 30));
+  }
+  std::size_t Produced() const override { return room_ - b_.avail_out; }
+
+  void Run() override {
     while (b_.avail_out > 0 && !done_) {
-      const std::size_t produced = room - b_.avail_out;
+      const std::size_t produced = Produced();
       if (!open_) {
         if (src_.available() == 0 && produced > 0) break;
         if (!NextMember(src_, Compression::kBzip2)) {
@@ -315,7 +352,6 @@ class Bzip2Decoder final : public Decoder {
         src_.Fail("compressed data is corrupt");
       }
     }
-    return room - b_.avail_out;
   }
 
  private:
@@ -330,6 +366,7 @@ class Bzip2Decoder final : public Decoder {
     open_ = true;
   }
   bz_stream b_{};
+  unsigned room_ = 0;
   bool open_ = false, done_ = false;
 };
 
@@ -340,9 +377,12 @@ class ZstdDecoder final : public Decoder {
   }
   ~ZstdDecoder() override { ZSTD_freeDStream(z_); }
 
-  std::size_t Decode(char* out, std::size_t size) override {
-    ZSTD_outBuffer o{out, size, 0};
-    while (o.pos < size && !done_) {
+  void Begin(char* out, std::size_t size) override { o_ = ZSTD_outBuffer{out, size, 0}; }
+  std::size_t Produced() const override { return o_.pos; }
+
+  void Run() override {
+    ZSTD_outBuffer& o = o_;
+    while (o.pos < o.size && !done_) {
       const bool input = More(o.pos);
       if (!input && o.pos > 0) break;
       if (!input && pending_ == 0) {  // the last frame was whole
@@ -357,11 +397,11 @@ class ZstdDecoder final : public Decoder {
       pending_ = r;
       if (!input && o.pos == before && r != 0) src_.Fail(kTruncated);
     }
-    return o.pos;
   }
 
  private:
   ZSTD_DStream* z_;
+  ZSTD_outBuffer o_{};
   std::size_t pending_ = 1;  // 0 when a frame has just ended
   bool done_ = false;
 };
@@ -384,6 +424,7 @@ class Input::Impl {
         if (head_pos_ == head_.size()) std::string().swap(head_);
         return n;
       }
+      if (failed_later_) throw *failed_later_;
       return Produce(buf, size);
     } catch (const InputError& e) {
       error_ = e;
@@ -437,7 +478,13 @@ class Input::Impl {
     while (got < kFirstBlock &&
            std::find(std::begin(kBomStarts), std::end(kBomStarts),
                      std::string_view(head_.data(), got)) != std::end(kBomStarts)) {
-      const std::size_t n = Produce(&head_[got], kFirstBlock - got);
+      std::size_t n = 0;
+      try {
+        n = Produce(&head_[got], kFirstBlock - got);
+      } catch (const InputError& e) {
+        if (got == 0) throw;
+        failed_later_ = e;  // the text before the failure goes first
+      }
       if (n == 0) break;
       got += n;
     }
@@ -458,7 +505,8 @@ class Input::Impl {
   bool started_ = false;
   std::string head_;  // the first block, until Read has handed it over
   std::size_t head_pos_ = 0;
-  std::optional<InputError> error_;
+  std::optional<InputError> error_;         // thrown, and thrown again
+  std::optional<InputError> failed_later_;  // met in Start, after the first block
 };
 
 Input::Input(int fd, std::string name) : impl_(new Impl(fd, std::move(name))) {}

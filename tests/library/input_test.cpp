@@ -57,14 +57,25 @@ static std::string ReadFile(const fs::path& p, Input* keep = nullptr) {
   if (keep) *keep = std::move(input);
   return all;
 }
-// The error a read of p throws, or "" when there is none.
-static std::string ErrorOf(const fs::path& p) {
-  try {
-    ReadFile(p);
-  } catch (const ptseg::InputError& e) {
-    return e.what();
+// The error a read of p throws, or "" when there is none; *text, if
+// given, gets the bytes read before it.
+static std::string ErrorOf(const fs::path& p, std::string* text = nullptr) {
+  const int fd = open(p.c_str(), O_RDONLY);
+  Input input(fd, p.filename().string());
+  std::string error;
+  std::vector<char> buf(70000);
+  for (std::size_t size = 1;; size = size * 7 % 69997 + 1) {
+    try {
+      const std::size_t n = input.Read(buf.data(), size);
+      if (n == 0) break;
+      if (text) text->append(buf.data(), n);
+    } catch (const ptseg::InputError& e) {
+      error = e.what();
+      break;
+    }
   }
-  return "";
+  close(fd);
+  return error;
 }
 
 static bool Has(const std::string& command) {
@@ -107,6 +118,14 @@ static void TestFormats(const std::string& text) {
       Spit(dir / ("cut." + name), both.substr(0, cut));
       CHECK(ErrorOf(dir / ("cut." + name)).rfind("cut." + name + ": ", 0) == 0);
     }
+    // Garbage after the data, short or long: the error comes after all the
+    // text decompressed before it.
+    for (const char* garbage : {"lixo", "lixo lixo lixo lixo"}) {
+      Spit(dir / ("tail." + name), both + garbage);
+      std::string got;
+      CHECK(!ErrorOf(dir / ("tail." + name), &got).empty());
+      CHECK(got == text + "Segundo membro.\n");
+    }
     std::cout << name << ": ok\n";
   }
   if (!Has("gzip") || !Has("xz")) return;
@@ -122,6 +141,19 @@ static void TestFormats(const std::string& text) {
   CHECK(ErrorOf(dir / "tail.gz") == "tail.gz: trailing garbage after compressed data");
   Spit(dir / "zeros.gz", gz + std::string(512, '\0'));
   CHECK(ErrorOf(dir / "zeros.gz").empty());
+  // Zeros pad the end only: a member after them is garbage, even where the
+  // zeros fill the read before it exactly.
+  for (std::size_t zeros : {std::size_t{1000}, 256 * 1024 - gz.size()}) {
+    Spit(dir / "padded.gz", gz + std::string(zeros, '\0') + gz);
+    std::string got;
+    CHECK(ErrorOf(dir / "padded.gz", &got) == "padded.gz: trailing garbage after compressed data");
+    CHECK(got == text);
+  }
+  // A corrupt member after a whole one.
+  const std::string second = Compress("gzip", "Segundo membro.\n", "s.gz");
+  Spit(dir / "bad2.gz", gz + second.substr(0, 10) + std::string(8, '\xFF'));
+  std::string got;
+  CHECK(!ErrorOf(dir / "bad2.gz", &got).empty() && got == text);
 
   // Through a pipe fed one byte at a time: signature and mark both cut.
   int fds[2];
