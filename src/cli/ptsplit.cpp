@@ -245,9 +245,23 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
   return status;
 }
 
+// A standard descriptor the caller left closed is opened on /dev/null, so
+// that no input or output file of the run takes its number (a warning
+// would go into an output file); it is opened the wrong way round, so that
+// reading standard input or writing standard output still fails as it
+// would have.
+void GuardStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is fd.
+    if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd) std::exit(2);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  GuardStandardDescriptors();
   argv[0] = const_cast<char*>(kProgram);  // getopt says "ptsplit:", whatever the path
   enum { kForce = 256, kParagraphs };
   static const option kOptions[] = {{"encoding", required_argument, nullptr, 'e'},

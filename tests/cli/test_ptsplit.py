@@ -194,12 +194,20 @@ def check_errors(folder):
     check('write error: status 2', p.returncode == 2)
     for args, stdout, reason in ((['-h'], '/dev/full', b'No space left on device'),
                                  (['-V'], '/dev/full', b'No space left on device'),
-                                 (['-V'], None, b'Bad file descriptor')):
+                                 (['-V'], None, b'Bad file descriptor'),
+                                 (['a.txt'], None, b'Bad file descriptor')):
         with open(stdout or os.devnull, 'wb') as out:
             p = subprocess.run([PTSPLIT] + args, stdout=out, stderr=subprocess.PIPE, timeout=60,
-                               preexec_fn=None if stdout else lambda: os.close(1))
+                               cwd=folder, preexec_fn=None if stdout else lambda: os.close(1))
         same('%s, %s: write error' % (args[0], stdout or 'closed standard output'),
              (p.stderr, p.returncode), (b'ptsplit: error writing standard output: %s\n' % reason, 2))
+    # With the standard descriptors closed, no file the run opens takes
+    # their numbers: the warning for NUL bytes must not land in the output.
+    write(os.path.join(folder, 'nul.txt'), INPUTS['NUL'])
+    p = subprocess.run([PTSPLIT, '-o', 'out', 'nul.txt'], cwd=folder, timeout=60,
+                       preexec_fn=lambda: os.closerange(0, 3))
+    same('closed standard descriptors: the output file', (p.returncode, output(folder, 'out/nul.txt')),
+         (0, run(['nul.txt'], cwd=folder)[0]))
     check_input_is_output(folder)
 
 
@@ -522,6 +530,9 @@ def check_compressed_and_utf16(folder):
             before = zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(packed[:len(packed) // 2])
             same('gzip cut short: the sentences before the cut', out,
                  run(['-f', 'jsonl'], before)[0])
+            write(path, packed + b'lixo')
+            same('gzip and garbage: the whole text, then an error', run(['-f', 'jsonl', path]),
+                 (want, b'ptsplit: %s: trailing garbage after compressed data\n' % path.encode(), 1))
     for codec, bom in (('utf-16-le', b'\xff\xfe'), ('utf-16-be', b'\xfe\xff')):
         data = bom + text.decode('utf-8', 'byte-by-byte').encode(codec)
         objects = [json.loads(line) for line in run(['-f', 'jsonl'], data)[0].splitlines()]
