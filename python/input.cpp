@@ -47,7 +47,11 @@ class InputFile {
       }
     }
     if (!error.empty()) {
-      PyErr_SetString(PyExc_OSError, error.c_str());
+      // The message holds the file's name, which need not be UTF-8.
+      if (PyObject* message = PyUnicode_DecodeFSDefault(error.c_str())) {
+        PyErr_SetObject(PyExc_OSError, message);
+        Py_DECREF(message);
+      }
       throw py::error_already_set();
     }
     return py::bytes(buffer.data(), n);

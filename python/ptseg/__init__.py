@@ -138,7 +138,7 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
 def _sentences(file, encoding, segmenter, with_spans, skip_blank):
     if isinstance(file, (str, bytes)) or hasattr(file, "__fspath__"):
         # Read as ptsplit reads it: compressed data decompressed.
-        opened = _ptseg.Input(os.fsdecode(file))
+        opened = _ptseg.Input(os.fsencode(file))  # the name's bytes, UTF-8 or not
         try:
             yield from _sentences(opened, encoding, segmenter, with_spans, skip_blank)
         finally:

@@ -474,6 +474,17 @@ def test_split_file(tmp_path):
     (tmp_path / 'cut.gz').write_bytes(gzip.compress(blank)[:20])
     with pytest.raises(OSError, match='cut.gz: unexpected end of compressed data'):
         list(ptseg.split_file(tmp_path / 'cut.gz'))
+    # A name that is not UTF-8, as bytes or as os.fsdecode gives it, and in
+    # the message of a failure.
+    odd = os.path.join(os.fsencode(tmp_path), b'caf\xe9.gz')
+    with open(odd, 'wb') as f:
+        f.write(gzip.compress(blank))
+    for name in (odd, os.fsdecode(odd)):
+        assert list(ptseg.split_file(name, spans=True)) == got
+    with open(odd, 'ab') as f:
+        f.write(b'lixo')
+    with pytest.raises(OSError, match='caf\udce9.gz: trailing garbage'):
+        list(ptseg.split_file(odd))
     with gzip.open(io.BytesIO(gzip.compress(blank)), 'rb') as f:
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
