@@ -42,6 +42,40 @@ char* Put(char* o, std::string_view text) {
   return o + text.size();
 }
 
+// A long sentence is formatted and written in pieces of about this size,
+// so that no buffer holds it formatted whole, at several times its size.
+constexpr std::size_t kPiece = std::size_t{1} << 16;
+
+// The end of the first piece of `bytes`: all of them up to kPiece bytes,
+// else kPiece bytes, or less before a byte that a UTF-8 sequence before
+// it could take (a continuation byte, up to the fourth), so that a piece
+// ends between characters.
+std::size_t PieceEnd(std::string_view bytes, ptseg::Encoding encoding) {
+  if (bytes.size() <= kPiece) return bytes.size();
+  const auto follows = [&](std::size_t at) {
+    return (static_cast<unsigned char>(bytes[at]) & 0xC0) == 0x80;
+  };
+  std::size_t cut = kPiece;
+  while (cut > kPiece - 3 && encoding == ptseg::Encoding::kUtf8 && follows(cut)) --cut;
+  return follows(cut) ? kPiece : cut;
+}
+
+// The end of the first piece of a long sentence's line: inside a word,
+// between two ASCII bytes that are not whitespace, from kPiece bytes on
+// (so that a piece neither ends nor starts a character or a run of
+// whitespace, and the pieces' lines joined are the sentence's line); all
+// of `bytes` where no such place comes.
+std::size_t LinePieceEnd(std::string_view bytes) {
+  const auto word = [&](std::size_t at) {
+    const auto c = static_cast<unsigned char>(bytes[at]);
+    return c < 0x80 && c != ' ' && (c < '\t' || c > '\r');
+  };
+  for (std::size_t cut = kPiece; cut < bytes.size(); ++cut) {
+    if (word(cut - 1) && word(cut)) return cut;
+  }
+  return bytes.size();
+}
+
 }  // namespace
 
 Output::Output(int fd) : fd_(fd), buffer_(new char[kCapacity]) {}
@@ -238,9 +272,8 @@ void Splitter::Found(const ptseg::Boundary& start) {
 void Splitter::Write(const ptseg::Sentence& sentence) {
   std::string_view bytes = Bytes(sentence.start, sentence.end);
   ptseg::Encoding encoding = encoding_;
-  // Lines and jsonl decode UTF-8 and ISO-8859-1 as they write them.
-  if (encoding == ptseg::Encoding::kUtf16Le || encoding == ptseg::Encoding::kUtf16Be ||
-      format_ == Format::kXml) {
+  // The formats decode UTF-8 and ISO-8859-1 as they write them.
+  if (encoding == ptseg::Encoding::kUtf16Le || encoding == ptseg::Encoding::kUtf16Be) {
     // Boundaries fall on character starts, so the sentences decoded one
     // by one are the input decoded.
     bytes = ptseg::AsUtf8(bytes, encoding, &text_);
@@ -252,28 +285,37 @@ void Splitter::Write(const ptseg::Sentence& sentence) {
   } else if (format_ == Format::kJsonl) {
     WriteJson(sentence, bytes, encoding);
   } else {
-    WriteXml(sentence, bytes);
+    WriteXml(sentence, bytes, encoding);
   }
   wrote_sentence_ = true;
 }
 
 void Splitter::WriteLine(std::string_view bytes, ptseg::Encoding encoding) {
-  // Made in the output's buffer where it fits: the empty line due, the
-  // line, its line feed.
-  const std::size_t most = 3 * bytes.size() + 18;
-  char* const room = out_->Room(most);
-  char* const line = room != nullptr ? room : LineBuffer(most);
-  char* const text = line + (blank_line_due_ ? 1 : 0);
-  char* end = ptseg::WriteOneLine(bytes, encoding, text);
-  if (end == text) return;  // a sentence of whitespace only
-  if (blank_line_due_) line[0] = '\n';
-  blank_line_due_ = false;
-  *end++ = '\n';
-  const auto size = static_cast<std::size_t>(end - line);
-  if (room != nullptr) {
-    out_->Wrote(size);
-  } else {
-    out_->Write(std::string_view(line, size));
+  for (bool begun = false;;) {
+    const std::size_t cut = LinePieceEnd(bytes);
+    const bool last = cut == bytes.size();
+    // Made in the output's buffer where it fits: the empty line due, the
+    // line or its piece, the line feed.
+    const std::size_t most = 3 * cut + 18;
+    char* const room = out_->Room(most);
+    char* const line = room != nullptr ? room : LineBuffer(most);
+    const bool blank_line = blank_line_due_ && !begun;
+    char* const text = line + (blank_line ? 1 : 0);
+    char* end = ptseg::WriteOneLine(bytes.substr(0, cut), encoding, text);
+    // A sentence of whitespace only (a piece never is one).
+    if (end == text && !begun) return;
+    if (blank_line) line[0] = '\n';
+    blank_line_due_ = false;
+    begun = true;
+    if (last) *end++ = '\n';
+    const auto size = static_cast<std::size_t>(end - line);
+    if (room != nullptr) {
+      out_->Wrote(size);
+    } else {
+      out_->Write(std::string_view(line, size));
+    }
+    if (last) break;
+    bytes.remove_prefix(cut);
   }
   wrote_line_ = true;
 }
@@ -289,11 +331,9 @@ char* Splitter::LineBuffer(std::size_t size) {
 
 void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes,
                          ptseg::Encoding encoding) {
-  // A long sentence goes in pieces, so that the buffer need not be six
-  // times its size.  Besides the name and the text, the line holds 70
-  // bytes and three numbers of at most 20 digits.
-  // A sentence in one piece is made in the output's buffer where it fits.
-  constexpr std::size_t kPiece = std::size_t{1} << 16;
+  // Besides the name and the text, the line holds 70 bytes and three
+  // numbers of at most 20 digits.  A sentence in one piece is made in the
+  // output's buffer where it fits.
   const std::size_t most = name_.size() + 6 * std::min(bytes.size(), kPiece) + 160;
   char* const room = bytes.size() <= kPiece ? out_->Room(most) : nullptr;
   char* const line = room != nullptr ? room : LineBuffer(most);
@@ -314,14 +354,7 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes
   h = paragraph_.Of(sentence.paragraph).Put(h);
   h = Put(h, ", \"text\": \"");
   while (bytes.size() > kPiece) {
-    // A piece ends before a byte that no UTF-8 sequence before it can
-    // take: one that is not a continuation byte, or the fourth of them.
-    std::size_t cut = kPiece;
-    while (cut > kPiece - 3 && encoding == ptseg::Encoding::kUtf8 &&
-           (static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) {
-      --cut;
-    }
-    if ((static_cast<unsigned char>(bytes[cut]) & 0xC0) == 0x80) cut = kPiece;
+    const std::size_t cut = PieceEnd(bytes, encoding);
     h = ptseg::WriteJsonString(bytes.substr(0, cut), encoding, h);
     out_->Write(std::string_view(line, static_cast<std::size_t>(h - line)));
     h = line;
@@ -338,11 +371,20 @@ void Splitter::WriteJson(const ptseg::Sentence& sentence, std::string_view bytes
   wrote_sentence_ = true;
 }
 
-void Splitter::WriteXml(const ptseg::Sentence& sentence, std::string_view utf8) {
+void Splitter::WriteXml(const ptseg::Sentence& sentence, std::string_view bytes,
+                        ptseg::Encoding encoding) {
   formatted_.clear();
   if (sentence.opens_paragraph) formatted_ += sentence.paragraph > 0 ? "</p><p>" : "<p>";
   formatted_ += "<s>";
-  ptseg::AppendXmlEscaped(utf8, ptseg::XmlPlace::kText, &formatted_);
+  for (;;) {
+    const std::size_t cut = PieceEnd(bytes, encoding);
+    ptseg::AppendXmlEscaped(ptseg::AsUtf8(bytes.substr(0, cut), encoding, &piece_),
+                            ptseg::XmlPlace::kText, &formatted_);
+    bytes.remove_prefix(cut);
+    if (bytes.empty()) break;
+    out_->Write(formatted_);
+    formatted_.clear();
+  }
   formatted_ += "</s>";
   out_->Write(formatted_);
 }

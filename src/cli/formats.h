@@ -134,7 +134,8 @@ class Splitter {
   // In UTF-8 or ISO-8859-1.
   void WriteJson(const ptseg::Sentence& sentence, std::string_view bytes, ptseg::Encoding encoding);
   char* LineBuffer(std::size_t size);
-  void WriteXml(const ptseg::Sentence& sentence, std::string_view utf8);
+  // In UTF-8 or ISO-8859-1.
+  void WriteXml(const ptseg::Sentence& sentence, std::string_view bytes, ptseg::Encoding encoding);
   std::string_view Bytes(std::uint64_t start, std::uint64_t end) const;
 
   const Format format_;
@@ -162,6 +163,7 @@ class Splitter {
   bool wrote_sentence_ = false;
   std::string name_;
   std::string text_;                // scratch: a sentence in UTF-8
+  std::string piece_;               // scratch: a piece of one in UTF-8, for xml
   std::string formatted_;           // scratch: a sentence formatted
   Digits start_, end_, paragraph_;  // jsonl: the numbers last written
   std::unique_ptr<char[]> line_;    // scratch: a line of lines or jsonl

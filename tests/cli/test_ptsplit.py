@@ -48,6 +48,10 @@ INPUTS = {
     # One sentence longer than the pieces jsonl writes it in, with
     # characters of every length (and a broken one) at each cut.
     'long sentence': ('Ol\u00e1 ' + 'a\u00e7\u2014\U0001f600\u00e3b ' * 8000).encode() + b'\xe2\x80 fim.',
+    # One whose line goes in pieces, cut inside words, with runs of
+    # whitespace and characters of two and three bytes near every cut.
+    'long line': ('In\u00edcio ' + ''.join('ab'[:i % 3] + ('\u00e7', ' ', '\u2003 ', '\t\n ', 'x')[i % 5]
+                                          for i in range(60000))).encode() + b' fim.',
 }
 FORMATS = ('markup', 'jsonl', 'xml', 'lines')
 # Whitespace in the lines format, and characters XML 1.0 cannot hold.
