@@ -101,6 +101,12 @@ class Segmenter {
   // unusable, and Feed and Finish throw std::logic_error.  A moved-from
   // Segmenter may only be assigned to or destroyed.
   void Feed(std::string_view bytes);
+  // Decides at once what the bytes fed so far decide, as one thread does
+  // in Feed: with threads, Feed scans a piece only once it is whole.  For
+  // input that comes slowly (a terminal, a pipe written now and then),
+  // before a read that would wait; called often, it costs the threads'
+  // gain.
+  void Flush();
   // The input ends: decides the rest.  Nothing may be fed after it.
   void Finish();
 

@@ -1,5 +1,6 @@
 #include "cli/formats.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,19 @@ constexpr std::size_t kStartCapacity = std::size_t{1} << 18;
 // bytes to some others much more slowly (reads to 16 bytes past one made
 // ptsplit 10% slower).
 constexpr std::size_t kReadAlign = 64;
+
+// How long input may keep a read waiting before the text fed so far is
+// decided with threads, as one thread decides it at once.
+constexpr int kSlowInputMs = 20;
+
+// Whether `fd` has input, or its end, within `milliseconds`.
+bool ReadableWithin(int fd, int milliseconds) {
+  pollfd wanted{fd, POLLIN, 0};
+  for (;;) {
+    const int n = poll(&wanted, 1, milliseconds);
+    if (n >= 0 || errno != EINTR) return n != 0;  // on an error, the read tells
+  }
+}
 
 void WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -143,7 +157,15 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   std::optional<ptseg::Segmenter> segmenter;
   std::string error;
   for (;;) {
-    if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) out_->Flush();
+    if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) {
+      // With threads the text fed waits for a whole chunk: when the input
+      // is slow to come (typed, or written now and then), it is decided
+      // now.
+      if (segmenter && options_.threads != 1 && !ReadableWithin(fd, kSlowInputMs)) {
+        segmenter->Flush();
+      }
+      out_->Flush();
+    }
     MakeRoom();
     std::size_t n = 0;
     try {

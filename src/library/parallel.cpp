@@ -14,6 +14,8 @@ namespace library {
 namespace {
 
 constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
+// A larger chunk would gain nothing: no look-ahead may read further.
+constexpr std::size_t kLargestChunk = kMaxLookahead;
 // A chunk's own scan notes whether it rests at the meeting places in its
 // first kMeetWindow bytes (see NextMeetingPlace), for the true scan to
 // meet it at one of them: only there, since both must have read the same
@@ -94,7 +96,8 @@ ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink mar
                                std::size_t gather, Stream::BoundarySink boundaries)
     : options_(options),
       threads_(ThreadCount(options)),
-      chunk_size_(options.chunk_size != 0 ? options.chunk_size : kDefaultChunkSize),
+      chunk_size_(options.chunk_size != 0 ? std::min(options.chunk_size, kLargestChunk)
+                                          : kDefaultChunkSize),
       spares_(kQueued * threads_ + 2),
       sink_(std::move(boundaries)) {
   if (markup) markup_.emplace(std::move(markup), options.encoding, gather);
@@ -124,6 +127,13 @@ void ParallelStream::FeedBytes(std::string_view bytes) {
   }
 }
 
+void ParallelStream::Flush() {
+  ThenFlush(markup_, [&] {
+    if (open_ && !open_->bytes->empty()) Cut(true);
+    JoinReady(0);
+  });
+}
+
 void ParallelStream::Finish() {
   ThenFlush(markup_, [&] { FinishBytes(); });
 }
@@ -150,13 +160,13 @@ std::uint64_t ParallelStream::decided() const {
 }
 
 // Hands the open chunk to the workers, cut after its last line break in
-// its second half (all of it when `last`), the rest opening the next
+// its second half (all of it when `whole`), the rest opening the next
 // chunk.
-void ParallelStream::Cut(bool last) {
+void ParallelStream::Cut(bool whole) {
   std::unique_ptr<Chunk> chunk = std::move(open_);
   std::string& bytes = *chunk->bytes;
   std::size_t cut = bytes.size();
-  if (!last) {
+  if (!whole) {
     // A chunk that starts a line starts running text, as the true scan
     // most likely stands there too.
     const std::size_t line_end = bytes.rfind('\n', cut - 1);
@@ -238,7 +248,14 @@ void ParallelStream::JoinReady(std::size_t keep) {
     }
     std::unique_ptr<Chunk> chunk = std::move(chunks_.front());
     chunks_.pop_front();
-    Join(std::move(chunk));
+    try {
+      Join(std::move(chunk));
+    } catch (...) {
+      // What the true scan decided before it failed goes out, as from one
+      // thread.
+      if (markup_) WriteHeld(decided());
+      throw;
+    }
     if (markup_) WriteHeld(decided());
   }
 }
@@ -247,9 +264,9 @@ void ParallelStream::JoinReady(std::size_t keep) {
 // own scan, which is then the true one.
 void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   if (!truth_) {  // the first chunk's scan is the true one
-    if (next->error) std::rethrow_exception(next->error);
     truth_ = std::move(next);
     TakeTruth();
+    if (truth_->error) std::rethrow_exception(truth_->error);
     return;
   }
   const std::string_view bytes(*next->bytes);
@@ -259,14 +276,14 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   if (!next->error) {
     // The scans can meet only where the chunk's own rested.
     for (auto rest = next->rests.begin(); rest != next->rests.end() && !met; ++rest) {
-      truth.Feed(bytes.substr(k, rest->first - k));
+      FeedTruth(bytes.substr(k, rest->first - k));
       k = rest->first;
       met = truth.Resting() == rest->second;
     }
   }
   TakeTruth();
   if (!met) {  // the chunk's own scan never met the true one
-    truth.Feed(bytes.substr(k));
+    FeedTruth(bytes.substr(k));
     TakeTruth();
     Recycle(std::move(next));
     return;
@@ -335,6 +352,17 @@ void ParallelStream::Recycle(std::shared_ptr<std::string> bytes) {
   if (bytes.use_count() != 1 || spare_bytes_.size() >= spares_) return;
   bytes->clear();
   spare_bytes_.push_back(std::move(bytes));
+}
+
+// Feeds the true scan; if it fails, the starts it found before are passed
+// on first.
+void ParallelStream::FeedTruth(std::string_view bytes) {
+  try {
+    truth_->stream->Feed(bytes);
+  } catch (...) {
+    TakeTruth();
+    throw;
+  }
 }
 
 // Passes on the starts the true scan has reported.

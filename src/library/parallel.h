@@ -40,6 +40,8 @@ class ParallelStream final : public Segmentation {
   ~ParallelStream() override;
 
   void Feed(std::string_view bytes) override;
+  // Scans the chunk under way at once, and joins every chunk in flight.
+  void Flush() override;
   void Finish() override;
   std::uint64_t decided() const override;
 
@@ -51,12 +53,13 @@ class ParallelStream final : public Segmentation {
   std::unique_ptr<Chunk> NewChunk(std::uint64_t base, bool at_line_start);
   void Recycle(std::unique_ptr<Chunk> chunk);
   void Recycle(std::shared_ptr<std::string> bytes);
-  void Cut(bool last);
+  void Cut(bool whole);
   void StartScan(std::unique_ptr<Chunk> chunk);
   void Work();
   void ScanNext(std::unique_lock<std::mutex>& lock);
   void JoinReady(std::size_t keep);
   void Join(std::unique_ptr<Chunk> chunk);
+  void FeedTruth(std::string_view bytes);
   void TakeTruth();
   void Emit(const Boundary& start);
   void WriteHeld(std::uint64_t end);

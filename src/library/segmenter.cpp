@@ -55,6 +55,10 @@ class Segmenter::Impl {
     stream_->Feed(bytes);
   }
 
+  void Flush() {
+    if (!finished_) stream_->Flush();
+  }
+
   void Finish() {
     if (finished_) return;
     finished_ = true;
@@ -89,6 +93,9 @@ Segmenter& Segmenter::operator=(Segmenter&&) noexcept = default;
 
 void Segmenter::Feed(std::string_view bytes) {
   impl_->Guarded([&] { impl_->Feed(bytes); });
+}
+void Segmenter::Flush() {
+  impl_->Guarded([&] { impl_->Flush(); });
 }
 void Segmenter::Finish() {
   impl_->Guarded([&] { impl_->Finish(); });

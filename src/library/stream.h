@@ -53,6 +53,8 @@ class Segmentation {
  public:
   virtual ~Segmentation() = default;
   virtual void Feed(std::string_view bytes) = 0;
+  // Decides now what the bytes fed decide (Feed does on one thread).
+  virtual void Flush() {}
   virtual void Finish() = 0;
   // Every sentence start before this stream offset has been reported.
   virtual std::uint64_t decided() const = 0;

@@ -4,10 +4,12 @@
 ptsplit -j N on one input gives, byte for byte, what one thread gives: on
 texts whose look-aheads span many chunks (bench/hostile.py's kinds), on
 corpus texts in ISO-8859-1 and UTF-8, cut into chunks of a few bytes (so
-that every kind of look-ahead crosses a cut) and of the default size.
+that every kind of look-ahead crosses a cut) and of the default size; a
+pipe written a line at a time is answered as one thread answers it.
 SHARED is the shared folder (its corpus files are skipped when absent).
 """
 import os
+import select
 import subprocess
 import sys
 
@@ -38,7 +40,34 @@ def check(label, data, encodings, chunks):
                      split(args + ['-j', str(jobs)], data, chunk), one)
 
 
+def check_slow_input():
+    """A pipe written a line at a time is answered line by line with threads
+    too, as far as each line decides, while the input goes on."""
+    lines = [b'Ela saiu. Ele ficou.\n', b'Outra linha aqui.\n', b'E mais uma.']
+    seen = {}
+    for jobs in ('1', '2'):
+        p = subprocess.Popen([PTSPLIT, '-j', jobs], stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE)
+        out, seen[jobs] = b'', []
+        for line in lines:
+            p.stdin.write(line)
+            p.stdin.flush()
+            while select.select([p.stdout], [], [], 1.0)[0]:  # until it is still
+                piece = os.read(p.stdout.fileno(), 65536)
+                if not piece:
+                    break
+                out += piece
+            seen[jobs].append(out)
+        p.stdin.close()
+        seen[jobs].append(out + p.stdout.read())
+        p.wait()
+    same('a pipe written line by line: -j 2 answers each line as -j 1', seen['2'], seen['1'])
+
+
 def main():
+    check_slow_input()
+    data = b'Ola. Fim.'
+    same('chunks larger than any look-ahead', split(['-j', '2'], data, 2**64 - 1), split([], data))
     for kind, (head, unit, tail) in hostile.KINDS.items():
         data = (head + unit * (1500 // len(unit)) + tail).encode('latin-1')
         check(kind, data, ('latin-1', 'utf-8'), [(2, 1), (3, 5), (2, 64)])
