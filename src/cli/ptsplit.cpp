@@ -195,8 +195,11 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
     console.Complain(name, message);
     return 2;
   };
-  auto complain = [&](int error) {
-    console.Complain(name, std::strerror(error));
+  // An input that fails is named after the output before it, so that the
+  // message falls where it belongs when both streams go to one file.
+  auto complain = [&](const std::string& reason) {
+    out.Flush();
+    console.Complain(name, reason);
     status = 1;
   };
   RefuseInputIsOutput(inputs);
@@ -210,7 +213,7 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
       const int fd = standard_input ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
       struct stat st;
       if (fd < 0 || fstat(fd, &st) != 0) {
-        complain(errno);
+        complain(std::strerror(errno));
         if (fd >= 0 && !standard_input) close(fd);
         continue;
       }
@@ -219,18 +222,14 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
         return fatal("input file is output file");
       }
       if (S_ISDIR(st.st_mode)) {
-        console.Complain(name, "is a directory (use -o DIR)");
-        status = 1;
         if (!standard_input) close(fd);
+        complain("is a directory (use -o DIR)");
         continue;
       }
       auto* bytes_read = stream_progress.Start(S_ISREG(st.st_mode) ? st.st_size : 0, !isatty(fd));
       const std::string error = splitter.Split(fd, input, bytes_read, true);
       if (!standard_input) close(fd);
-      if (!error.empty()) {
-        console.Complain(name, error);
-        status = 1;
-      }
+      if (!error.empty()) complain(error);
     }
     splitter.End();
     out.Flush();

@@ -190,6 +190,12 @@ def check_errors(folder):
          b'ptsplit: .: is a directory (use -o DIR)\n')
     check('unreadable inputs: status 1, the others split',
           (out, status) == (run(['a.txt'], cwd=folder)[0], 1))
+    # Both streams to one file: a message follows the output before it.
+    for jobs in ('1', '2'):
+        p = subprocess.run([PTSPLIT, '-j', jobs, 'a.txt', 'missing'], stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, cwd=folder, timeout=60)
+        same('-j %s, standard error on standard output: in order' % jobs, p.stdout,
+             out + b'ptsplit: missing: No such file or directory\n')
     with open('/dev/full', 'wb') as full:
         p = subprocess.run([PTSPLIT, 'a.txt'], stdout=full, stderr=subprocess.PIPE, cwd=folder,
                            timeout=60)
