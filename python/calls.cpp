@@ -168,10 +168,8 @@ class Batch {
   }
 
   static std::size_t Threads(py::handle threads) {
-    if (threads.is_none()) return std::max(1u, std::thread::hardware_concurrency());
-    const long long n = threads.cast<long long>();
-    if (n < 1) throw py::value_error("threads must be at least 1, or None for one per core");
-    return static_cast<std::size_t>(n);
+    const unsigned n = ParseThreads(threads);
+    return n != 0 ? n : std::max(1u, std::thread::hardware_concurrency());
   }
 
   void Work() {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "library_text.h"
 
@@ -34,14 +35,23 @@ ptseg::Options ParseOptions(py::handle encoding, py::handle paragraphs, py::hand
   } else if (where != "lines") {
     throw py::value_error("paragraphs must be 'lines' or 'blank-lines', not '" + where + "'");
   }
-  if (!threads.is_none()) {
-    const long n = threads.cast<long>();
-    if (n < 1) throw py::value_error("threads must be at least 1, or None for one per core");
-    options.threads = static_cast<unsigned>(n);
-  } else {
-    options.threads = 0;
-  }
+  options.threads = ParseThreads(threads);
   return options;
+}
+
+unsigned ParseThreads(py::handle threads) {
+  if (threads.is_none()) return 0;
+  // Any integer, as range() takes them; TypeError for anything else.
+  const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(threads.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (overflow == 0 && n == -1 && PyErr_Occurred()) throw py::error_already_set();
+  if (overflow != 0 || n < 1 || n > kMaxThreads) {
+    throw py::value_error("threads must be from 1 to " + std::to_string(kMaxThreads) +
+                          ", or None for one per core");
+  }
+  return static_cast<unsigned>(n);
 }
 
 ptseg::Encoding ParseEncoding(py::handle name) {

@@ -503,6 +503,14 @@ def test_options():
     assert [s.paragraph for s in ptseg.spans(wrapped, paragraphs='blank-lines')] == [0, 0, 1]
     with pytest.raises(ValueError):
         ptseg.split(wrapped, paragraphs='blank')
+    # A thread count out of range or of another type is refused, never
+    # read modulo some power of two.
+    for threads, error in ((0, ValueError), (2**32 + 1, ValueError), (2**64, ValueError),
+                           (1.5, TypeError), ('2', TypeError)):
+        with pytest.raises(error):
+            ptseg.split(text, threads=threads)
+        with pytest.raises(error):
+            ptseg.split_many([text], threads=threads)
 
 
 # --- threads and processes
