@@ -20,6 +20,8 @@ namespace py = pybind11;
 class InputFile {
  public:
   explicit InputFile(const std::string& path) {
+    // As open() does: the system would read the name only up to the NUL.
+    if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
     fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
       PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());

@@ -48,8 +48,7 @@ unsigned ParseThreads(py::handle threads) {
   const long long n = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
   if (overflow == 0 && n == -1 && PyErr_Occurred()) throw py::error_already_set();
   if (overflow != 0 || n < 1 || n > kMaxThreads) {
-    throw py::value_error("threads must be from 1 to " + std::to_string(kMaxThreads) +
-                          ", or None for one per core");
+    throw py::value_error("threads must be at least 1 and below 2**32, or None for one per core");
   }
   return static_cast<unsigned>(n);
 }

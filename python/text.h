@@ -42,9 +42,10 @@ ptseg::Encoding ParseEncoding(py::handle name);
 // The options of a whole-text call: its encoding, paragraphs ('lines' or
 // 'blank-lines') and threads (an int, or None for one per core).
 ptseg::Options ParseOptions(py::handle encoding, py::handle paragraphs, py::handle threads);
-// A threads argument: an integer from 1 to kMaxThreads, or None for one
-// per core (0); raises TypeError or ValueError.  Needs the GIL.
-inline constexpr long long kMaxThreads = 1024;
+// A threads argument: a positive integer that the library's count holds
+// (below 2**32), or None for one per core (0); raises TypeError or
+// ValueError.  Needs the GIL.
+inline constexpr long long kMaxThreads = 0xFFFFFFFF;
 unsigned ParseThreads(py::handle threads);
 
 // The bytes of a bytes-like object, readable without the GIL: a bytes

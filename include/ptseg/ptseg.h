@@ -98,14 +98,15 @@ class Segmenter {
 
   // Segments the next bytes of the input, as far as they decide.  Throws
   // Error or std::bad_alloc (or what a sink throws); the Segmenter is then
-  // unusable, and Feed and Finish throw std::logic_error.  A moved-from
+  // unusable, and Feed, Flush and Finish throw std::logic_error.  A moved-from
   // Segmenter may only be assigned to or destroyed.
   void Feed(std::string_view bytes);
   // Decides at once what the bytes fed so far decide, as one thread does
-  // in Feed: with threads, Feed scans a piece only once it is whole.  For
-  // input that comes slowly (a terminal, a pipe written now and then),
-  // before a read that would wait; called often, it costs the threads'
-  // gain.
+  // in Feed (with threads, Feed scans a piece only once it is whole), and
+  // hands it over.  Call it for input that comes slowly (a terminal, a
+  // pipe written now and then) before a read that would wait; called
+  // often, it costs the threads' gain.  Nothing to do on one thread or
+  // after Finish; throws as Feed does.
   void Flush();
   // The input ends: decides the rest.  Nothing may be fed after it.
   void Finish();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -25,9 +26,13 @@ constexpr std::size_t kStartCapacity = std::size_t{1} << 18;
 // ptsplit 10% slower).
 constexpr std::size_t kReadAlign = 64;
 
-// How long input may keep a read waiting before the text fed so far is
-// decided with threads, as one thread decides it at once.
+// With threads, the text fed so far is decided at once (as one thread
+// decides it) before a read that would wait when no input comes within
+// kSlowInputMs, or when it was last done kStaleMs ago: so a typed line or
+// a slow pipe is answered at once, and a pipe written often within that
+// time at least that often.
 constexpr int kSlowInputMs = 20;
+constexpr auto kStale = std::chrono::milliseconds(100);
 
 // Whether `fd` has input, or its end, within `milliseconds`.
 bool ReadableWithin(int fd, int milliseconds) {
@@ -156,13 +161,20 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   BeginInput(name);
   std::optional<ptseg::Segmenter> segmenter;
   std::string error;
+  // Whether the last read drained what the input had (a decompressor may
+  // hold more text than the descriptor shows), and when threads last
+  // decided what was fed.
+  bool drained = false;
+  auto decided_at = std::chrono::steady_clock::now();
   for (;;) {
     if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) {
-      // With threads the text fed waits for a whole chunk: when the input
-      // is slow to come (typed, or written now and then), it is decided
-      // now.
-      if (segmenter && options_.threads != 1 && !ReadableWithin(fd, kSlowInputMs)) {
-        segmenter->Flush();
+      // With threads the text fed waits for a whole chunk (see kStale).
+      if (segmenter && options_.threads != 1 && drained) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - decided_at >= kStale || !ReadableWithin(fd, kSlowInputMs)) {
+          segmenter->Flush();
+          decided_at = now;
+        }
       }
       out_->Flush();
     }
@@ -185,6 +197,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
       }
     }
     if (n == 0) break;
+    drained = n < kInputPiece;
     const std::string_view bytes(data_ + filled_, n);
     filled_ += bytes.size();
     if (bytes_read != nullptr) *bytes_read += bytes.size();
@@ -212,7 +225,10 @@ ptseg::Options Splitter::Start(const ptseg::Input& input) {
     if (input.bom() == ptseg::Input::Bom::kUtf16Le) options.encoding = ptseg::Encoding::kUtf16Le;
     if (input.bom() == ptseg::Input::Bom::kUtf16Be) options.encoding = ptseg::Encoding::kUtf16Be;
   }
-  if (input.looks_binary()) warn_(input.name(), "warning: NUL bytes at the start: not text?");
+  if (input.looks_binary()) {
+    out_->Flush();  // the warning follows the output before it
+    warn_(input.name(), "warning: NUL bytes at the start: not text?");
+  }
   encoding_ = options.encoding;
   return options;
 }

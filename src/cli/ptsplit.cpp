@@ -198,7 +198,12 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
   // An input that fails is named after the output before it, so that the
   // message falls where it belongs when both streams go to one file.
   auto complain = [&](const std::string& reason) {
-    out.Flush();
+    try {
+      out.Flush();
+    } catch (const ptsplit::WriteError& e) {
+      console.Complain(name, reason);
+      WriteFailed(e.error);
+    }
     console.Complain(name, reason);
     status = 1;
   };
@@ -247,13 +252,16 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
 // A standard descriptor the caller left closed is opened on /dev/null, so
 // that no input or output file of the run takes its number (a warning
 // would go into an output file); it is opened the wrong way round, so that
-// reading standard input or writing standard output still fails as it
-// would have.
+// reading standard input or writing standard output still fails (as a
+// read error of the input "-").
 void GuardStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free number is fd.
-    if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd) std::exit(2);
+    if (open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY) != fd) {
+      std::fprintf(stderr, "%s: /dev/null: %s\n", kProgram, std::strerror(errno));
+      std::exit(2);
+    }
   }
 }
 

@@ -160,7 +160,8 @@ bool NextMember(Source& src, Compression format) {
 }
 
 // Decompresses into the space it is given as far as the input at hand
-// allows, reading from the input only when nothing has been produced yet.
+// allows, reading from the input only when nothing has been produced yet
+// (or to see whether another member follows one that ended).
 class Decoder {
  public:
   explicit Decoder(Source& src) : src_(src) {}
@@ -506,7 +507,7 @@ class Input::Impl {
   std::string head_;  // the first block, until Read has handed it over
   std::size_t head_pos_ = 0;
   std::optional<InputError> error_;         // thrown, and thrown again
-  std::optional<InputError> failed_later_;  // met in Start, after the first block
+  std::optional<InputError> failed_later_;  // met filling the first block, thrown after it
 };
 
 Input::Input(int fd, std::string name) : impl_(new Impl(fd, std::move(name))) {}

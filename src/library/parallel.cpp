@@ -248,14 +248,7 @@ void ParallelStream::JoinReady(std::size_t keep) {
     }
     std::unique_ptr<Chunk> chunk = std::move(chunks_.front());
     chunks_.pop_front();
-    try {
-      Join(std::move(chunk));
-    } catch (...) {
-      // What the true scan decided before it failed goes out, as from one
-      // thread.
-      if (markup_) WriteHeld(decided());
-      throw;
-    }
+    Join(std::move(chunk));
     if (markup_) WriteHeld(decided());
   }
 }
@@ -265,8 +258,11 @@ void ParallelStream::JoinReady(std::size_t keep) {
 void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   if (!truth_) {  // the first chunk's scan is the true one
     truth_ = std::move(next);
+    if (truth_->error) {
+      PassDecided();
+      std::rethrow_exception(truth_->error);
+    }
     TakeTruth();
-    if (truth_->error) std::rethrow_exception(truth_->error);
     return;
   }
   const std::string_view bytes(*next->bytes);
@@ -354,15 +350,21 @@ void ParallelStream::Recycle(std::shared_ptr<std::string> bytes) {
   spare_bytes_.push_back(std::move(bytes));
 }
 
-// Feeds the true scan; if it fails, the starts it found before are passed
-// on first.
+// Feeds the true scan; if it fails, what it decided before goes out first.
 void ParallelStream::FeedTruth(std::string_view bytes) {
   try {
     truth_->stream->Feed(bytes);
   } catch (...) {
-    TakeTruth();
+    PassDecided();
     throw;
   }
+}
+
+// The true scan has failed: passes on the starts it found and writes the
+// markup as far as it decided, as one thread does.
+void ParallelStream::PassDecided() {
+  TakeTruth();
+  if (markup_) WriteHeld(decided());
 }
 
 // Passes on the starts the true scan has reported.

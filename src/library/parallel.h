@@ -60,6 +60,7 @@ class ParallelStream final : public Segmentation {
   void JoinReady(std::size_t keep);
   void Join(std::unique_ptr<Chunk> chunk);
   void FeedTruth(std::string_view bytes);
+  void PassDecided();
   void TakeTruth();
   void Emit(const Boundary& start);
   void WriteHeld(std::uint64_t end);

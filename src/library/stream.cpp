@@ -48,16 +48,23 @@ void Stream::FeedBytes(std::string_view bytes) {
   feeding_ = bytes;
   feeding_from_ = fed_;
   fed_ += bytes.size();
-  if (encoding_ == Encoding::kLatin1) {
-    Push(bytes);
-  } else if (!utf16_) {
-    FeedUtf8(bytes);
-  } else {
-    for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
-      utf8_.clear();
-      utf16_->Feed(bytes.substr(at, kSlice), &utf8_);
-      FeedUtf8(utf8_);
+  try {
+    if (encoding_ == Encoding::kLatin1) {
+      Push(bytes);
+    } else if (!utf16_) {
+      FeedUtf8(bytes);
+    } else {
+      for (std::size_t at = 0; at < bytes.size(); at += kSlice) {
+        utf8_.clear();
+        utf16_->Feed(bytes.substr(at, kSlice), &utf8_);
+        FeedUtf8(utf8_);
+      }
     }
+  } catch (const Error&) {
+    // The scan failed: the markup goes as far as it decided, as it does
+    // where the engine's text is the input.
+    if (markup_ && !engine_reads_input_) WriteHeld(Origin(matched_));
+    throw;
   }
   // The markup of a matching copy goes out sentence by sentence (Break),
   // and what is decided of the last one here.

@@ -485,6 +485,8 @@ def test_split_file(tmp_path):
         f.write(b'lixo')
     with pytest.raises(OSError, match='caf\udce9.gz: trailing garbage'):
         list(ptseg.split_file(odd))
+    with pytest.raises(ValueError):
+        list(ptseg.split_file(str(path) + '\0x'))
     with gzip.open(io.BytesIO(gzip.compress(blank)), 'rb') as f:
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
@@ -505,8 +507,8 @@ def test_options():
         ptseg.split(wrapped, paragraphs='blank')
     # A thread count out of range or of another type is refused, never
     # read modulo some power of two.
-    for threads, error in ((0, ValueError), (2**32 + 1, ValueError), (2**64, ValueError),
-                           (1.5, TypeError), ('2', TypeError)):
+    for threads, error in ((0, ValueError), (2**32, ValueError), (2**32 + 1, ValueError),
+                           (2**64, ValueError), (1.5, TypeError), ('2', TypeError)):
         with pytest.raises(error):
             ptseg.split(text, threads=threads)
         with pytest.raises(error):
