@@ -28,7 +28,7 @@ constexpr std::size_t kReadAlign = 64;
 
 // With threads, the text fed so far is decided at once (as one thread
 // decides it) before a read that would wait when no input comes within
-// kSlowInputMs, or when it was last done kStaleMs ago: so a typed line or
+// kSlowInputMs, or when it was last done kStale ago: so a typed line or
 // a slow pipe is answered at once, and a pipe written often within that
 // time at least that often.
 constexpr int kSlowInputMs = 20;

@@ -39,15 +39,20 @@ static void Spit(const fs::path& p, const std::string& s) {
   std::ofstream(p, std::ios::binary) << s;
 }
 
-// Everything Input gives for fd, in reads of changing sizes.
-static std::string ReadAll(Input& input) {
-  std::string all;
+// Appends everything Input gives to *all, in reads of changing sizes, as
+// they come (so that a read that throws leaves the text before it).
+static void ReadInto(Input& input, std::string* all) {
   std::vector<char> buf(70000);
   for (std::size_t size = 1;; size = size * 7 % 69997 + 1) {
     const std::size_t n = input.Read(buf.data(), size);
-    if (n == 0) return all;
-    all.append(buf.data(), n);
+    if (n == 0) return;
+    all->append(buf.data(), n);
   }
+}
+static std::string ReadAll(Input& input) {
+  std::string all;
+  ReadInto(input, &all);
+  return all;
 }
 static std::string ReadFile(const fs::path& p, Input* keep = nullptr) {
   const int fd = open(p.c_str(), O_RDONLY);
@@ -62,19 +67,14 @@ static std::string ReadFile(const fs::path& p, Input* keep = nullptr) {
 static std::string ErrorOf(const fs::path& p, std::string* text = nullptr) {
   const int fd = open(p.c_str(), O_RDONLY);
   Input input(fd, p.filename().string());
-  std::string error;
-  std::vector<char> buf(70000);
-  for (std::size_t size = 1;; size = size * 7 % 69997 + 1) {
-    try {
-      const std::size_t n = input.Read(buf.data(), size);
-      if (n == 0) break;
-      if (text) text->append(buf.data(), n);
-    } catch (const ptseg::InputError& e) {
-      error = e.what();
-      break;
-    }
+  std::string error, read;
+  try {
+    ReadInto(input, &read);
+  } catch (const ptseg::InputError& e) {
+    error = e.what();
   }
   close(fd);
+  if (text) *text = read;
   return error;
 }
 
