@@ -44,13 +44,16 @@ const char* Suffix(Format format) {
 }
 
 // Each output records the options it was made with in this extended
-// attribute, "FORMAT ENCODING", where the file system keeps them.
+// attribute, "FORMAT ENCODING", then " blank-lines" for those paragraphs,
+// where the file system keeps them.
 constexpr char kOptionsAttribute[] = "user.ptsplit.options";
 
 std::string OptionsRecord(const CorpusOptions& options) {
   static const char* const kFormats[] = {"markup", "lines", "jsonl", "xml"};
-  return std::string(kFormats[static_cast<int>(options.format)]) +
-         (options.encoding == ptseg::Encoding::kUtf8 ? " utf-8" : " latin-1");
+  std::string record = std::string(kFormats[static_cast<int>(options.format)]) + " " +
+                       ptseg::EncodingName(options.encoding);
+  if (options.paragraphs == ptseg::Paragraphs::kBlankLines) record += " blank-lines";
+  return record;
 }
 
 // Whether the output at `path` says it was made with other options; one

@@ -84,10 +84,10 @@ removes, anywhere under DIR outside hidden folders, the temporary files of
 runs no longer running.  An output gets its input's modification time as
 it was when read, and is taken as done while the input still has that
 time and the output does not say (in its extended attribute
-user.ptsplit.options) it was made with another -e or -f: run the same
-command again to finish an interrupted run.  An input that changes while it is read
-gets no output (status 1); an input that is not a regular file, such as a
-FIFO, is split at every run.  DIR may not be inside an input FOLDER, nor an
+user.ptsplit.options) it was made with another -e, -f or --paragraphs:
+run the same command again to finish an interrupted run.  An input that
+changes while it is read gets no output (status 1); an input that is not
+a regular file, such as a FIFO, is split at every run.  DIR may not be inside an input FOLDER, nor an
 input inside DIR, nor may two runs write to one DIR at once.
 
 Progress is shown on standard error when it is a terminal: with -o, for

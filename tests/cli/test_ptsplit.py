@@ -291,9 +291,16 @@ def check_corpus(root):
     run(args, cwd=root)
     same('resume: only the input whose time changed, even to older, is split again',
          [p for p, t in inodes().items() if t != old[p]], ['z.txt.jsonl'])
-    old = inodes()
-    run(['-e', 'latin-1'] + args, cwd=root)
-    same('other options rewrite everything', [p for p, t in inodes().items() if t == old[p]], [])
+    # UTF-16 and latin-1 are told apart, and so are the paragraphs.
+    for other in (['-e', 'latin-1'], ['-e', 'utf-16le'], ['-e', 'latin-1'],
+                  ['-e', 'latin-1', '--paragraphs=blank-lines']):
+        old = inodes()
+        run(other + args, cwd=root)
+        same('other options %s rewrite everything' % ' '.join(other),
+             [p for p, t in inodes().items() if t == old[p]], [])
+    with open(os.path.join(root, 'out/a/b/y.txt.jsonl'), 'rb') as f:
+        same('other options: the output is made with them', f.read(),
+             run(other + ['-f', 'jsonl', 'tree/a/b/y.txt'], cwd=root)[0])
     old = inodes()
     run(['--force', '-e', 'latin-1'] + args, cwd=root)
     same('--force rewrites everything', [p for p, t in inodes().items() if t == old[p]], [])
