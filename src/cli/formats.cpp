@@ -166,6 +166,10 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   // decided what was fed.
   bool drained = false;
   auto decided_at = std::chrono::steady_clock::now();
+  // Progress counts the bytes read from `fd`: for compressed input, as far
+  // as the file's offset has come (where it has one), since its size is
+  // what the progress is measured against.
+  off_t counted = lseek(fd, 0, SEEK_CUR);
   for (;;) {
     if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) {
       // With threads the text fed waits for a whole chunk (see kStale).
@@ -200,7 +204,17 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
     drained = n < kInputPiece;
     const std::string_view bytes(data_ + filled_, n);
     filled_ += bytes.size();
-    if (bytes_read != nullptr) *bytes_read += bytes.size();
+    if (bytes_read != nullptr) {
+      const off_t at = input.compression() != ptseg::Compression::kNone && counted >= 0
+                           ? lseek(fd, 0, SEEK_CUR)
+                           : -1;
+      if (at < 0) {
+        *bytes_read += bytes.size();
+      } else if (at > counted) {
+        *bytes_read += static_cast<std::uint64_t>(at - counted);
+        counted = at;
+      }
+    }
     segmenter->Feed(bytes);
     if (format_ == Format::kMarkup) {
       // The markup keeps what it still needs of the input itself, so the

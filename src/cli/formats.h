@@ -109,7 +109,8 @@ class Splitter {
   // Reads `fd` to its end, decompressing it if it is compressed, and
   // writes its sentences; `name` is the input's
   // name as given.  Each input gets a fresh segmenter.  Every byte read is
-  // added to *bytes_read (if given) as it comes.  With `flush_each_read`
+  // added to *bytes_read (if given) as it comes: of compressed input, the
+  // compressed bytes, where `fd` has an offset that tells them.  With `flush_each_read`
   // everything written so far goes out before each read that may wait, so
   // that a typed line is answered as far as it is decided and a pipe's
   // text comes out as the pipe gives it; a file is read on, and written

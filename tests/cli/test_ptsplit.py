@@ -11,9 +11,11 @@ shared folder (its corpus files are skipped when it is absent).
 import codecs
 import errno
 import fcntl
+import gzip
 import json
 import os
 import pty
+import random
 import re
 import resource
 import select
@@ -369,6 +371,48 @@ def check_progress(args, root):
          (b'', BINARY_WARNING % b'tree/z.txt', 0))
 
 
+def check_compressed_progress(root):
+    """With -o, a compressed file's progress counts its compressed bytes, as its
+    size does: one that decompresses to more than the whole run is not all of
+    it once done."""
+    words = random.Random(1)
+    text = b''.join(b'Frase %d de %d. ' % (words.randrange(10 ** 6), words.randrange(10 ** 6))
+                    for _ in range(150000))
+    write(os.path.join(root, 'in/a.gz'), gzip.compress(text, mtime=0))  # 1.2 MB
+    write(os.path.join(root, 'in/b.txt'), text[:1000000])
+    master, slave = pty.openpty()
+    fifo = os.path.join(root, 'pause')
+    os.mkfifo(fifo)
+    p = subprocess.Popen([PTSPLIT, '-j', '1', '-o', 'out', 'in'], cwd=root, stderr=slave,
+                         env=dict(os.environ, PTSPLIT_TEST_PAUSE=fifo))
+    got, waiting, opened, waits = b'', b'', 0, True
+    deadline = time.monotonic() + 60
+    while p.poll() is None and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.01)[0]:
+            got += os.read(master, 4096)
+        try:  # each input waits until the FIFO is opened and closed
+            fifo_end = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:  # ENXIO while ptsplit does not have it open
+            if e.errno != errno.ENXIO:
+                raise
+            waits = True
+            continue
+        opened += waits  # else the input let go has not closed it yet
+        if waits and opened == 2:  # b.txt waits: the line is drawn again meanwhile
+            shown = len(got)
+            while got.count(b'\r', shown) < 2 and time.monotonic() < deadline:
+                if select.select([master], [], [], 0.1)[0]:
+                    got += os.read(master, 4096)
+            waiting = got[shown:].split(b'\r')[-2]
+        os.close(fifo_end)
+        waits = False
+    p.wait()
+    os.close(slave)
+    os.close(master)
+    want = b'ptsplit: 1/2 files, 1.2/2.2 MB'
+    same('-o progress: a compressed file counts as its size', waiting[:len(want)], want)
+
+
 def check_kill(root):
     data = b'O Dr. Silva chegou. Ele disse:\n- Vou embora! - gritou ela.\n' * 700000
     write(os.path.join(root, 'big/huge.txt'), data)
@@ -586,7 +630,7 @@ def main():
     check_memory()
     check_corpus_files()
     for group in (check_several_inputs, check_errors, check_corpus, check_runs_meeting,
-                  check_kill, check_compressed_and_utf16):
+                  check_kill, check_compressed_and_utf16, check_compressed_progress):
         with tempfile.TemporaryDirectory() as folder:
             if group == check_errors:
                 write(os.path.join(folder, 'a.txt'), INPUTS['CR LF'])
