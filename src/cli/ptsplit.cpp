@@ -185,6 +185,10 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
   int status = 0;
   const char* name = "";  // the input under way, for messages
   ptsplit::Console console(!quiet && isatty(STDERR_FILENO) && !isatty(STDOUT_FILENO));
+  // A warning clears the progress line, as a message does.
+  splitter.set_warn([&console](const std::string& input, const std::string& warning) {
+    console.Complain(input, warning);
+  });
   auto fatal = [&](const char* message) {
     try {
       out.Flush();  // the output up to here is kept

@@ -348,10 +348,12 @@ def check_progress(args, root):
         check('progress: redrawn on a terminal, ends with 5/5 files and a line feed',
               re.fullmatch(rb'(%s|%s)*\rptsplit: 5/5 files, 0\.0/0\.0 MB.*\x1b\[K\n'
                            % (line, warning), got), repr(got))
-    # A pipe split to standard output: the line comes after a few seconds.
+    # A pipe split to standard output: the line comes after a few seconds;
+    # the warning on the next input clears it first.
     data = b'Ola. Tudo bem. ' * 1000
     read_end, write_end = os.pipe()
-    p = subprocess.Popen([PTSPLIT], stdin=read_end, stdout=subprocess.PIPE, stderr=slave)
+    p = subprocess.Popen([PTSPLIT, '-', 'tree/z.txt'], stdin=read_end, stdout=subprocess.PIPE,
+                         stderr=slave, cwd=root)
     os.close(read_end)
     os.write(write_end, data)
     got, deadline = b'', time.monotonic() + 60
@@ -363,8 +365,11 @@ def check_progress(args, root):
     while select.select([master], [], [], 0.2)[0]:
         got += os.read(master, 4096)
     check('progress: a pipe to standard output, after a while',
-          re.fullmatch(rb'(\rptsplit: 0\.0 MB(, [\d.]+ MB/s)?\x1b\[K)+\n', got) and
-          (out, p.returncode) == (run([], data)[0], 0), got)
+          re.fullmatch(rb'(\rptsplit: 0\.0 MB(, [\d.]+ MB/s)?\x1b\[K)+\r\x1b\[K%s'
+                       rb'(\rptsplit: [^\r\n]*\x1b\[K)*\n'
+                       % re.escape(BINARY_WARNING % b'tree/z.txt'), got) and
+          (out, p.returncode) == (run([], data)[0] + run(['tree/z.txt'], cwd=root)[0], 0),
+          repr(got))
     os.close(slave)
     os.close(master)
     same('progress: none when standard error is a pipe', run(['--force'] + args, cwd=root),
