@@ -87,8 +87,9 @@ time and the output does not say (in its extended attribute
 user.ptsplit.options) it was made with another -e, -f or --paragraphs:
 run the same command again to finish an interrupted run.  An input that
 changes while it is read gets no output (status 1); an input that is not
-a regular file, such as a FIFO, is split at every run.  DIR may not be inside an input FOLDER, nor an
-input inside DIR, nor may two runs write to one DIR at once.
+a regular file, such as a FIFO, is split at every run.  DIR may not be
+inside an input FOLDER, nor an input inside DIR, nor may two runs write to
+one DIR at once.
 
 Progress is shown on standard error when it is a terminal: with -o, for
 the whole run; without, once the run has taken two seconds, for the input
