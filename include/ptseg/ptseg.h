@@ -84,7 +84,9 @@ class Segmenter {
   using BoundarySink = std::function<void(const Boundary&)>;
 
   explicit Segmenter(const Options& options = Options());
-  // Also writes the marked-up text to `markup`.
+  // Also writes the marked-up text to `markup`, which gets the opening
+  // markup before the constructor returns (so the constructor throws what
+  // it throws).
   Segmenter(const Options& options, MarkupSink markup);
   // Writes the marked-up text to `markup` (if not empty) and hands each
   // sentence start to `boundaries` instead of keeping it for
@@ -130,7 +132,7 @@ class Segmenter {
   std::unique_ptr<Impl> impl_;
 };
 
-// Whole-text calls.
+// Whole-text calls.  Each throws Error or std::bad_alloc, as Feed does.
 std::vector<Boundary> Boundaries(std::string_view text, const Options& options = Options());
 // The sentences, whitespace kept: together they are the text.
 std::vector<std::string_view> Sentences(std::string_view text, const Options& options = Options());
