@@ -239,7 +239,10 @@ ptseg::Options Splitter::Start(const ptseg::Input& input) {
     if (input.bom() == ptseg::Input::Bom::kUtf16Le) options.encoding = ptseg::Encoding::kUtf16Le;
     if (input.bom() == ptseg::Input::Bom::kUtf16Be) options.encoding = ptseg::Encoding::kUtf16Be;
   }
-  if (input.looks_binary()) {
+  // UTF-16 text is full of NUL bytes.
+  const bool utf16 = options.encoding == ptseg::Encoding::kUtf16Le ||
+                     options.encoding == ptseg::Encoding::kUtf16Be;
+  if (input.looks_binary() && !utf16) {
     out_->Flush();  // the warning follows the output before it
     warn_(input.name(), "warning: NUL bytes at the start: not text?");
   }

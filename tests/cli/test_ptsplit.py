@@ -607,6 +607,12 @@ def check_compressed_and_utf16(folder):
               [o['text'] for o in objects] and objects[-1]['end'] == len(data))
         utf8_markup = run([], bom.decode(codec).encode() + text)[0]
         same(codec + ': markup in UTF-16', run([], data)[0].decode(codec).encode(), utf8_markup)
+        # Asked for, UTF-16 needs no mark, and its NUL bytes are no sign of binary input.
+        bare = data[len(bom):]
+        out, err, status = run(['-e', codec.replace('-le', 'le').replace('-be', 'be'),
+                                '-f', 'lines'], bare)
+        same(codec + ': asked for, no warning', (out, err, status),
+             (run(['-f', 'lines'], text)[0], b'', 0))
 
 
 def check_memory():
