@@ -49,8 +49,8 @@ enum class Paragraphs {
 // How a Segmenter reads its input.  An Encoding alone stands for the
 // options with that encoding.
 struct Options {
-  Options(Encoding encoding = Encoding::kUtf8, Paragraphs paragraphs = Paragraphs::kLines)
-      : encoding(encoding), paragraphs(paragraphs) {}
+  Options(Encoding how = Encoding::kUtf8, Paragraphs where = Paragraphs::kLines)
+      : encoding(how), paragraphs(where) {}
   Encoding encoding;
   Paragraphs paragraphs;
   // Threads that segment one stream, in pieces of chunk_size bytes (0: 1

@@ -1,14 +1,16 @@
 #include "ptseg/encoding.h"
 
-#include <cctype>
 #include <string>
 
 namespace ptseg {
 
 bool ParseEncoding(std::string_view name, Encoding* encoding) {
+  // Lowered by hand: the locale's tolower would read "LATIN1" otherwise
+  // under some locales (a Turkish one lowers I to a dotless i).
   std::string key(name);
   for (char& c : key) {
-    c = c == '_' ? '-' : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (c == '_') c = '-';
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   if (key == "utf-8" || key == "utf8") {
     *encoding = Encoding::kUtf8;
