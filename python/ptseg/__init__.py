@@ -95,6 +95,13 @@ def chunks(text, max_chars, encoding="utf-8"):
     than max_chars is a piece of its own.  "".join(pieces) == text."""
     if max_chars < 1:
         raise ValueError("max_chars must be at least 1")
+    if not isinstance(text, (str, bytes)):
+        # The pieces are cut by byte offsets: a memoryview or array would
+        # be sliced by its items, and a bytearray's pieces would be mutable.
+        try:
+            text = memoryview(text).tobytes()
+        except TypeError:
+            pass  # spans() names what text may be
     found = _ptseg.spans(text, encoding, "lines", 1)
     pieces = []
     start = 0

@@ -6,6 +6,7 @@ environment variables: PTSEG_PROGRAM (the ptseg program), PTSEG_PTSPLIT
 corpus; default ../shared beside the source tree).  Tests whose program or
 corpus is missing report themselves skipped (pytest -rs shows why).
 """
+import array
 import codecs
 import contextlib
 import doctest
@@ -403,6 +404,10 @@ def test_chunks():
                 assert len({s.paragraph for s in inside}) == 1
             at = end
     assert ptseg.chunks(b'Um. Dois.', 5) == [b'Um. ', b'Dois.'] and ptseg.chunks('', 9) == []
+    # Other bytes-like texts are cut by byte offsets too, into bytes.
+    wide = array.array('H', b'Um. Dois. Tres.!')
+    for data in (wide, memoryview(wide), bytearray(b'Um. Dois. Tres.!')):
+        assert ptseg.chunks(data, 6) == [b'Um. ', b'Dois. ', b'Tres.!']
 
 
 @pytest.mark.parametrize('call', ['split', 'spans', 'paragraphs', 'markup', 'feed', 'split_many',
