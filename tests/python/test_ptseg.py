@@ -22,6 +22,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 import unicodedata
 
 import pytest
@@ -496,6 +497,25 @@ def test_split_file(tmp_path):
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
             ('Outro.\n', ptseg.Span(21, 28, 1))]
+    # A non-blocking pipe with nothing to read yet is not at its end.
+    read, write = os.pipe()
+    os.set_blocking(read, False)
+
+    def slowly():
+        for piece in (b'Ola. Sim', b'. Mais.'):
+            time.sleep(0.05)
+            os.write(write, piece)
+        os.close(write)
+
+    writer = threading.Thread(target=slowly)
+    writer.start()
+    with open(read, 'rb') as f:
+        assert list(ptseg.split_file(f)) == ['Ola. ', 'Sim. ', 'Mais.']
+    writer.join()
+    # A file opened as text is refused, naming the mode to open it in.
+    path.write_bytes(blank)
+    with open(path) as f, pytest.raises(TypeError, match=r"binary mode \('rb'\)"):
+        list(ptseg.split_file(f))
 
 
 def test_options():
