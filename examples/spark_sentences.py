@@ -34,9 +34,9 @@ def jsonl(path, encoding):
     return "".join(lines).encode("utf-8")
 
 
-def segment_partition(paths, encoding):
-    for path in paths:
-        yield os.path.basename(path), jsonl(path, encoding)
+def segment(path, encoding):
+    """(name, jsonl output) of the file at path."""
+    return os.path.basename(path), jsonl(path, encoding)
 
 
 def main(argv=None):
@@ -61,15 +61,21 @@ def main(argv=None):
         folder = os.path.abspath(args.input_dir)
         paths = sorted(entry.path for entry in os.scandir(folder)
                        if entry.is_file() and not entry.name.startswith("."))
-        files = spark.sparkContext.parallelize(paths)
+        # Rounds of two files a core, each file a task: toLocalIterator()
+        # would run one partition after the other, on one core.
+        context = spark.sparkContext
+        step = 2 * context.defaultParallelism
         done = 0
-        for name, out in files.mapPartitions(lambda part: segment_partition(part, encoding)) \
-                              .toLocalIterator():
-            target = os.path.join(args.output_dir, name + ".jsonl")
-            with open(target + ".tmp", "wb") as f:
-                f.write(out)
-            os.replace(target + ".tmp", target)
-            done += 1
+        for at in range(0, len(paths), step):
+            batch = paths[at:at + step]
+            outputs = context.parallelize(batch, len(batch)) \
+                             .map(lambda path: segment(path, encoding)).collect()
+            for name, out in outputs:
+                target = os.path.join(args.output_dir, name + ".jsonl")
+                with open(target + ".tmp", "wb") as f:
+                    f.write(out)
+                os.replace(target + ".tmp", target)
+                done += 1
         print("%d files segmented into %s" % (done, args.output_dir), file=sys.stderr)
     finally:
         spark.stop()
