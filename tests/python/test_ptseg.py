@@ -457,6 +457,16 @@ def test_ctrl_c_stops_a_long_call(call):
         gc.enable()
 
 
+FIFO_READER = """\
+import sys, threading, ptseg
+def write():
+    with open(sys.argv[1], 'wb') as f:
+        f.write(b'Ola. Sim.')
+threading.Timer(0.2, write).start()
+print(list(ptseg.split_file(sys.argv[1])))
+"""
+
+
 def test_split_file(tmp_path):
     # Pieces of 1 MiB: sentences and characters cross their boundaries.
     data = stream_text() * 200
@@ -512,6 +522,12 @@ def test_split_file(tmp_path):
     with open(read, 'rb') as f:
         assert list(ptseg.split_file(f)) == ['Ola. ', 'Sim. ', 'Mais.']
     writer.join()
+    # A FIFO's open waits for a writer, here a thread of the same process.
+    fifo = tmp_path / 'fifo'
+    os.mkfifo(fifo)
+    out = subprocess.run([sys.executable, '-c', FIFO_READER, str(fifo)], stdout=subprocess.PIPE,
+                         timeout=60, check=True).stdout
+    assert out == b"['Ola. ', 'Sim.']\n"
     # A file opened as text is refused, naming the mode to open it in.
     path.write_bytes(blank)
     with open(path) as f, pytest.raises(TypeError, match=r"binary mode \('rb'\)"):
