@@ -380,8 +380,9 @@ def test_batches():
         ptseg.split_many(['Ok.', 'Ol\udce1.', 'Sim.'], 2)
     with pytest.raises(TypeError):
         ptseg.split_many(['Ok.', None])
-    with pytest.raises(TypeError):
-        ptseg.split_many('Ok. Sim.')
+    for one in ('Ok. Sim.', bytearray(b'Ok. Sim.'), memoryview(b'Ok. Sim.')):
+        with pytest.raises(TypeError, match='^texts must be a sequence of texts, not one text$'):
+            ptseg.split_many(one)
     with pytest.raises(ValueError):
         ptseg.spans_many(['Ok.'], 0)
 
