@@ -4,17 +4,17 @@
     spark_sentences.py INPUT_DIR OUTPUT_DIR [--master M] [--encoding E]
 
 writes OUTPUT_DIR/NAME.jsonl for each file NAME of INPUT_DIR (not its
-subfolders), the same bytes as `ptsplit -f jsonl NAME`: byte offsets into
-the file, the sentence decoded to UTF-8 as the segmenter reads it.  The
-files are segmented in the executors (ptseg must be installed there, and
-the input folder readable from them); the outputs come back to the driver,
-which writes each under a temporary name and renames it.  --master is
+subfolders, nor hidden files), the same bytes as `ptsplit -f jsonl NAME`:
+byte offsets into the file's text (a compressed file is decompressed), the
+sentence decoded to UTF-8 as the segmenter reads it.  The files are
+segmented in the executors (ptseg must be installed there, and the input
+folder readable from them at the same path); the outputs come back to the
+driver, which writes each under a temporary name and renames it.  --master is
 local[*] unless given (spark://HOST:7077, yarn, ...).
 """
 import argparse
 import os
 import sys
-from urllib.parse import unquote, urlparse
 
 # The JSON escapes ptsplit writes: the short forms, \\u00XX in capitals for
 # the other control characters, and the quote and backslash.
@@ -23,21 +23,20 @@ _ESCAPES.update({0x08: "\\b", 0x0C: "\\f", 0x0A: "\\n", 0x0D: "\\r", 0x09: "\\t"
                  ord('"'): '\\"', ord("\\"): "\\\\"})
 
 
-def jsonl(data, encoding):
-    """ptsplit's jsonl output for the bytes data of one file."""
+def jsonl(path, encoding):
+    """ptsplit's jsonl output for the file at path."""
     import ptseg
 
     lines = []
-    for span in ptseg.spans(data, encoding):
-        text = ptseg.decode(data[span.start:span.end], encoding).translate(_ESCAPES)
+    for text, span in ptseg.split_file(path, encoding, spans=True):
         lines.append('{"start": %d, "end": %d, "paragraph": %d, "text": "%s"}\n'
-                     % (span.start, span.end, span.paragraph, text))
+                     % (span.start, span.end, span.paragraph, text.translate(_ESCAPES)))
     return "".join(lines).encode("utf-8")
 
 
-def segment_partition(files, encoding):
-    for path, data in files:
-        yield os.path.basename(unquote(urlparse(path).path)), jsonl(data, encoding)
+def segment(path, encoding):
+    """(name, jsonl output) of the file at path."""
+    return os.path.basename(path), jsonl(path, encoding)
 
 
 def main(argv=None):
@@ -57,15 +56,26 @@ def main(argv=None):
     try:
         os.makedirs(args.output_dir, exist_ok=True)
         encoding = args.encoding
-        files = spark.sparkContext.binaryFiles(os.path.abspath(args.input_dir))
+        # Listed here, not by Spark's file reader, which would leave out the
+        # names that start with "_" and read compressed files as they are.
+        folder = os.path.abspath(args.input_dir)
+        paths = sorted(entry.path for entry in os.scandir(folder)
+                       if entry.is_file() and not entry.name.startswith("."))
+        # Rounds of two files a core, each file a task: toLocalIterator()
+        # would run one partition after the other, on one core.
+        context = spark.sparkContext
+        step = 2 * context.defaultParallelism
         done = 0
-        for name, out in files.mapPartitions(lambda part: segment_partition(part, encoding)) \
-                              .toLocalIterator():
-            target = os.path.join(args.output_dir, name + ".jsonl")
-            with open(target + ".tmp", "wb") as f:
-                f.write(out)
-            os.replace(target + ".tmp", target)
-            done += 1
+        for at in range(0, len(paths), step):
+            batch = paths[at:at + step]
+            outputs = context.parallelize(batch, len(batch)) \
+                             .map(lambda path: segment(path, encoding)).collect()
+            for name, out in outputs:
+                target = os.path.join(args.output_dir, name + ".jsonl")
+                with open(target + ".tmp", "wb") as f:
+                    f.write(out)
+                os.replace(target + ".tmp", target)
+                done += 1
         print("%d files segmented into %s" % (done, args.output_dir), file=sys.stderr)
     finally:
         spark.stop()

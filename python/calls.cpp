@@ -159,7 +159,9 @@ class Batch {
  private:
   // A list of its own, which no other thread can change meanwhile.
   static PyObject* Copy(py::handle texts) {
-    if (PyUnicode_Check(texts.ptr()) || PyBytes_Check(texts.ptr())) {
+    PyObject* object = texts.ptr();
+    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyByteArray_Check(object) ||
+        PyMemoryView_Check(object)) {
       throw py::type_error("texts must be a sequence of texts, not one text");
     }
     PyObject* list = PySequence_List(texts.ptr());

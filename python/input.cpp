@@ -6,6 +6,7 @@
 #include <pybind11/pybind11.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -22,10 +23,22 @@ class InputFile {
   explicit InputFile(const std::string& path) {
     // As open() does: the system would read the name only up to the NUL.
     if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-    fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
-      throw py::error_already_set();
+    // Without the GIL, as open() does: a FIFO's open waits for a writer,
+    // which may be another thread of this process.  Ctrl-C stops the wait.
+    for (;;) {
+      int error;
+      {
+        py::gil_scoped_release unlocked;
+        fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        error = errno;
+      }
+      if (fd_ >= 0) break;
+      if (error != EINTR) {
+        errno = error;
+        PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        throw py::error_already_set();
+      }
+      CheckSignals();
     }
     input_ = std::make_unique<ptseg::Input>(fd_, path);
   }

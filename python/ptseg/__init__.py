@@ -24,6 +24,7 @@ bytes, int, lists and Span named tuples, all of which pickle: they work
 in process pools and cluster workers alike.
 """
 import os
+import select
 
 from . import _ptseg
 from ._ptseg import Error, Segmenter, __version__
@@ -95,6 +96,13 @@ def chunks(text, max_chars, encoding="utf-8"):
     than max_chars is a piece of its own.  "".join(pieces) == text."""
     if max_chars < 1:
         raise ValueError("max_chars must be at least 1")
+    if not isinstance(text, (str, bytes)):
+        # The pieces are cut by byte offsets: a memoryview or array would
+        # be sliced by its items, and a bytearray's pieces would be mutable.
+        try:
+            text = memoryview(text).tobytes()
+        except TypeError:
+            pass  # spans() names what text may be
     found = _ptseg.spans(text, encoding, "lines", 1)
     pieces = []
     start = 0
@@ -122,8 +130,9 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
     """An iterator over the sentences (str) of a file, read in encoding:
     file is a path (a gzip, xz, bzip2 or zstd file reads as its text, as
     in ptsplit; offsets count the text's bytes), or a binary file object
-    (open(..., "rb"), io.BytesIO, ...), read 1 MiB at a time, so memory holds
-    a piece and the longest sentence, whatever the file's size.
+    (open(..., "rb"), io.BytesIO, ...; a non-blocking one is waited on),
+    read 1 MiB at a time, so memory holds a piece and the longest sentence,
+    whatever the file's size.
 
     spans=True yields (text, Span) pairs instead, Span giving the byte
     offsets into the file and the paragraph's number.  skip_blank=True
@@ -151,6 +160,12 @@ def _sentences(file, encoding, segmenter, with_spans, skip_blank):
     last, number = -1, -1
     while True:
         chunk = file.read(_CHUNK)
+        while chunk is None:
+            # A non-blocking file with nothing to read yet, not at its end.
+            select.select([file], [], [])
+            chunk = file.read(_CHUNK)
+        if isinstance(chunk, str):
+            raise TypeError("split_file() reads bytes: open the file in binary mode ('rb')")
         if chunk:
             pending += chunk
             found = segmenter.feed(chunk)

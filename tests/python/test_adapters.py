@@ -4,6 +4,7 @@ such an environment and runs this file).  A test whose framework is missing
 reports itself skipped; the Spark test also needs ptsplit (PTSEG_PTSPLIT,
 else build/ptsplit) and Java.
 """
+import gzip
 import os
 import shutil
 import subprocess
@@ -104,6 +105,9 @@ def test_spark_jsonl_same_as_ptsplit(tmp_path):
     (inputs / 'escapes.txt').write_bytes(
         b'Um "dito"\\ aqui.\x01\x1f\tFim.\r\nOl\xc3\xa1 \xe9 \x7f ok. \xe2\x80\x94 Sim!\n')
     (inputs / 'empty.txt').write_bytes(b'')
+    # A name that Spark's own file reader would leave out, and that reads
+    # wrong as a URL; a compressed file reads as its text.
+    (inputs / '_cap#1?%41.txt.gz').write_bytes(gzip.compress(b'Um. Dois.\n'))
     out = tmp_path / 'out'
     subprocess.run([sys.executable, os.path.join(SOURCE, 'examples', 'spark_sentences.py'),
                     str(inputs), str(out), '--master', 'local[2]'], check=True)

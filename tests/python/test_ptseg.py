@@ -6,6 +6,7 @@ environment variables: PTSEG_PROGRAM (the ptseg program), PTSEG_PTSPLIT
 corpus; default ../shared beside the source tree).  Tests whose program or
 corpus is missing report themselves skipped (pytest -rs shows why).
 """
+import array
 import codecs
 import contextlib
 import doctest
@@ -21,6 +22,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 import unicodedata
 
 import pytest
@@ -378,8 +380,9 @@ def test_batches():
         ptseg.split_many(['Ok.', 'Ol\udce1.', 'Sim.'], 2)
     with pytest.raises(TypeError):
         ptseg.split_many(['Ok.', None])
-    with pytest.raises(TypeError):
-        ptseg.split_many('Ok. Sim.')
+    for one in ('Ok. Sim.', bytearray(b'Ok. Sim.'), memoryview(b'Ok. Sim.')):
+        with pytest.raises(TypeError, match='^texts must be a sequence of texts, not one text$'):
+            ptseg.split_many(one)
     with pytest.raises(ValueError):
         ptseg.spans_many(['Ok.'], 0)
 
@@ -403,6 +406,10 @@ def test_chunks():
                 assert len({s.paragraph for s in inside}) == 1
             at = end
     assert ptseg.chunks(b'Um. Dois.', 5) == [b'Um. ', b'Dois.'] and ptseg.chunks('', 9) == []
+    # Other bytes-like texts are cut by byte offsets too, into bytes.
+    wide = array.array('H', b'Um. Dois. Tres.!')
+    for data in (wide, memoryview(wide), bytearray(b'Um. Dois. Tres.!')):
+        assert ptseg.chunks(data, 6) == [b'Um. ', b'Dois. ', b'Tres.!']
 
 
 @pytest.mark.parametrize('call', ['split', 'spans', 'paragraphs', 'markup', 'feed', 'split_many',
@@ -451,6 +458,16 @@ def test_ctrl_c_stops_a_long_call(call):
         gc.enable()
 
 
+FIFO_READER = """\
+import sys, threading, ptseg
+def write():
+    with open(sys.argv[1], 'wb') as f:
+        f.write(b'Ola. Sim.')
+threading.Timer(0.2, write).start()
+print(list(ptseg.split_file(sys.argv[1])))
+"""
+
+
 def test_split_file(tmp_path):
     # Pieces of 1 MiB: sentences and characters cross their boundaries.
     data = stream_text() * 200
@@ -491,6 +508,31 @@ def test_split_file(tmp_path):
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
             ('Outro.\n', ptseg.Span(21, 28, 1))]
+    # A non-blocking pipe with nothing to read yet is not at its end.
+    read, write = os.pipe()
+    os.set_blocking(read, False)
+
+    def slowly():
+        for piece in (b'Ola. Sim', b'. Mais.'):
+            time.sleep(0.05)
+            os.write(write, piece)
+        os.close(write)
+
+    writer = threading.Thread(target=slowly)
+    writer.start()
+    with open(read, 'rb') as f:
+        assert list(ptseg.split_file(f)) == ['Ola. ', 'Sim. ', 'Mais.']
+    writer.join()
+    # A FIFO's open waits for a writer, here a thread of the same process.
+    fifo = tmp_path / 'fifo'
+    os.mkfifo(fifo)
+    out = subprocess.run([sys.executable, '-c', FIFO_READER, str(fifo)], stdout=subprocess.PIPE,
+                         timeout=60, check=True).stdout
+    assert out == b"['Ola. ', 'Sim.']\n"
+    # A file opened as text is refused, naming the mode to open it in.
+    path.write_bytes(blank)
+    with open(path) as f, pytest.raises(TypeError, match=r"binary mode \('rb'\)"):
+        list(ptseg.split_file(f))
 
 
 def test_options():
