@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -65,6 +66,14 @@ class Input {
   // returned first, and once it has thrown, every later Read throws the
   // same error.  Interrupted reads (EINTR) are retried.
   std::size_t Read(char* buf, std::size_t size);
+
+  // `check` is called each time a read of `fd` is interrupted by a signal
+  // (EINTR), before it is retried, so that a caller that handles signals
+  // itself can act on one while the input is slow to come: it may throw,
+  // and Read then throws that.  After such a throw, or any other exception
+  // but an InputError, the Input's place in the stream is lost: every
+  // later Read throws InputError with REASON "an earlier read was stopped".
+  void set_interrupt_check(std::function<void()> check);
 
   // The format, known after the first Read (kNone before).
   Compression compression() const;

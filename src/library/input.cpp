@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -35,8 +36,8 @@ constexpr const char* kGarbage = "trailing garbage after compressed data";
 // The raw bytes of the input, read into a buffer as they are needed.
 class Source {
  public:
-  Source(int fd, const std::string& name)
-      : fd_(fd), name_(name), block_(new char[kRawBuffer + kReadAlign]) {
+  Source(int fd, const std::string& name, const std::function<void()>& interrupted)
+      : fd_(fd), name_(name), interrupted_(interrupted), block_(new char[kRawBuffer + kReadAlign]) {
     const auto at = reinterpret_cast<std::uintptr_t>(block_.get());
     buf_ = block_.get() + (kReadAlign - at % kReadAlign) % kReadAlign;
   }
@@ -83,11 +84,13 @@ class Source {
         return 0;
       }
       if (errno != EINTR) Fail(std::strerror(errno));
+      if (interrupted_) interrupted_();
     }
   }
 
   const int fd_;
   const std::string& name_;
+  const std::function<void()>& interrupted_;  // the Input's interrupt check
   // kRawBuffer bytes from buf_, the first 64-byte boundary in block_:
   // the kernel copies a file's bytes to some other addresses much more
   // slowly.
@@ -411,34 +414,44 @@ class ZstdDecoder final : public Decoder {
 
 class Input::Impl {
  public:
-  Impl(int fd, std::string name) : name_(std::move(name)), src_(fd, name_) {}
+  Impl(int fd, std::string name) : name_(std::move(name)), src_(fd, name_, interrupt_check_) {}
 
   std::size_t Read(char* buf, std::size_t size) {
     if (error_) throw *error_;
     try {
-      if (!started_) Start();
-      if (size == 0) return 0;
-      if (head_pos_ < head_.size()) {
-        const std::size_t n = std::min(size, head_.size() - head_pos_);
-        std::memcpy(buf, head_.data() + head_pos_, n);
-        head_pos_ += n;
-        if (head_pos_ == head_.size()) std::string().swap(head_);
-        return n;
-      }
-      if (failed_later_) throw *failed_later_;
-      return Produce(buf, size);
+      return ReadOnce(buf, size);
     } catch (const InputError& e) {
       error_ = e;
+      throw;
+    } catch (...) {
+      // The interrupt check's exception, or std::bad_alloc: a decoder may
+      // have stopped halfway through its bytes.
+      error_ = InputError(name_, "an earlier read was stopped");
       throw;
     }
   }
 
+  std::function<void()> interrupt_check_;
   const std::string name_;
   Compression compression_ = Compression::kNone;
   Bom bom_ = Bom::kNone;
   bool binary_ = false;
 
  private:
+  std::size_t ReadOnce(char* buf, std::size_t size) {
+    if (!started_) Start();
+    if (size == 0) return 0;
+    if (head_pos_ < head_.size()) {
+      const std::size_t n = std::min(size, head_.size() - head_pos_);
+      std::memcpy(buf, head_.data() + head_pos_, n);
+      head_pos_ += n;
+      if (head_pos_ == head_.size()) std::string().swap(head_);
+      return n;
+    }
+    if (failed_later_) throw *failed_later_;
+    return Produce(buf, size);
+  }
+
   std::size_t Produce(char* buf, std::size_t size) {
     return decoder_ ? decoder_->Decode(buf, size) : src_.Copy(buf, size);
   }
@@ -516,6 +529,9 @@ Input::Input(Input&&) noexcept = default;
 Input& Input::operator=(Input&&) noexcept = default;
 
 std::size_t Input::Read(char* buf, std::size_t size) { return impl_->Read(buf, size); }
+void Input::set_interrupt_check(std::function<void()> check) {
+  impl_->interrupt_check_ = std::move(check);
+}
 Compression Input::compression() const { return impl_->compression_; }
 Input::Bom Input::bom() const { return impl_->bom_; }
 bool Input::looks_binary() const { return impl_->binary_; }

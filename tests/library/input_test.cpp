@@ -2,15 +2,21 @@
 #include "ptseg/input.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "text/utf16.h"
@@ -242,6 +248,46 @@ static void TestUtf16() {
   }
 }
 
+// A read that a signal interrupts calls the interrupt check, which may
+// stop it; the Input then refuses to read on from a place it lost.
+static void TestInterrupt() {
+  struct sigaction action {};
+  action.sa_handler = [](int) {};  // no SA_RESTART: the read fails with EINTR
+  sigaction(SIGUSR1, &action, nullptr);
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  Input input(fds[0], "pipe");
+  int calls = 0;
+  input.set_interrupt_check([&calls] {
+    if (++calls == 2) throw std::runtime_error("stop");
+  });
+  const pthread_t reader = pthread_self();
+  std::atomic<bool> done{false};
+  std::thread signaller([&] {
+    while (!done) {
+      pthread_kill(reader, SIGUSR1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  char buf[16];
+  std::string first, later;
+  try {
+    input.Read(buf, sizeof buf);
+  } catch (const std::runtime_error& e) {
+    first = e.what();
+  }
+  done = true;
+  signaller.join();
+  try {
+    input.Read(buf, sizeof buf);
+  } catch (const ptseg::InputError& e) {
+    later = e.what();
+  }
+  CHECK(calls == 2 && first == "stop" && later == "pipe: an earlier read was stopped");
+  close(fds[0]);
+  close(fds[1]);
+}
+
 int main() {
   std::string base = (fs::temp_directory_path() / "input_test.XXXXXX").string();
   if (!mkdtemp(base.data())) return 1;
@@ -252,6 +298,7 @@ int main() {
   TestFormats(text);
   TestMarks();
   TestUtf16();
+  TestInterrupt();
   fs::remove_all(dir);
   std::cout << (failures ? "FAILED\n" : "all passed\n");
   return failures ? 1 : 0;
