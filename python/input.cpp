@@ -41,6 +41,12 @@ class InputFile {
       CheckSignals();
     }
     input_ = std::make_unique<ptseg::Input>(fd_, path);
+    // Reads run without the GIL, and Ctrl-C stops one that waits, as it
+    // stops a read of Python's own.
+    input_->set_interrupt_check([] {
+      py::gil_scoped_acquire locked;
+      CheckSignals();
+    });
   }
   ~InputFile() { Close(); }
   InputFile(const InputFile&) = delete;

@@ -467,6 +467,23 @@ threading.Timer(0.2, write).start()
 print(list(ptseg.split_file(sys.argv[1])))
 """
 
+# A read that waits on a pipe left open is stopped by Ctrl-C.
+FIFO_INTERRUPTED = """\
+import signal, sys, threading, time, ptseg
+def write():
+    with open(sys.argv[1], 'wb') as f:
+        f.write(b'Ola. ')
+        f.flush()
+        time.sleep(120)
+threading.Thread(target=write, daemon=True).start()
+main = threading.get_ident()
+threading.Timer(0.5, signal.pthread_kill, (main, signal.SIGINT)).start()
+try:
+    list(ptseg.split_file(sys.argv[1]))
+except KeyboardInterrupt:
+    print('interrupted')
+"""
+
 
 def test_split_file(tmp_path):
     # Pieces of 1 MiB: sentences and characters cross their boundaries.
@@ -529,6 +546,9 @@ def test_split_file(tmp_path):
     out = subprocess.run([sys.executable, '-c', FIFO_READER, str(fifo)], stdout=subprocess.PIPE,
                          timeout=60, check=True).stdout
     assert out == b"['Ola. ', 'Sim.']\n"
+    out = subprocess.run([sys.executable, '-c', FIFO_INTERRUPTED, str(fifo)],
+                         stdout=subprocess.PIPE, timeout=60, check=True).stdout
+    assert out == b'interrupted\n'
     # A file opened as text is refused, naming the mode to open it in.
     path.write_bytes(blank)
     with open(path) as f, pytest.raises(TypeError, match=r"binary mode \('rb'\)"):
