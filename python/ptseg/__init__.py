@@ -131,8 +131,9 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
     file is a path (a gzip, xz, bzip2 or zstd file reads as its text, as
     in ptsplit; offsets count the text's bytes), or a binary file object
     (open(..., "rb"), io.BytesIO, ...; a non-blocking one is waited on),
-    read 1 MiB at a time, so memory holds a piece and the longest sentence,
-    whatever the file's size.
+    read up to 1 MiB at a time, so memory holds a piece and the longest
+    sentence, whatever the file's size; what a pipe has at hand is
+    segmented at once.
 
     spans=True yields (text, Span) pairs instead, Span giving the byte
     offsets into the file and the paragraph's number.  skip_blank=True
@@ -158,8 +159,14 @@ def _sentences(file, encoding, segmenter, with_spans, skip_blank):
     # With skip_blank: the last paragraph that held a sentence, as the file
     # numbers it, and its new number.
     last, number = -1, -1
+    # read1 hands over what a pipe or terminal has at hand, where read
+    # would wait for all 1 MiB; its b"" may only mean nothing yet on a
+    # non-blocking file, which read tells apart from the end (None).
+    read = getattr(file, "read1", file.read)
     while True:
-        chunk = file.read(_CHUNK)
+        chunk = read(_CHUNK)
+        if not chunk and read is not file.read:
+            chunk = file.read(_CHUNK)
         while chunk is None:
             # A non-blocking file with nothing to read yet, not at its end.
             select.select([file], [], [])

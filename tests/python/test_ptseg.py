@@ -540,6 +540,26 @@ def test_split_file(tmp_path):
     with open(read, 'rb') as f:
         assert list(ptseg.split_file(f)) == ['Ola. ', 'Sim. ', 'Mais.']
     writer.join()
+    # A pipe's first sentence comes before the writer goes on, not after
+    # 1 MiB or its end.
+    read, write = os.pipe()
+    answered, waited = threading.Event(), []
+
+    def waiting():
+        os.write(write, b'Ola. Sim. Mais')  # decides the first sentence
+        waited.append(answered.wait(30))
+        os.write(write, b'. Fim.')
+        os.close(write)
+
+    writer = threading.Thread(target=waiting)
+    writer.start()
+    with open(read, 'rb') as f:
+        sentences = ptseg.split_file(f)
+        first = next(sentences)
+        answered.set()
+        assert [first] + list(sentences) == ['Ola. ', 'Sim. ', 'Mais. ', 'Fim.']
+    writer.join()
+    assert waited == [True]
     # A FIFO's open waits for a writer, here a thread of the same process.
     fifo = tmp_path / 'fifo'
     os.mkfifo(fifo)
