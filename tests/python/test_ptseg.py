@@ -560,6 +560,22 @@ def test_split_file(tmp_path):
         assert [first] + list(sentences) == ['Ola. ', 'Sim. ', 'Mais. ', 'Fim.']
     writer.join()
     assert waited == [True]
+    # A terminal ends at its end of file, buffered or not: what is typed
+    # after it is not read.
+    for buffering in (0, -1):
+        master, slave = os.openpty()
+        os.write(master, b'Ola. Sim.\n\x04Mais.\n')  # \x04: end of file at a line start
+        got = []
+        with open(slave, 'rb', buffering=buffering) as f:
+            reader = threading.Thread(target=lambda: got.extend(ptseg.split_file(f)))
+            reader.start()
+            reader.join(30)
+            ended = not reader.is_alive()
+            if not ended:
+                os.write(master, b'\x04\x04')
+                reader.join()
+        os.close(master)
+        assert (ended, got) == (True, ['Ola. ', 'Sim.\n']), buffering
     # A FIFO's open waits for a writer, here a thread of the same process.
     fifo = tmp_path / 'fifo'
     os.mkfifo(fifo)
