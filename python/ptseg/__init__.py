@@ -179,8 +179,11 @@ def _sentences(file, encoding, segmenter, with_spans, skip_blank):
         if not chunk and read1 is not None and not _blocking(file):
             chunk = file.read(_CHUNK)
         while chunk is None:
-            # A non-blocking file with nothing to read yet, not at its end.
-            select.select([file], [], [])
+            # A non-blocking file with nothing to read yet, not at its end;
+            # poll, unlike select, takes any descriptor number.
+            waiting = select.poll()
+            waiting.register(file, select.POLLIN)
+            waiting.poll()
             chunk = file.read(_CHUNK)
         if isinstance(chunk, str):
             raise TypeError("split_file() reads bytes: open the file in binary mode ('rb')")

@@ -18,6 +18,7 @@ import json
 import multiprocessing
 import os
 import random
+import resource
 import signal
 import subprocess
 import sys
@@ -525,9 +526,14 @@ def test_split_file(tmp_path):
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
             ('Outro.\n', ptseg.Span(21, 28, 1))]
-    # A non-blocking pipe with nothing to read yet is not at its end.
+    # A non-blocking pipe with nothing to read yet is not at its end, even
+    # at a descriptor number that select() cannot wait on (1024 or more).
     read, write = os.pipe()
     os.set_blocking(read, False)
+    if resource.getrlimit(resource.RLIMIT_NOFILE)[0] > 1100:
+        os.dup2(read, 1100, inheritable=False)
+        os.close(read)
+        read = 1100
 
     def slowly():
         for piece in (b'Ola. Sim', b'. Mais.'):
