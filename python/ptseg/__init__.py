@@ -145,6 +145,15 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
     return _sentences(file, encoding, Segmenter(encoding), spans, skip_blank)
 
 
+def _blocking(file):
+    """Whether reads of file wait for bytes, so that its read1's b"" is its
+    end; False when it tells nothing of its descriptor."""
+    try:
+        return os.get_blocking(file.fileno())
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
 def _sentences(file, encoding, segmenter, with_spans, skip_blank):
     if isinstance(file, (str, bytes)) or hasattr(file, "__fspath__"):
         # Read as ptsplit reads it: compressed data decompressed.
@@ -160,16 +169,21 @@ def _sentences(file, encoding, segmenter, with_spans, skip_blank):
     # numbers it, and its new number.
     last, number = -1, -1
     # read1 hands over what a pipe or terminal has at hand, where read
-    # would wait for all 1 MiB; its b"" may only mean nothing yet on a
-    # non-blocking file, which read tells apart from the end (None).
-    read = getattr(file, "read1", file.read)
+    # would wait for all 1 MiB.  Its b"" is the end, except on a
+    # non-blocking file, where it may only mean nothing yet: read tells
+    # the two apart (None).  A terminal's end is not read past, since what
+    # is typed after it is no part of this input.
+    read1 = getattr(file, "read1", None)
     while True:
-        chunk = read(_CHUNK)
-        if not chunk and read is not file.read:
+        chunk = read1(_CHUNK) if read1 is not None else file.read(_CHUNK)
+        if not chunk and read1 is not None and not _blocking(file):
             chunk = file.read(_CHUNK)
         while chunk is None:
-            # A non-blocking file with nothing to read yet, not at its end.
-            select.select([file], [], [])
+            # A non-blocking file with nothing to read yet, not at its end;
+            # poll, unlike select, takes any descriptor number.
+            waiting = select.poll()
+            waiting.register(file, select.POLLIN)
+            waiting.poll()
             chunk = file.read(_CHUNK)
         if isinstance(chunk, str):
             raise TypeError("split_file() reads bytes: open the file in binary mode ('rb')")

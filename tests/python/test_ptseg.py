@@ -18,6 +18,7 @@ import json
 import multiprocessing
 import os
 import random
+import resource
 import signal
 import subprocess
 import sys
@@ -525,9 +526,14 @@ def test_split_file(tmp_path):
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
             ('Outro.\n', ptseg.Span(21, 28, 1))]
-    # A non-blocking pipe with nothing to read yet is not at its end.
+    # A non-blocking pipe with nothing to read yet is not at its end, even
+    # at a descriptor number that select() cannot wait on (1024 or more).
     read, write = os.pipe()
     os.set_blocking(read, False)
+    if resource.getrlimit(resource.RLIMIT_NOFILE)[0] > 1100:
+        os.dup2(read, 1100, inheritable=False)
+        os.close(read)
+        read = 1100
 
     def slowly():
         for piece in (b'Ola. Sim', b'. Mais.'):
@@ -560,6 +566,22 @@ def test_split_file(tmp_path):
         assert [first] + list(sentences) == ['Ola. ', 'Sim. ', 'Mais. ', 'Fim.']
     writer.join()
     assert waited == [True]
+    # A terminal ends at its end of file, buffered or not: what is typed
+    # after it is not read.
+    for buffering in (0, -1):
+        master, slave = os.openpty()
+        os.write(master, b'Ola. Sim.\n\x04Mais.\n')  # \x04: end of file at a line start
+        got = []
+        with open(slave, 'rb', buffering=buffering) as f:
+            reader = threading.Thread(target=lambda: got.extend(ptseg.split_file(f)))
+            reader.start()
+            reader.join(30)
+            ended = not reader.is_alive()
+            if not ended:
+                os.write(master, b'\x04\x04')
+                reader.join()
+        os.close(master)
+        assert (ended, got) == (True, ['Ola. ', 'Sim.\n']), buffering
     # A FIFO's open waits for a writer, here a thread of the same process.
     fifo = tmp_path / 'fifo'
     os.mkfifo(fifo)
