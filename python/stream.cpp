@@ -15,7 +15,10 @@ namespace {
 
 class StreamSegmenter {
  public:
-  explicit StreamSegmenter(py::handle encoding) : segmenter_(ParseEncoding(encoding)) {}
+  explicit StreamSegmenter(py::handle encoding)
+      : encoding_(ParseEncoding(encoding)), segmenter_(encoding_) {}
+
+  const char* encoding() const { return ptseg::EncodingName(encoding_); }
 
   py::list Feed(py::handle data) {
     const Bytes bytes(data, "data");
@@ -74,6 +77,7 @@ class StreamSegmenter {
     return true;
   }
 
+  const ptseg::Encoding encoding_;
   std::mutex mutex_;
   ptseg::Segmenter segmenter_;
   SentenceList list_;
@@ -107,7 +111,7 @@ constexpr char kInitDoc[] = R"(__init__($self, /, encoding='utf-8')
 --
 
 A Segmenter for a new stream, read in encoding: 'utf-8' (bytes that are not
-valid UTF-8 read as Windows-1252) or 'latin-1'.)";
+valid UTF-8 read as Windows-1252), 'latin-1', 'utf-16le' or 'utf-16be'.)";
 
 constexpr char kFeedDoc[] = R"(feed($self, data, /)
 --
@@ -131,7 +135,11 @@ void DefineSegmenter(py::module_& m) {
           "feed", [](py::handle self, py::handle data) { return Self(self).Feed(data); }, kFeedDoc,
           py::arg("data"))
       .def(
-          "finish", [](py::handle self) { return Self(self).Finish(); }, kFinishDoc);
+          "finish", [](py::handle self) { return Self(self).Finish(); }, kFinishDoc)
+      .def_property_readonly(
+          "encoding", [](py::handle self) { return Self(self).encoding(); },
+          "The encoding's name as the segmenter reads it: 'utf-8', 'latin-1', 'utf-16le' or "
+          "'utf-16be'.");
 }
 
 }  // namespace ptseg_python

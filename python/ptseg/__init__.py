@@ -139,10 +139,15 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
     offsets into the file and the paragraph's number.  skip_blank=True
     leaves out sentences of whitespace alone (such as the blank lines
     before a text's first paragraph), and paragraphs are then numbered
-    among the paragraphs that hold a sentence.  The encoding is checked at
-    once; a path is opened when the iteration starts and closed when it
+    among the paragraphs that hold a sentence.  As in ptsplit, "utf-8"
+    text that starts with a UTF-16 byte-order mark reads as UTF-16.  The
+    encoding is checked at once; a path is opened when the iteration starts and closed when it
     ends, a file object is left open."""
-    return _sentences(file, encoding, Segmenter(encoding), spans, skip_blank)
+    return _sentences(file, Segmenter(encoding), spans, skip_blank)
+
+
+# The UTF-16 byte-order marks and the encodings they tell.
+_UTF16_MARKS = {b"\xff\xfe": "utf-16le", b"\xfe\xff": "utf-16be"}
 
 
 def _blocking(file):
@@ -154,12 +159,12 @@ def _blocking(file):
         return False
 
 
-def _sentences(file, encoding, segmenter, with_spans, skip_blank):
+def _sentences(file, segmenter, with_spans, skip_blank):
     if isinstance(file, (str, bytes)) or hasattr(file, "__fspath__"):
         # Read as ptsplit reads it: compressed data decompressed.
         opened = _ptseg.Input(os.fsencode(file))  # the name's bytes, UTF-8 or not
         try:
-            yield from _sentences(opened, encoding, segmenter, with_spans, skip_blank)
+            yield from _sentences(opened, segmenter, with_spans, skip_blank)
         finally:
             opened.close()
         return
@@ -168,6 +173,9 @@ def _sentences(file, encoding, segmenter, with_spans, skip_blank):
     # With skip_blank: the last paragraph that held a sentence, as the file
     # numbers it, and its new number.
     last, number = -1, -1
+    # As in ptsplit, a UTF-16 byte-order mark makes UTF-8 input UTF-16:
+    # told once the first two bytes are in.
+    told = segmenter.encoding != "utf-8"
     # read1 hands over what a pipe or terminal has at hand, where read
     # would wait for all 1 MiB.  Its b"" is the end, except on a
     # non-blocking file, where it may only mean nothing yet: read tells
@@ -189,11 +197,20 @@ def _sentences(file, encoding, segmenter, with_spans, skip_blank):
             raise TypeError("split_file() reads bytes: open the file in binary mode ('rb')")
         if chunk:
             pending += chunk
-            found = segmenter.feed(chunk)
+            if told:
+                found = segmenter.feed(chunk)
+            elif len(pending) >= 2:
+                told = True
+                mark = bytes(pending[:2])
+                if mark in _UTF16_MARKS:
+                    segmenter = Segmenter(_UTF16_MARKS[mark])
+                found = segmenter.feed(pending)  # the stream so far
+            else:
+                continue  # one byte tells no mark yet
         else:
-            found = segmenter.finish()
+            found = segmenter.finish() if told else segmenter.feed(pending) + segmenter.finish()
         for span in found:
-            text = _ptseg.decode(pending[span.start - base:span.end - base], encoding)
+            text = _ptseg.decode(pending[span.start - base:span.end - base], segmenter.encoding)
             if skip_blank:
                 if text.isspace():
                     continue

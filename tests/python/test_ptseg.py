@@ -591,6 +591,18 @@ def test_split_file(tmp_path):
     out = subprocess.run([sys.executable, '-c', FIFO_INTERRUPTED, str(fifo)],
                          stdout=subprocess.PIPE, timeout=60, check=True).stdout
     assert out == b'interrupted\n'
+    # A UTF-16 byte-order mark makes UTF-8 input UTF-16, as in ptsplit,
+    # even when its two bytes come apart.
+    class Bytewise(io.BytesIO):
+        def read1(self, size=-1):
+            return super().read1(1)
+
+    for codec, mark in (('utf-16le', b'\xff\xfe'), ('utf-16be', b'\xfe\xff')):
+        data = mark + 'Ola. Sim.'.encode(codec)
+        want = [(data[s.start:s.end].decode(codec), s) for s in ptseg.spans(data, codec)]
+        assert len(want) == 2
+        assert list(ptseg.split_file(Bytewise(data), spans=True)) == want
+        assert list(ptseg.split_file(io.BytesIO(data), 'latin-1')) == [data.decode('latin-1')]
     # A file opened as text is refused, naming the mode to open it in.
     path.write_bytes(blank)
     with open(path) as f, pytest.raises(TypeError, match=r"binary mode \('rb'\)"):
