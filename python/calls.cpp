@@ -87,6 +87,21 @@ py::object Markup(py::handle text, py::handle encoding, py::handle paragraphs, p
 }
 
 // Bytes as text, read the way the segmenter reads them.
+// Where text[start:end] begins and ends without the whitespace of ptsplit's
+// lines format at either end; the no-break space and C1 controls (read as
+// Windows-1252) are none.
+py::tuple Strip(py::str text, Py_ssize_t start, Py_ssize_t end) {
+  PyObject* object = text.ptr();
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(object);
+  start = std::clamp<Py_ssize_t>(start, 0, length);
+  end = std::clamp<Py_ssize_t>(end, start, length);
+  const int kind = PyUnicode_KIND(object);
+  const void* data = PyUnicode_DATA(object);
+  while (start < end && ptseg::IsWhitespace(PyUnicode_READ(kind, data, start))) ++start;
+  while (end > start && ptseg::IsWhitespace(PyUnicode_READ(kind, data, end - 1))) --end;
+  return py::make_tuple(start, end);
+}
+
 py::str Decode(py::handle data, py::handle encoding) {
   const ptseg::Encoding e = ParseEncoding(encoding);
   const Bytes bytes(data, "data");
@@ -262,6 +277,8 @@ void DefineCalls(py::module_& m) {
   m.def("split_many", &SplitMany, "ptseg.split_many()");
   m.def("spans_many", &SpansMany, "ptseg.spans_many()");
   m.def("decode", &Decode, "Bytes (bytes-like) as str, read as the segmenter reads them.");
+  m.def("strip", &Strip, "(start, end) of text[start:end] without its whitespace at either end.",
+        py::arg("text"), py::arg("start") = 0, py::arg("end") = PY_SSIZE_T_MAX);
 }
 
 }  // namespace ptseg_python

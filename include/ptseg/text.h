@@ -49,6 +49,9 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out);
 // written.
 char* WriteOneLine(std::string_view bytes, Encoding encoding, char* out);
 
+// Whether WriteOneLine reads the character `c` as whitespace.
+bool IsWhitespace(char32_t c);
+
 // Appends `utf8` with every character XML 1.0 cannot hold replaced by
 // U+FFFD: control characters other than tab, line feed and carriage
 // return, and U+FFFE, U+FFFF.

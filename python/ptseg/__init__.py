@@ -137,12 +137,13 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
 
     spans=True yields (text, Span) pairs instead, Span giving the byte
     offsets into the file and the paragraph's number.  skip_blank=True
-    leaves out sentences of whitespace alone (such as the blank lines
-    before a text's first paragraph), and paragraphs are then numbered
-    among the paragraphs that hold a sentence.  As in ptsplit, "utf-8"
-    text that starts with a UTF-16 byte-order mark reads as UTF-16.  The
-    encoding is checked at once; a path is opened when the iteration starts and closed when it
-    ends, a file object is left open."""
+    leaves out sentences of whitespace alone, as ptsplit's lines format
+    counts whitespace (such as the blank lines before a text's first
+    paragraph), and paragraphs are then numbered among the paragraphs that
+    hold a sentence.  As in ptsplit, "utf-8" text that starts with a UTF-16
+    byte-order mark reads as UTF-16.  The encoding is checked at once; a
+    path is opened when the iteration starts and closed when it ends, a
+    file object is left open."""
     return _sentences(file, Segmenter(encoding), spans, skip_blank)
 
 
@@ -212,7 +213,8 @@ def _sentences(file, segmenter, with_spans, skip_blank):
         for span in found:
             text = _ptseg.decode(pending[span.start - base:span.end - base], segmenter.encoding)
             if skip_blank:
-                if text.isspace():
+                left, right = _ptseg.strip(text)
+                if left == right:
                     continue
                 if span.paragraph != last:
                     last, number = span.paragraph, number + 1

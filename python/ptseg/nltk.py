@@ -5,11 +5,14 @@
     corpus = PlaintextCorpusReader("textos", r".*\\.txt", sent_tokenizer=SentenceTokenizer())
 
 Sentences come without the whitespace around them, as NLTK's own
-tokenizers give them; text[start:end] of each span is its sentence.
+tokenizers give them (the whitespace of ptsplit's lines format: a no-break
+space, or a C1 control read as its Windows-1252 character, stays);
+text[start:end] of each span is its sentence.
 """
 from nltk.tokenize.api import TokenizerI
 
 import ptseg
+from ptseg import _ptseg
 
 
 class SentenceTokenizer(TokenizerI):
@@ -17,11 +20,9 @@ class SentenceTokenizer(TokenizerI):
 
     def span_tokenize(self, text):
         for span in ptseg.spans(text):
-            sentence = text[span.start:span.end]
-            stripped = sentence.strip()
-            if stripped:
-                start = span.start + len(sentence) - len(sentence.lstrip())
-                yield start, start + len(stripped)
+            start, end = _ptseg.strip(text, span.start, span.end)
+            if start < end:
+                yield start, end
 
     def tokenize(self, text):
         return [text[start:end] for start, end in self.span_tokenize(text)]

@@ -74,6 +74,14 @@ void WriteHigh(const unsigned char*& p, const unsigned char* end, bool from_utf8
 
 }  // namespace
 
+bool IsWhitespace(char32_t c) {
+  if (c < 0x80) return IsAsciiSpace(static_cast<unsigned char>(c));
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+  char utf8[4];
+  const int length = utf8::Encode(c, utf8);
+  return IsWideSpace(reinterpret_cast<const unsigned char*>(utf8), length);
+}
+
 // Runs of bytes that stand as they are go 16 at a time, the rest one
 // character at a time.  A run never ends inside a two-byte sequence.
 char* WriteOneLine(std::string_view bytes, Encoding encoding, char* const out) {

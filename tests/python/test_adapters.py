@@ -6,6 +6,7 @@ else build/ptsplit) and Java.
 """
 import gzip
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -35,8 +36,13 @@ def corpus_texts(size=60000):
     return out
 
 
+# The whitespace of ptsplit's lines format at either end of a sentence.
+EDGES = re.compile('^[ \t\n\v\f\r\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+|'
+                   '[ \t\n\v\f\r\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+$')
+
+
 def bare(sentences):
-    return [s.strip() for s in sentences if s.strip()]
+    return [s for s in (EDGES.sub('', s) for s in sentences) if s]
 
 
 def test_spacy_component():
@@ -73,6 +79,9 @@ def test_nltk_tokenizer(tmp_path):
         sentences = tokenizer.tokenize(text)
         assert sentences == bare(ptseg.split(text))
         assert [text[a:b] for a, b in tokenizer.span_tokenize(text)] == sentences
+    # An ellipsis written as its Windows-1252 control, and a no-break space,
+    # are no whitespace.
+    assert tokenizer.tokenize('Ele saiu\x85 Ela ficou.\xa0\n') == ['Ele saiu\x85', 'Ela ficou.\xa0']
     nltk.data.path.append(str(tmp_path))  # readers open only folders let in
     (tmp_path / 'a.txt').write_text(texts[0], encoding='utf-8')
     reader = PlaintextCorpusReader(str(tmp_path), r'.*\.txt', sent_tokenizer=tokenizer)
