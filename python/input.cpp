@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pybind11/pybind11.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,7 +33,15 @@ class InputFile {
         fd_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         error = errno;
       }
-      if (fd_ >= 0) break;
+      if (fd_ >= 0) {
+        // The system opens a folder and fails its reads; open() refuses
+        // it at once, with IsADirectoryError.
+        struct stat info;
+        if (fstat(fd_, &info) != 0 || !S_ISDIR(info.st_mode)) break;
+        close(fd_);
+        fd_ = -1;
+        error = EISDIR;
+      }
       if (error != EINTR) {
         errno = error;
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());

@@ -522,6 +522,8 @@ def test_split_file(tmp_path):
         list(ptseg.split_file(odd))
     with pytest.raises(ValueError):
         list(ptseg.split_file(str(path) + '\0x'))
+    with pytest.raises(IsADirectoryError):
+        list(ptseg.split_file(tmp_path))
     with gzip.open(io.BytesIO(gzip.compress(blank)), 'rb') as f:
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
