@@ -86,7 +86,6 @@ py::object Markup(py::handle text, py::handle encoding, py::handle paragraphs, p
   return py::reinterpret_steal<py::object>(str);
 }
 
-// Bytes as text, read the way the segmenter reads them.
 // Where text[start:end] begins and ends without the whitespace of ptsplit's
 // lines format at either end; the no-break space and C1 controls (read as
 // Windows-1252) are none.
@@ -102,6 +101,7 @@ py::tuple Strip(py::str text, Py_ssize_t start, Py_ssize_t end) {
   return py::make_tuple(start, end);
 }
 
+// Bytes as text, read the way the segmenter reads them.
 py::str Decode(py::handle data, py::handle encoding) {
   const ptseg::Encoding e = ParseEncoding(encoding);
   const Bytes bytes(data, "data");

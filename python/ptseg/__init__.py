@@ -12,8 +12,8 @@ sentence boundaries.  ptseg.spacy is a spaCy pipeline component
 (nlp.add_pipe("ptseg")) and ptseg.nltk an NLTK sentence tokenizer.
 
 Text is read as UTF-8 (where bytes that are not valid UTF-8 read as
-Windows-1252) or as ISO-8859-1: encoding='utf-8' (the default) or
-'latin-1'.  A str is Unicode already, so for it the encoding is checked but
+Windows-1252), as ISO-8859-1 or as UTF-16: encoding='utf-8' (the
+default), 'latin-1', 'utf-16le' or 'utf-16be'.  A str is Unicode already, so for it the encoding is checked but
 not used; a str with a lone surrogate (as errors='surrogateescape' makes)
 raises UnicodeEncodeError: segment text.encode('utf-8', 'surrogateescape')
 instead.
