@@ -49,13 +49,18 @@ class InputFile {
       }
       CheckSignals();
     }
-    input_ = std::make_unique<ptseg::Input>(fd_, path);
-    // Reads run without the GIL, and Ctrl-C stops one that waits, as it
-    // stops a read of Python's own.
-    input_->set_interrupt_check([] {
-      py::gil_scoped_acquire locked;
-      CheckSignals();
-    });
+    try {
+      input_ = std::make_unique<ptseg::Input>(fd_, path);
+      // Reads run without the GIL, and Ctrl-C stops one that waits, as it
+      // stops a read of Python's own.
+      input_->set_interrupt_check([] {
+        py::gil_scoped_acquire locked;
+        CheckSignals();
+      });
+    } catch (...) {
+      Close();  // no destructor runs for a constructor that throws
+      throw;
+    }
   }
   ~InputFile() { Close(); }
   InputFile(const InputFile&) = delete;
