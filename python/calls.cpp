@@ -277,6 +277,13 @@ void DefineCalls(py::module_& m) {
   m.def("split_many", &SplitMany, "ptseg.split_many()");
   m.def("spans_many", &SpansMany, "ptseg.spans_many()");
   m.def("decode", &Decode, "Bytes (bytes-like) as str, read as the segmenter reads them.");
+  m.def(
+      "encoding_of_text",
+      [](py::handle encoding, py::bytes start) {
+        return ptseg::EncodingName(ptseg::EncodingOfText(ParseEncoding(encoding), start));
+      },
+      "The encoding's name that text asked to be read in encoding is read in, told by its "
+      "first bytes: a UTF-16 byte-order mark makes UTF-8 text UTF-16.");
   m.def("strip", &Strip, "(start, end) of text[start:end] without its whitespace at either end.",
         py::arg("text"), py::arg("start") = 0, py::arg("end") = PY_SSIZE_T_MAX);
 }

@@ -31,4 +31,9 @@ bool ParseEncoding(std::string_view name, Encoding* encoding);
 // The encoding's usual name: "utf-8", "latin-1", "utf-16le" or "utf-16be".
 const char* EncodingName(Encoding encoding);
 
+// The encoding that text asked to be read in `asked` is read in, told by
+// its first bytes `start` (two are enough): UTF-8 text that starts with a
+// UTF-16 byte-order mark, FF FE or FE FF, is UTF-16 in that byte order.
+Encoding EncodingOfText(Encoding asked, std::string_view start);
+
 }  // namespace ptseg

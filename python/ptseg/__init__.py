@@ -147,10 +147,6 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
     return _sentences(file, Segmenter(encoding), spans, skip_blank)
 
 
-# The UTF-16 byte-order marks and the encodings they tell.
-_UTF16_MARKS = {b"\xff\xfe": "utf-16le", b"\xfe\xff": "utf-16be"}
-
-
 def _blocking(file):
     """Whether reads of file wait for bytes, so that its read1's b"" is its
     end; False when it tells nothing of its descriptor."""
@@ -175,8 +171,9 @@ def _sentences(file, segmenter, with_spans, skip_blank):
     # numbers it, and its new number.
     last, number = -1, -1
     # As in ptsplit, a UTF-16 byte-order mark makes UTF-8 input UTF-16:
-    # told once the first two bytes are in.
-    told = segmenter.encoding != "utf-8"
+    # told once the first two bytes are in (one byte alone decides no
+    # sentence, so holding it back delays none).
+    told = False
     # read1 hands over what a pipe or terminal has at hand, where read
     # would wait for all 1 MiB.  Its b"" is the end, except on a
     # non-blocking file, where it may only mean nothing yet: read tells
@@ -202,9 +199,9 @@ def _sentences(file, segmenter, with_spans, skip_blank):
                 found = segmenter.feed(chunk)
             elif len(pending) >= 2:
                 told = True
-                mark = bytes(pending[:2])
-                if mark in _UTF16_MARKS:
-                    segmenter = Segmenter(_UTF16_MARKS[mark])
+                reading = _ptseg.encoding_of_text(segmenter.encoding, bytes(pending[:2]))
+                if reading != segmenter.encoding:
+                    segmenter = Segmenter(reading)
                 found = segmenter.feed(pending)  # the stream so far
             else:
                 continue  # one byte tells no mark yet

@@ -190,7 +190,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
       error = e.reason();
     }
     if (!segmenter) {
-      const ptseg::Options options = Start(input);
+      const ptseg::Options options = Start(input, std::string_view(data_ + filled_, n));
       if (format_ == Format::kMarkup) {
         // The library writes the markup as soon as it is decided, so that
         // a text without sentence ends never piles up here.
@@ -230,15 +230,13 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   return error;
 }
 
-// How the input is read, now that its first bytes show what it holds: a
-// UTF-16 byte-order mark makes UTF-8 input UTF-16, and input that looks
-// binary is segmented all the same, with a warning.
-ptseg::Options Splitter::Start(const ptseg::Input& input) {
+// How the input is read, now that its first bytes (`first`, what the
+// first read gave) show what it holds: a UTF-16 byte-order mark makes
+// UTF-8 input UTF-16, and input that looks binary is segmented all the
+// same, with a warning.
+ptseg::Options Splitter::Start(const ptseg::Input& input, std::string_view first) {
   ptseg::Options options = options_;
-  if (options.encoding == ptseg::Encoding::kUtf8) {
-    if (input.bom() == ptseg::Input::Bom::kUtf16Le) options.encoding = ptseg::Encoding::kUtf16Le;
-    if (input.bom() == ptseg::Input::Bom::kUtf16Be) options.encoding = ptseg::Encoding::kUtf16Be;
-  }
+  options.encoding = ptseg::EncodingOfText(options.encoding, first);
   // UTF-16 text is full of NUL bytes.
   const bool utf16 = options.encoding == ptseg::Encoding::kUtf16Le ||
                      options.encoding == ptseg::Encoding::kUtf16Be;

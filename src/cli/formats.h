@@ -123,7 +123,7 @@ class Splitter {
                     bool flush_each_read);
 
  private:
-  ptseg::Options Start(const ptseg::Input& input);
+  ptseg::Options Start(const ptseg::Input& input, std::string_view first);
   char* Base() const;
   void MakeRoom();
   void Found(const ptseg::Boundary& start);

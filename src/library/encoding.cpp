@@ -26,6 +26,13 @@ bool ParseEncoding(std::string_view name, Encoding* encoding) {
   return true;
 }
 
+Encoding EncodingOfText(Encoding asked, std::string_view start) {
+  if (asked != Encoding::kUtf8) return asked;
+  if (start.substr(0, 2) == "\xFF\xFE") return Encoding::kUtf16Le;
+  if (start.substr(0, 2) == "\xFE\xFF") return Encoding::kUtf16Be;
+  return asked;
+}
+
 const char* EncodingName(Encoding encoding) {
   switch (encoding) {
     case Encoding::kLatin1:
