@@ -9,8 +9,11 @@ byte offsets into the file's text (a compressed file is decompressed), the
 sentence decoded to UTF-8 as the segmenter reads it.  The files are
 segmented in the executors (ptseg must be installed there, and the input
 folder readable from them at the same path); the outputs come back to the
-driver, which writes each under a temporary name and renames it.  --master is
-local[*] unless given (spark://HOST:7077, yarn, ...).
+driver, which writes each under a temporary name and renames it.  A file that
+cannot be read or segmented (missing, corrupt compressed data) is named on
+standard error with the reason, as ptsplit does, and the others are written
+all the same; the exit status is then 1.  --master is local[*] unless given
+(spark://HOST:7077, yarn, ...).
 """
 import argparse
 import os
@@ -35,8 +38,16 @@ def jsonl(path, encoding):
 
 
 def segment(path, encoding):
-    """(name, jsonl output) of the file at path."""
-    return os.path.basename(path), jsonl(path, encoding)
+    """(name, jsonl output, None) of the file at path, or (name, None, why)
+    when it cannot be read or segmented, so that one bad file of many does
+    not stop the job."""
+    import ptseg
+
+    name = os.path.basename(path)
+    try:
+        return name, jsonl(path, encoding), None
+    except (OSError, ptseg.Error) as error:
+        return name, None, str(error)
 
 
 def main(argv=None):
@@ -65,21 +76,28 @@ def main(argv=None):
         # would run one partition after the other, on one core.
         context = spark.sparkContext
         step = 2 * context.defaultParallelism
-        done = 0
+        done = failed = 0
         for at in range(0, len(paths), step):
             batch = paths[at:at + step]
             outputs = context.parallelize(batch, len(batch)) \
                              .map(lambda path: segment(path, encoding)).collect()
-            for name, out in outputs:
+            for name, out, why in outputs:
+                if out is None:
+                    print("%s: %s" % (os.path.basename(sys.argv[0]), why), file=sys.stderr)
+                    failed += 1
+                    continue
                 target = os.path.join(args.output_dir, name + ".jsonl")
                 with open(target + ".tmp", "wb") as f:
                     f.write(out)
                 os.replace(target + ".tmp", target)
                 done += 1
-        print("%d files segmented into %s" % (done, args.output_dir), file=sys.stderr)
+        print("%d files segmented into %s%s" % (done, args.output_dir,
+                                                ", %d failed" % failed if failed else ""),
+              file=sys.stderr)
     finally:
         spark.stop()
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -117,10 +117,19 @@ def test_spark_jsonl_same_as_ptsplit(tmp_path):
     # A name that Spark's own file reader would leave out, and that reads
     # wrong as a URL; a compressed file reads as its text.
     (inputs / '_cap#1?%41.txt.gz').write_bytes(gzip.compress(b'Um. Dois.\n'))
+    # A corrupt file is named with the reason, and the others are written.
+    (inputs / 'cut.gz').write_bytes(gzip.compress(b'Um. Dois.\n')[:15])
     out = tmp_path / 'out'
-    subprocess.run([sys.executable, os.path.join(SOURCE, 'examples', 'spark_sentences.py'),
-                    str(inputs), str(out), '--master', 'local[2]'], check=True)
-    names = sorted(os.listdir(inputs))
+    run = subprocess.run([sys.executable, os.path.join(SOURCE, 'examples', 'spark_sentences.py'),
+                          str(inputs), str(out), '--master', 'local[2]'],
+                         stderr=subprocess.PIPE)
+    assert run.returncode == 1
+    # Spark's progress bar ends in a carriage return, not a line feed.
+    said = [line for line in run.stderr.replace(b'\r', b'\n').split(b'\n')
+            if line.startswith(b'spark_sentences.py: ')]
+    assert said == [b'spark_sentences.py: %s: unexpected end of compressed data'
+                    % os.fsencode(inputs / 'cut.gz')]
+    names = sorted(n for n in os.listdir(inputs) if n != 'cut.gz')
     assert sorted(os.listdir(out)) == [n + '.jsonl' for n in names]
     for name in names:
         want = subprocess.run([ptsplit, '-f', 'jsonl', str(inputs / name)],
