@@ -159,7 +159,12 @@ def _blocking(file):
 def _sentences(file, segmenter, with_spans, skip_blank):
     if isinstance(file, (str, bytes)) or hasattr(file, "__fspath__"):
         # Read as ptsplit reads it: compressed data decompressed.
-        opened = _ptseg.Input(os.fsencode(file))  # the name's bytes, UTF-8 or not
+        name = os.fspath(file)
+        try:
+            opened = _ptseg.Input(os.fsencode(name))  # the name's bytes, UTF-8 or not
+        except OSError as error:
+            error.filename = name  # as open() names it: str or bytes, as given
+            raise
         try:
             yield from _sentences(opened, segmenter, with_spans, skip_blank)
         finally:

@@ -524,6 +524,11 @@ def test_split_file(tmp_path):
         list(ptseg.split_file(str(path) + '\0x'))
     with pytest.raises(IsADirectoryError):
         list(ptseg.split_file(tmp_path))
+    # A path that cannot be opened is named as given, as open() names it.
+    for name in (str(tmp_path / 'none'), os.fsencode(tmp_path / 'none')):
+        with pytest.raises(FileNotFoundError) as failed:
+            list(ptseg.split_file(name))
+        assert failed.value.filename == name
     with gzip.open(io.BytesIO(gzip.compress(blank)), 'rb') as f:
         assert list(ptseg.split_file(f, skip_blank=True, spans=True)) == [
             ('Ola. ', ptseg.Span(2, 7, 0)), ('Tudo bem?\n\n  \n', ptseg.Span(7, 21, 0)),
