@@ -1,10 +1,11 @@
 // libFuzzer target over the library.  The first byte picks the encoding
 // and how the rest, the input, is cut into pieces.
 //
-// In ISO-8859-1 the markup must be "<p><s>", the input with breaks
-// inserted, "</s></p>": no empty sentence, and each break after whitespace
-// (a paragraph break: a line feed and any blanks) and before a byte that
-// is none.  The input may hold markup of its own, so the output is aligned
+// In ISO-8859-1 the markup must be the plain flex scanner's, byte for
+// byte; it must also be "<p><s>", the input with breaks inserted,
+// "</s></p>": no empty sentence, and each break after whitespace (a
+// paragraph break: a line feed and any blanks) and before a byte that is
+// none.  The input may hold markup of its own, so the output is aligned
 // with it, not searched.  The automaton takes at most 208 transitions per
 // byte.
 //
@@ -35,7 +36,13 @@
 
 #include "engine/count_steps.h"
 #include "ptseg/ptseg.h"
+#include "reference/flex_glue.h"
 #include "text/matching_copy.h"
+
+// The flex scanner's own globals (ptseg_rules.cpp).
+extern std::FILE* yyin;
+extern std::FILE* yyout;
+int yylex_destroy();
 
 namespace {
 
@@ -91,6 +98,28 @@ bool Aligns(std::string_view in, std::string_view body) {
 
 void Check(bool ok) {
   if (!ok) __builtin_trap();
+}
+
+// What the plain flex scanner writes for `input`, run in this process:
+// from memory to memory, its state freed after each run so that the next
+// starts as a new process would.
+std::string FlexMarkup(std::string_view input) {
+  static char nothing;
+  std::FILE* in = input.empty() ? std::fopen("/dev/null", "r")
+                                : fmemopen(const_cast<char*>(input.data()), input.size(), "r");
+  char* written = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = open_memstream(&written, &size);
+  Check(in != nullptr && out != nullptr);
+  yyin = in;
+  yyout = out;
+  RunFlexScanner();
+  yylex_destroy();
+  std::fclose(in);
+  Check(std::fclose(out) == 0);
+  std::string markup(written != nullptr ? written : &nothing, size);
+  std::free(written);
+  return markup;
 }
 
 struct Result {
@@ -201,6 +230,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   Check(parallel.boundaries == one.boundaries);
   Check(parallel.markup == one.markup);
   if (!utf8) {
+    Check(whole.markup == FlexMarkup(input));
     const std::string_view body(whole.markup);
     Check(Aligns(input, body.substr(kOpen.size(), body.size() - kOpen.size() - kClose.size())));
 #ifdef PTSEG_COUNT_STEPS
