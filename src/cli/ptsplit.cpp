@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -236,7 +237,14 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
         complain("is a directory (use -o DIR)");
         continue;
       }
-      auto* bytes_read = stream_progress.Start(S_ISREG(st.st_mode) ? st.st_size : 0, !isatty(fd));
+      // The bytes are counted from where the file stands: standard input
+      // may have been read into before.
+      std::uint64_t size = 0;
+      if (S_ISREG(st.st_mode)) {
+        const off_t at = lseek(fd, 0, SEEK_CUR);
+        if (at >= 0 && at < st.st_size) size = static_cast<std::uint64_t>(st.st_size - at);
+      }
+      auto* bytes_read = stream_progress.Start(size, !isatty(fd));
       const std::string error = splitter.Split(fd, input, bytes_read, true);
       if (!standard_input) close(fd);
       if (!error.empty()) complain(error);

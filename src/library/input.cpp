@@ -135,27 +135,37 @@ int Compare(const Signature& s, const char* p, std::size_t n) {
   return 1;
 }
 
-// Whether the next member, stream or frame starts at the bytes at hand,
-// after one has ended: false at the end of the input (or of zero bytes
-// padding it); "trailing garbage" for other bytes.
-bool NextMember(Source& src, Compression format) {
+// What follows a member, stream or frame that has ended.
+enum class After { kMember, kEnd, kUntold };
+
+// Tells what follows a member, stream or frame that has ended: another
+// one, or the end of the input (perhaps after zero bytes padding it);
+// "trailing garbage" for other bytes.  Reads on for the bytes that tell
+// only when `wait`, since a caller with text at hand must not wait for
+// input: kUntold then, when the bytes at hand do not tell.  *zeros notes,
+// from one call to the next, that padding has begun.
+After NextMember(Source& src, Compression format, bool wait, bool* zeros) {
   // Zeros to the end (a tape's padding) are not data; anything after them
   // is garbage, wherever the reads fall.
-  for (bool zeros = false;;) {
-    if (src.available() == 0 && !src.Fill()) return false;
+  for (;;) {
+    if (src.available() == 0) {
+      if (!wait) return After::kUntold;
+      if (!src.Fill()) return After::kEnd;
+    }
     if (*src.data() != 0) {
-      if (zeros) src.Fail(kGarbage);
+      if (*zeros) src.Fail(kGarbage);
       break;
     }
-    zeros = true;
+    *zeros = true;
     while (src.available() > 0 && *src.data() == 0) src.Consume(1);
   }
   for (const Signature& s : kSignatures) {
     if (s.format != format) continue;
     for (;;) {
       const int c = Compare(s, src.data(), src.available());
-      if (c > 0) return true;
+      if (c > 0) return After::kMember;
       if (c < 0) break;
+      if (!wait) return After::kUntold;
       if (!src.Fill()) src.Fail(kTruncated);
     }
   }
@@ -163,8 +173,7 @@ bool NextMember(Source& src, Compression format) {
 }
 
 // Decompresses into the space it is given as far as the input at hand
-// allows, reading from the input only when nothing has been produced yet
-// (or to see whether another member follows one that ended).
+// allows, reading from the input only when nothing has been produced yet.
 class Decoder {
  public:
   explicit Decoder(Source& src) : src_(src) {}
@@ -221,8 +230,9 @@ class GzipDecoder final : public Decoder {
     while (z_.avail_out > 0 && !done_) {
       const std::size_t produced = Produced();
       if (between_) {
-        if (src_.available() == 0 && produced > 0) break;
-        if (!NextMember(src_, Compression::kGzip)) {
+        const After next = NextMember(src_, Compression::kGzip, produced == 0, &zeros_);
+        if (next == After::kUntold) break;
+        if (next == After::kEnd) {
           done_ = true;
           break;
         }
@@ -253,7 +263,7 @@ class GzipDecoder final : public Decoder {
  private:
   z_stream z_{};
   uInt room_ = 0;
-  bool between_ = false, done_ = false;
+  bool between_ = false, zeros_ = false, done_ = false;
 };
 
 class XzDecoder final : public Decoder {
@@ -327,8 +337,9 @@ class Bzip2Decoder final : public Decoder {
     while (b_.avail_out > 0 && !done_) {
       const std::size_t produced = Produced();
       if (!open_) {
-        if (src_.available() == 0 && produced > 0) break;
-        if (!NextMember(src_, Compression::kBzip2)) {
+        const After next = NextMember(src_, Compression::kBzip2, produced == 0, &zeros_);
+        if (next == After::kUntold) break;
+        if (next == After::kEnd) {
           done_ = true;
           break;
         }
@@ -371,7 +382,7 @@ class Bzip2Decoder final : public Decoder {
   }
   bz_stream b_{};
   unsigned room_ = 0;
-  bool open_ = false, done_ = false;
+  bool open_ = false, zeros_ = false, done_ = false;
 };
 
 class ZstdDecoder final : public Decoder {

@@ -370,6 +370,21 @@ def check_progress(args, root):
                        % re.escape(BINARY_WARNING % b'tree/z.txt'), got) and
           (out, p.returncode) == (run([], data)[0] + run(['tree/z.txt'], cwd=root)[0], 0),
           repr(got))
+    # Standard input opened into the middle of a file: the progress is of
+    # what is left of it, all of it at the end.  Standard output is a pipe
+    # read only once the line has been drawn.
+    with open(os.path.join(root, 'half.txt'), 'wb') as f:
+        f.write(b'Ola. Tudo bem. ' * 140000)
+    with open(os.path.join(root, 'half.txt'), 'rb') as f:
+        f.seek(1100000)
+        p = subprocess.Popen([PTSPLIT], stdin=f, stdout=subprocess.PIPE, stderr=slave)
+        time.sleep(2.5)
+        p.communicate(timeout=60)
+    got = b''
+    while select.select([master], [], [], 0.2)[0]:
+        got += os.read(master, 4096)
+    same('progress: standard input from the middle of a file ends at 100%',
+         got.split(b'\r')[-1][:27], b'ptsplit: 1.0/1.0 MB (100%),')
     os.close(slave)
     os.close(master)
     same('progress: none when standard error is a pipe', run(['--force'] + args, cwd=root),

@@ -248,6 +248,40 @@ static void TestUtf16() {
   }
 }
 
+// A member followed on a pipe by bytes that do not yet tell what comes
+// next (zeros of padding, the start of a signature) is handed over at
+// once, while the writer waits.
+static void TestPipeAfterMember() {
+  if (!Has("gzip") || !Has("bzip2")) return;
+  const std::string text = "Ela saiu. Ele ficou.\n";
+  const std::string gz = Compress("gzip", text, "p.gz"), bz2 = Compress("bzip2", text, "p.bz2");
+  for (const std::string& bytes :
+       {gz + std::string(100, '\0'), gz + "\x1F\x8B", bz2 + std::string(100, '\0')}) {
+    int fds[2];
+    if (pipe(fds) != 0) std::exit(1);
+    (void)!write(fds[1], bytes.data(), bytes.size());
+    std::atomic<bool> got{false}, closed{false};
+    std::thread writer([&] {  // closes the pipe after 5 s at most
+      for (int i = 0; i < 100 && !got; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      closed = true;
+      close(fds[1]);
+    });
+    Input input(fds[0], "-");
+    std::string read;
+    char buf[256];
+    while (read.size() < text.size()) {
+      const std::size_t n = input.Read(buf, sizeof buf);
+      if (n == 0) break;
+      read.append(buf, n);
+    }
+    CHECK(read == text && !closed);
+    got = true;
+    writer.join();
+    close(fds[0]);
+  }
+}
+
 // A read that a signal interrupts calls the interrupt check, which may
 // stop it; the Input then refuses to read on from a place it lost.
 static void TestInterrupt() {
@@ -298,6 +332,7 @@ int main() {
   TestFormats(text);
   TestMarks();
   TestUtf16();
+  TestPipeAfterMember();
   TestInterrupt();
   fs::remove_all(dir);
   std::cout << (failures ? "FAILED\n" : "all passed\n");
