@@ -75,6 +75,15 @@ class Input {
   // later Read throws InputError with REASON "an earlier read was stopped".
   void set_interrupt_check(std::function<void()> check);
 
+  // `call` is called when Read is about to wait for `fd` with nothing to
+  // hand over yet: none of its bytes are at hand, nor any text decoded
+  // from them in this Read.  A caller that holds text not yet decided (on
+  // other threads) can decide it first, so that it does not wait with the
+  // input; for compressed input, bytes that the descriptor shows may
+  // decode to no text at all.  It may throw, as the interrupt check may,
+  // with the same effect.
+  void set_before_wait(std::function<void()> call);
+
   // The format, known after the first Read (kNone before).
   Compression compression() const;
 

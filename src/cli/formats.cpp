@@ -170,18 +170,25 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   // as the file's offset has come (where it has one), since its size is
   // what the progress is measured against.
   off_t counted = lseek(fd, 0, SEEK_CUR);
-  for (;;) {
-    if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) {
-      // With threads the text fed waits for a whole chunk (see kStale).
-      if (segmenter && options_.threads != 1 && drained) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now - decided_at >= kStale || !ReadableWithin(fd, kSlowInputMs)) {
-          segmenter->Flush();
-          decided_at = now;
-        }
+  // Before a read that may wait, the output goes out; with threads the
+  // text fed, which waits for a whole chunk, is decided (see kStale) unless
+  // it may be all the input had.
+  const auto before_wait = [&](bool input_drained) {
+    if (segmenter && options_.threads != 1 && input_drained) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - decided_at >= kStale || !ReadableWithin(fd, kSlowInputMs)) {
+        segmenter->Flush();
+        decided_at = now;
       }
-      out_->Flush();
     }
+    out_->Flush();
+  };
+  // What the descriptor holds tells nothing of compressed input, whose
+  // bytes (a member's trailer, padding) may decode to no text: Input tells
+  // when a read would wait with nothing decoded.
+  if (flush_each_read) input.set_before_wait([&] { before_wait(true); });
+  for (;;) {
+    if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) before_wait(drained);
     MakeRoom();
     std::size_t n = 0;
     try {

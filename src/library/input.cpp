@@ -6,6 +6,7 @@
 #include <bzlib.h>
 #include <errno.h>
 #include <lzma.h>
+#include <poll.h>
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
@@ -36,8 +37,13 @@ constexpr const char* kGarbage = "trailing garbage after compressed data";
 // The raw bytes of the input, read into a buffer as they are needed.
 class Source {
  public:
-  Source(int fd, const std::string& name, const std::function<void()>& interrupted)
-      : fd_(fd), name_(name), interrupted_(interrupted), block_(new char[kRawBuffer + kReadAlign]) {
+  Source(int fd, const std::string& name, const std::function<void()>& interrupted,
+         const std::function<void()>& before_wait)
+      : fd_(fd),
+        name_(name),
+        interrupted_(interrupted),
+        before_wait_(before_wait),
+        block_(new char[kRawBuffer + kReadAlign]) {
     const auto at = reinterpret_cast<std::uintptr_t>(block_.get());
     buf_ = block_.get() + (kReadAlign - at % kReadAlign) % kReadAlign;
   }
@@ -76,6 +82,7 @@ class Source {
 
  private:
   std::size_t ReadFd(char* out, std::size_t size) {
+    if (before_wait_ && !ReadyNow()) before_wait_();
     for (;;) {
       const ssize_t n = ::read(fd_, out, size);
       if (n > 0) return static_cast<std::size_t>(n);
@@ -88,9 +95,17 @@ class Source {
     }
   }
 
+  // Whether a read of fd_ would not wait: it has bytes or its end at hand
+  // (or an error, which the read tells).
+  bool ReadyNow() const {
+    pollfd wanted{fd_, POLLIN, 0};
+    return poll(&wanted, 1, 0) != 0;
+  }
+
   const int fd_;
   const std::string& name_;
   const std::function<void()>& interrupted_;  // the Input's interrupt check
+  const std::function<void()>& before_wait_;  // and its call before a wait
   // kRawBuffer bytes from buf_, the first 64-byte boundary in block_:
   // the kernel copies a file's bytes to some other addresses much more
   // slowly.
@@ -425,7 +440,8 @@ class ZstdDecoder final : public Decoder {
 
 class Input::Impl {
  public:
-  Impl(int fd, std::string name) : name_(std::move(name)), src_(fd, name_, interrupt_check_) {}
+  Impl(int fd, std::string name)
+      : name_(std::move(name)), src_(fd, name_, interrupt_check_, before_wait_) {}
 
   std::size_t Read(char* buf, std::size_t size) {
     if (error_) throw *error_;
@@ -435,7 +451,8 @@ class Input::Impl {
       error_ = e;
       throw;
     } catch (...) {
-      // The interrupt check's exception, or std::bad_alloc: a decoder may
+      // The interrupt check's or the call before a wait's exception, or
+      // std::bad_alloc: a decoder may
       // have stopped halfway through its bytes.
       error_ = InputError(name_, "an earlier read was stopped");
       throw;
@@ -443,6 +460,7 @@ class Input::Impl {
   }
 
   std::function<void()> interrupt_check_;
+  std::function<void()> before_wait_;
   const std::string name_;
   Compression compression_ = Compression::kNone;
   Bom bom_ = Bom::kNone;
@@ -543,6 +561,7 @@ std::size_t Input::Read(char* buf, std::size_t size) { return impl_->Read(buf, s
 void Input::set_interrupt_check(std::function<void()> check) {
   impl_->interrupt_check_ = std::move(check);
 }
+void Input::set_before_wait(std::function<void()> call) { impl_->before_wait_ = std::move(call); }
 Compression Input::compression() const { return impl_->compression_; }
 Input::Bom Input::bom() const { return impl_->bom_; }
 bool Input::looks_binary() const { return impl_->binary_; }

@@ -5,9 +5,11 @@ ptsplit -j N on one input gives, byte for byte, what one thread gives: on
 texts whose look-aheads span many chunks (bench/hostile.py's kinds), on
 corpus texts in ISO-8859-1 and UTF-8, cut into chunks of a few bytes (so
 that every kind of look-ahead crosses a cut) and of the default size; a
-pipe written a line at a time is answered as one thread answers it.
+pipe written a line at a time, plain or a gzip member a line, is
+answered as one thread answers it.
 SHARED is the shared folder (its corpus files are skipped when absent).
 """
+import gzip
 import os
 import select
 import subprocess
@@ -41,9 +43,11 @@ def check(label, data, encodings, chunks):
                      split(args + ['-j', str(jobs)], data, chunk), one)
 
 
-def check_slow_input():
+def check_slow_input(packed):
     """A pipe written a line at a time is answered line by line with threads
-    too, as far as each line decides, while the input goes on."""
+    too, as far as each line decides, while the input goes on.  Packed,
+    each line is a gzip member whose last 8 bytes (its trailer, no text)
+    come a moment after the rest."""
     lines = [b'Ela saiu. Ele ficou.\n', b'Outra linha aqui.\n', b'E mais uma.']
     # What one thread has written after each line, and at the end.
     want = [b'<p><s>Ela saiu. </s><s>Ele ficou',
@@ -56,8 +60,14 @@ def check_slow_input():
                              stdout=subprocess.PIPE)
         out, seen = b'', []
         for line, expected in zip(lines, want):
-            p.stdin.write(line)
-            p.stdin.flush()
+            pieces = [line]
+            if packed:
+                member = gzip.compress(line)
+                pieces = [member[:-8], member[-8:]]
+            for piece in pieces:
+                p.stdin.write(piece)
+                p.stdin.flush()
+                time.sleep(0.005)
             deadline = time.monotonic() + 10  # a loaded machine may be slow
             while len(out) < len(expected) and time.monotonic() < deadline:
                 if select.select([p.stdout], [], [], 0.5)[0]:
@@ -69,11 +79,13 @@ def check_slow_input():
         p.stdin.close()
         seen.append(out + p.stdout.read())
         p.wait()
-        same('a pipe written line by line: -j %s answers each line' % jobs, seen, want)
+        same('a pipe written line by line%s: -j %s answers each line'
+             % (', gzip' if packed else '', jobs), seen, want)
 
 
 def main():
-    check_slow_input()
+    check_slow_input(False)
+    check_slow_input(True)
     data = b'Ola. Fim.'
     same('chunks larger than any look-ahead', split(['-j', '2'], data, 2**64 - 1), split([], data))
     for kind, (head, unit, tail) in hostile.KINDS.items():

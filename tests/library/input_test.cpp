@@ -282,6 +282,28 @@ static void TestPipeAfterMember() {
   }
 }
 
+// The call before a wait comes when a read would wait with no text, here
+// for a member's trailer, and not while bytes are at hand.
+static void TestBeforeWait() {
+  if (!Has("gzip")) return;
+  const std::string text = "Ela saiu. Ele ficou.\n";
+  const std::string gz = Compress("gzip", text, "w.gz");
+  int fds[2];
+  if (pipe(fds) != 0) std::exit(1);
+  (void)!write(fds[1], gz.data(), gz.size() - 8);
+  Input input(fds[0], "-");
+  int calls = 0;
+  input.set_before_wait([&] {
+    if (++calls > 1) return;
+    (void)!write(fds[1], gz.data() + gz.size() - 8, 8);
+    close(fds[1]);
+  });
+  std::string read;
+  ReadInto(input, &read);
+  CHECK(read == text && calls == 1);
+  close(fds[0]);
+}
+
 // A read that a signal interrupts calls the interrupt check, which may
 // stop it; the Input then refuses to read on from a place it lost.
 static void TestInterrupt() {
@@ -333,6 +355,7 @@ int main() {
   TestMarks();
   TestUtf16();
   TestPipeAfterMember();
+  TestBeforeWait();
   TestInterrupt();
   fs::remove_all(dir);
   std::cout << (failures ? "FAILED\n" : "all passed\n");
