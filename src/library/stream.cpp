@@ -116,9 +116,12 @@ void Stream::FinishBytes() {
     Push(matching_);
   }
   if (join_lines_) {
-    joined_.clear();
-    joiner_.Finish(&joined_);
-    PushToEngine(joined_);
+    bool more;
+    do {
+      joined_.clear();
+      more = joiner_.Finish(&joined_);
+      PushToEngine(joined_);
+    } while (more);
   }
   Engined([&] { engine_.Finish(); });
   if (markup_) {
@@ -157,9 +160,11 @@ void Stream::Push(std::string_view bytes) {
     PushToEngine(bytes);
     return;
   }
-  joined_.clear();
-  joiner_.Feed(bytes, &joined_);
-  PushToEngine(joined_);
+  do {
+    joined_.clear();
+    bytes.remove_prefix(joiner_.Feed(bytes, &joined_));
+    PushToEngine(joined_);
+  } while (!bytes.empty());
 }
 
 void Stream::PushToEngine(std::string_view bytes) {

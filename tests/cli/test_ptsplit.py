@@ -569,6 +569,15 @@ def check_wrapped():
     want = (OPEN + b'O Dr.\nSilva chegou.\r\n' + SB + b'Ele saiu.\n \r\n\n' + PB +
             b'Novo par\xc3\xa1grafo, e\nFim.\n   ' + PB + b'Recuado.\rE mais.\n' + CLOSE)
     same('blank-lines: markup', run(['--paragraphs=blank-lines'], data)[0], want)
+    # CRs after a line break, in runs longer than the joiner writes at once:
+    # kept before a blank line, blanks before the text that continues.
+    crs = b'\r' * 65537
+    long_runs = b'Ola\n' + crs * 2 + b'\nAna. Fim.\n' + crs + b'Sim.\n' + crs
+    for encoding in ('utf-8', 'latin-1'):
+        same('blank-lines: long runs of CRs, ' + encoding,
+             run(['--paragraphs=blank-lines', '-e', encoding], long_runs)[0],
+             OPEN + b'Ola\n' + crs * 2 + b'\n' + PB + b'Ana. ' + SB + b'Fim.\n' + crs + SB +
+             b'Sim.\n' + crs + CLOSE)
     with tempfile.TemporaryDirectory() as folder:
         fifo = os.path.join(folder, 'fifo')
         os.mkfifo(fifo)

@@ -7,12 +7,34 @@
 // - Cycled three times through the 81,476 CJK ideographs (BMP and
 //   Extension B) and Hangul syllables, the character cache works out each
 //   character about once, not once per cycle.
+// - Wrapped lines: 64 MiB of CRs after a line break, held back until the
+//   byte after them decides what they are, take no block of memory of
+//   more than a few MiB, and the CRs read as the blanks they become.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
+#include <vector>
 
+#include "ptseg/ptseg.h"
 #include "text/matching_copy.h"
 #include "text/utf8.h"
+
+// The largest block of memory asked for so far.  (GCC takes the free()
+// of blocks this operator new got from malloc() for a mismatch.)
+static std::size_t largest_block = 0;
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t size) {
+  if (size > largest_block) largest_block = size;
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#pragma GCC diagnostic pop
 
 namespace {
 
@@ -76,5 +98,23 @@ int main() {
   const double computed = static_cast<double>(copy.computed());
   const double bound = 1.25 * static_cast<double>(distinct);
   Check(computed <= bound, "characters worked out, 81,476 cycled 3 times", computed, bound);
+
+  for (ptseg::Encoding encoding : {ptseg::Encoding::kUtf8, ptseg::Encoding::kLatin1}) {
+    std::vector<ptseg::Boundary> starts;
+    ptseg::Segmenter segmenter({encoding, ptseg::Paragraphs::kBlankLines}, nullptr,
+                               [&](const ptseg::Boundary& start) { starts.push_back(start); });
+    const std::string crs(std::size_t{1} << 20, '\r');
+    largest_block = 0;
+    segmenter.Feed("Ola\n");
+    for (int i = 0; i < 64; ++i) segmenter.Feed(crs);
+    segmenter.Feed("ana. Fim.\n");
+    segmenter.Finish();
+    const std::uint64_t fim = 4 + (std::uint64_t{64} << 20) + 5;
+    Check(starts == std::vector<ptseg::Boundary>{{0, true}, {fim, false}},
+          "sentences of a line, then 64 MiB of CRs, then its continuation",
+          static_cast<double>(starts.size()), 2);
+    Check(largest_block < (std::size_t{4} << 20), "largest block held for those CRs",
+          static_cast<double>(largest_block), 4 << 20);
+  }
   return failures == 0 ? 0 : 1;
 }
