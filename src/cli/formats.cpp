@@ -297,6 +297,9 @@ void Splitter::BeginInput(std::string_view name) {
   filled_ = 0;
   buffer_from_ = 0;
   written_ = 0;
+  // An input that failed (out of memory, a look-ahead too long) left its
+  // last sentence open: it must not end at this input's first start.
+  sentences_ = ptseg::SentenceCollector();
   wrote_sentence_ = false;
   name_.clear();
   if (!several_) {

@@ -659,13 +659,37 @@ def check_memory():
           % (ptsplit, ptseg))
 
 
+def check_out_of_memory(folder):
+    """With -o, a file that runs out of memory leaves nothing of itself in
+    the next file's output on the same thread."""
+    if os.environ.get('PTSEG_SANITIZED'):
+        print('skipped: out of memory: the sanitizers keep memory of their own')
+        return
+    # Some 150 MB of text with no sentence end, in 450 KB of gzip members.
+    member = gzip.compress(b'abc def, ghij klmno pqr, stuv xyz ' * 30000, mtime=0)
+    write(os.path.join(folder, 'in/a.txt'),
+          gzip.compress(b'Ola. Tudo bem. ', mtime=0) + member * 150)
+    write(os.path.join(folder, 'in/b.txt'), INPUTS['CR LF'])
+    limit = 256 << 20
+    for form in ('jsonl', 'xml', 'lines'):
+        p = subprocess.run([PTSPLIT, '-j', '1', '-f', form, '-o', 'out', 'in'], cwd=folder,
+                           capture_output=True, timeout=60, preexec_fn=lambda: resource.setrlimit(
+                               resource.RLIMIT_AS, (limit, limit)))
+        suffix = {'lines': 'txt'}.get(form, form)
+        same('-o, %s: out of memory on one file, the next one whole' % form,
+             (p.stderr, p.returncode, output(folder, 'out/b.txt.' + suffix)),
+             (b'ptsplit: in/a.txt: out of memory\n', 2,
+              run(['-f', form, 'in/b.txt'], cwd=folder)[0]))
+
+
 def main():
     check_formats()
     check_wrapped()
     check_memory()
     check_corpus_files()
     for group in (check_several_inputs, check_errors, check_corpus, check_runs_meeting,
-                  check_kill, check_compressed_and_utf16, check_compressed_progress):
+                  check_kill, check_compressed_and_utf16, check_compressed_progress,
+                  check_out_of_memory):
         with tempfile.TemporaryDirectory() as folder:
             if group == check_errors:
                 write(os.path.join(folder, 'a.txt'), INPUTS['CR LF'])
