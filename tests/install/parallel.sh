@@ -3,7 +3,8 @@
 #
 # The recipe of ptsplit(1) for a corpus spread over many machines, taken
 # from the man page as written and run with the local host (-S :) for the
-# hosts, writes the same files, byte for byte, as ptsplit -o.
+# hosts, writes the same files, byte for byte, as ptsplit -o; the README
+# gives the same recipe.
 set -eu
 ptsplit=$1
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,6 +29,10 @@ sed 's/ -S host1,host2 / -S : /' "$tmp/page-recipe" >"$tmp/recipe"
 if cmp -s "$tmp/page-recipe" "$tmp/recipe"; then
   fail "no recipe with -S host1,host2 in $page"
 fi
+# The README gives the same recipe, as a block indented by four spaces.
+while IFS= read -r line; do
+  grep -Fxq "    $line" "$here/../../README.md" || fail "README.md lacks the recipe's line: $line"
+done <"$tmp/page-recipe"
 
 # Nested folders, names the shell must quote, UTF-8 and ISO-8859-1 text, an
 # empty file; hidden files and a symbolic link, which neither takes.
