@@ -61,8 +61,8 @@ ptseg::Encoding ParseEncoding(py::handle name) {
   if (ptseg::ParseEncoding(name.cast<std::string>(), &encoding)) return encoding;
   // The name as repr() shows it: a NUL or a line break in it stays visible
   // and does not cut the message short.
-  PyObject* message =
-      PyUnicode_FromFormat("unknown encoding %R: ptseg reads 'utf-8' or 'latin-1'", name.ptr());
+  PyObject* message = PyUnicode_FromFormat(
+      "unknown encoding %R: ptseg reads 'utf-8', 'latin-1', 'utf-16le' or 'utf-16be'", name.ptr());
   if (message != nullptr) {
     PyErr_SetObject(PyExc_ValueError, message);
     Py_DECREF(message);

@@ -246,8 +246,9 @@ def test_errors():
         ptseg.Segmenter('ascii')
     with pytest.raises(TypeError, match=r'^data must be bytes-like, not NoneType$'):
         ptseg.Segmenter().feed(None)
-    # The name is shown whole, a NUL in it too.
-    with pytest.raises(ValueError, match=r"^unknown encoding 'utf-8\\x00x': "):
+    # The name is shown whole, a NUL in it too, and all four encodings are named.
+    with pytest.raises(ValueError, match=r"^unknown encoding 'utf-8\\x00x': ptseg reads 'utf-8', "
+                       r"'latin-1', 'utf-16le' or 'utf-16be'$"):
         ptseg.split('Ok.', encoding='utf-8\x00x')
     # A Segmenter that __init__ never made has nothing behind it.
     for make in (lambda: ptseg.Segmenter.__new__(ptseg.Segmenter),
