@@ -1,7 +1,9 @@
 """ptseg as an NLTK sentence tokenizer, which needs no NLTK data:
 
+    import nltk
     from nltk.corpus.reader import PlaintextCorpusReader
     from ptseg.nltk import SentenceTokenizer
+    nltk.data.path.append("textos")  # recent NLTK reads only folders let in
     corpus = PlaintextCorpusReader("textos", r".*\\.txt", sent_tokenizer=SentenceTokenizer())
 
 Sentences come without the whitespace around them, as NLTK's own
