@@ -234,7 +234,8 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
       }
       if (S_ISDIR(st.st_mode)) {
         if (!standard_input) close(fd);
-        complain("is a directory (use -o DIR)");
+        // -o takes folders but never standard input, so it is no remedy there.
+        complain(standard_input ? "is a directory" : "is a directory (use -o DIR)");
         continue;
       }
       // The bytes are counted from where the file stands: standard input

@@ -192,6 +192,11 @@ def check_errors(folder):
          b'ptsplit: .: is a directory (use -o DIR)\n')
     check('unreadable inputs: status 1, the others split',
           (out, status) == (run(['a.txt'], cwd=folder)[0], 1))
+    # -o is no remedy for standard input, which it refuses.
+    directory = os.open(folder, os.O_RDONLY)
+    p = subprocess.run([PTSPLIT], stdin=directory, capture_output=True, timeout=60)
+    os.close(directory)
+    same('standard input a folder: message', p.stderr, b'ptsplit: -: is a directory\n')
     # Both streams to one file: a message follows the output before it.
     for jobs in ('1', '2'):
         p = subprocess.run([PTSPLIT, '-j', jobs, 'a.txt', 'missing'], stdout=subprocess.PIPE,
