@@ -7,6 +7,7 @@
 
 int main(int, char**) {
   ptseg::WriteNotice();
+  if (ptseg::InputIsOutput(fileno(stdin))) ptseg::Fatal("ptseg: input file is output file");
   RunFlexScanner();
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) ptseg::WriteFailed("ptseg");
   return 0;

@@ -17,9 +17,11 @@ import errno
 import hashlib
 import os
 import random
+import resource
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 
 sys.dont_write_bytecode = True  # keep the source tree clean
@@ -163,6 +165,20 @@ def test_fatal():
                    status, line)
     os.close(full)
     os.close(dead)
+    # Standard input the file standard output appends to: refused before
+    # any output, the file left as it was.  Read, it would feed itself.
+    folder = tempfile.TemporaryDirectory()
+    path, limit = os.path.join(folder.name, 'a.txt'), 1 << 20
+    for binary in filter(None, (ARGS.binary, ARGS.reference)):
+        with open(path, 'wb') as f:
+            f.write(big[:20000])
+        with open(path, 'rb') as stdin, open(path, 'ab') as stdout:
+            p = run(binary, stdin=stdin, stdout=stdout, preexec_fn=lambda: resource.setrlimit(
+                resource.RLIMIT_FSIZE, (limit, limit)))
+        name = 'stdin is stdout (%s)' % os.path.basename(binary)
+        failed(name, p, 2, b'ptseg: input file is output file\n')
+        same(name + ': the file as it was', open(path, 'rb').read(), big[:20000])
+    folder.cleanup()
 
 
 def test_bytes():
