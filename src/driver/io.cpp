@@ -39,7 +39,14 @@ std::size_t ReadInput(std::FILE* in, bool interactive, char* buf, std::size_t ma
     // A typed line is handed over as soon as its line feed arrives.
     std::size_t n = 0;
     int c = '*';
-    while (n < max_size && (c = std::getc(in)) != EOF) {
+    while (n < max_size) {
+      errno = 0;
+      c = std::getc(in);
+      if (c == EOF && std::ferror(in) && errno == EINTR) {
+        std::clearerr(in);  // a signal is no read error: the line goes on
+        continue;
+      }
+      if (c == EOF) break;
       buf[n++] = static_cast<char>(c);
       if (c == '\n') break;
     }
@@ -49,6 +56,11 @@ std::size_t ReadInput(std::FILE* in, bool interactive, char* buf, std::size_t ma
   for (;;) {
     errno = 0;
     const std::size_t n = std::fread(buf, 1, max_size, in);
+    if (n > 0 && std::ferror(in) && errno == EINTR) {
+      // A signal cut the read short: the error flag it left would make
+      // the next empty read, at the end of the input, look like a failure.
+      std::clearerr(in);
+    }
     if (n > 0 || !std::ferror(in)) return n;
     if (errno != EINTR) {
       *failed = true;

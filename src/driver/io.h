@@ -30,7 +30,8 @@ bool HasAtHand(int fd, std::size_t size);
 
 // Reads up to max_size bytes: from a terminal with getc up to and including
 // a line feed, otherwise with one fread.  Returns the count, 0 at end of
-// input; sets *failed (and returns 0) on a read error.
+// input; sets *failed (and returns 0) on a read error.  A read that a
+// signal interrupts goes on, as if the signal had not come.
 std::size_t ReadInput(std::FILE* in, bool interactive, char* buf, std::size_t max_size,
                       bool* failed);
 
