@@ -196,17 +196,8 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
     } catch (const ptseg::InputError& e) {
       error = e.reason();
     }
-    if (!segmenter) {
-      const ptseg::Options options = Start(input, std::string_view(data_ + filled_, n));
-      if (format_ == Format::kMarkup) {
-        // The library writes the markup as soon as it is decided, so that
-        // a text without sentence ends never piles up here.
-        segmenter.emplace(
-            options, [this](std::string_view piece) { out_->Write(piece); }, nullptr);
-      } else {
-        segmenter.emplace(options, nullptr, [this](const ptseg::Boundary& start) { Found(start); });
-      }
-    }
+    if (!segmenter)
+      segmenter.emplace(NewSegmenter(Start(input, std::string_view(data_ + filled_, n))));
     if (n == 0) break;
     drained = n < kInputPiece;
     const std::string_view bytes(data_ + filled_, n);
@@ -235,6 +226,16 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   segmenter->Finish();
   EndInput(segmenter->size());
   return error;
+}
+
+ptseg::Segmenter Splitter::NewSegmenter(const ptseg::Options& options) {
+  if (format_ == Format::kMarkup) {
+    // The library writes the markup as soon as it is decided, so that a
+    // text without sentence ends never piles up here.
+    return ptseg::Segmenter(
+        options, [this](std::string_view piece) { out_->Write(piece); }, nullptr);
+  }
+  return ptseg::Segmenter(options, nullptr, [this](const ptseg::Boundary& start) { Found(start); });
 }
 
 // How the input is read, now that its first bytes (`first`, what the

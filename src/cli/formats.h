@@ -124,6 +124,8 @@ class Splitter {
 
  private:
   ptseg::Options Start(const ptseg::Input& input, std::string_view first);
+  // The segmenter of one input, read with `options`, for this format.
+  ptseg::Segmenter NewSegmenter(const ptseg::Options& options);
   char* Base() const;
   void MakeRoom();
   void Found(const ptseg::Boundary& start);

@@ -177,6 +177,14 @@ void RefuseInputIsOutput(const std::vector<std::string>& inputs) {
   }
 }
 
+// What is left to read of a regular file from where it stands (standard
+// input may have been read into before), for the progress; 0 for others.
+std::uint64_t BytesLeft(int fd, const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return 0;
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  return at >= 0 && at < st.st_size ? static_cast<std::uint64_t>(st.st_size - at) : 0;
+}
+
 // Splits each input to standard output; returns the exit status.  A
 // progress line is drawn on standard error when it is a terminal, unless
 // `quiet` or standard output is a terminal too.
@@ -238,14 +246,7 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
         complain(standard_input ? "is a directory" : "is a directory (use -o DIR)");
         continue;
       }
-      // The bytes are counted from where the file stands: standard input
-      // may have been read into before.
-      std::uint64_t size = 0;
-      if (S_ISREG(st.st_mode)) {
-        const off_t at = lseek(fd, 0, SEEK_CUR);
-        if (at >= 0 && at < st.st_size) size = static_cast<std::uint64_t>(st.st_size - at);
-      }
-      auto* bytes_read = stream_progress.Start(size, !isatty(fd));
+      auto* bytes_read = stream_progress.Start(BytesLeft(fd, st), !isatty(fd));
       const std::string error = splitter.Split(fd, input, bytes_read, true);
       if (!standard_input) close(fd);
       if (!error.empty()) complain(error);
