@@ -53,8 +53,8 @@ struct Options {
       : encoding(how), paragraphs(where) {}
   Encoding encoding;
   Paragraphs paragraphs;
-  // Threads that segment one stream, in pieces of chunk_size bytes (0: 1
-  // MiB) scanned at once and joined where the scans meet.  The results
+  // Threads that segment one stream, in pieces of chunk_size bytes (0:
+  // 256 KiB) scanned at once and joined where the scans meet.  The results
   // are those of one thread, whatever the input; memory holds up to
   // about 4 pieces per thread.  0 is one per core.  UTF-16 always takes
   // one.

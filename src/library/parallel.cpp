@@ -13,7 +13,11 @@ namespace ptseg {
 namespace library {
 namespace {
 
-constexpr std::size_t kDefaultChunkSize = std::size_t{1} << 20;
+// Chunks of 256 KiB cost a few more joins than larger ones (0.3% more
+// work than at 1 MiB on text), but those in flight stay in the caches and
+// touch fewer fresh pages, each a page fault: at 1 MiB, two threads
+// touched 8 MB more, and peaked at 17 MB instead of 10.
+constexpr std::size_t kDefaultChunkSize = std::size_t{256} << 10;
 // A larger chunk would gain nothing: no look-ahead may read further.
 constexpr std::size_t kLargestChunk = kMaxLookahead;
 // A chunk's own scan notes whether it rests at the meeting places in its
