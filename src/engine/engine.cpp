@@ -24,7 +24,7 @@ using rules::kCopyByteRule;
 using rules::kRuleActions;
 using rules::RuleAction;
 
-// A run as the build wrote it (see skip_tables.cpp).
+// A run as the build wrote it (see engine_tables.cpp).
 struct SkipRun {
   int stop_count;
   unsigned char stops[search::kMaxBytes];
@@ -191,7 +191,7 @@ struct Engine::Tables {
       max_lead_in = std::max<std::size_t>(max_lead_in, lead_in[b]);
     }
     // The stop byte, a line feed, ends every search for a trigger.
-    skip = in['\n'] && search::MakeByteSet(in, &triggers);
+    skip = in[static_cast<unsigned char>('\n')] && search::MakeByteSet(in, &triggers);
     for (std::size_t r = 0; r < kRunCount; ++r) {
       bool stop[256] = {};
       for (int i = 0; i < kRuns[r].stop_count; ++i) stop[kRuns[r].stops[i]] = true;

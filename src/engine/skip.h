@@ -1,5 +1,5 @@
 // What the build derives from the rule automaton so that the engine can
-// pass over bytes without a transition each (ptseg-skip-tables writes it
+// pass over bytes without a transition each (ptseg-engine-tables writes it
 // out for the engine).
 #pragma once
 
