@@ -287,8 +287,8 @@ void Text::Step(std::vector<Sentence>* sentences) {
     if (markup_ != nullptr) {
       markup_->reserve(input_.size() + input_.size() / 8 + 16);
       std::string* out = markup_;
-      segmenter_.emplace(
-          options_, [out](std::string_view piece) { out->append(piece); }, nullptr);
+      auto append = [out](std::string_view piece) { out->append(piece); };
+      segmenter_.emplace(options_, append, nullptr);
     } else {
       segmenter_.emplace(options_);
     }

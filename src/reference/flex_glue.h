@@ -28,7 +28,7 @@
                              static_cast<std::size_t>(max_size)));                              \
     ptseg::MakeRoom(YY_CURRENT_BUFFER_LVALUE->yy_ch_buf, YY_CURRENT_BUFFER_LVALUE->yy_buf_size, \
                     yy_state_buf,                                                               \
-                    static_cast<std::size_t>((buf)-YY_CURRENT_BUFFER_LVALUE->yy_ch_buf) +       \
+                    static_cast<std::size_t>((buf) - (YY_CURRENT_BUFFER_LVALUE->yy_ch_buf)) +   \
                         static_cast<std::size_t>(result));                                      \
   } while (0)
 

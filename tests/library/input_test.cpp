@@ -307,7 +307,7 @@ static void TestBeforeWait() {
 // A read that a signal interrupts calls the interrupt check, which may
 // stop it; the Input then refuses to read on from a place it lost.
 static void TestInterrupt() {
-  struct sigaction action {};
+  struct sigaction action = {};
   action.sa_handler = [](int) {};  // no SA_RESTART: the read fails with EINTR
   sigaction(SIGUSR1, &action, nullptr);
   int fds[2];
