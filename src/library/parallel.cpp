@@ -153,8 +153,15 @@ void ParallelStream::FinishBytes() {
   truth_->stream->Finish();
   TakeTruth();
   if (markup_) {
-    WriteHeld(held_.empty() ? held_from_ : held_.back().base + held_.back().bytes->size());
+    const std::uint64_t end =
+        held_.empty() ? held_from_ : held_.back().base + held_.back().bytes->size();
+    const std::uint64_t close = CloseAt(options_.encoding, end);
+    WriteHeld(close);
     markup_->Close();
+    if (close < end) {
+      WriteHeld(end);
+      markup_->Flush();
+    }
   }
 }
 

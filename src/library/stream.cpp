@@ -125,8 +125,13 @@ void Stream::FinishBytes() {
   }
   Engined([&] { engine_.Finish(); });
   if (markup_) {
-    if (!engine_reads_input_) WriteHeld(fed_);
+    const std::uint64_t close = CloseAt(encoding_, fed_);
+    if (!engine_reads_input_) WriteHeld(close);
     markup_->Close();
+    if (close < fed_) {
+      WriteHeld(fed_);
+      markup_->Flush();
+    }
   }
   ended_ = true;
 }

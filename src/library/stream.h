@@ -48,6 +48,14 @@ void ThenFlush(std::optional<MarkupWriter>& markup, Step step) {
   if (markup) markup->Flush();
 }
 
+// Where the closing markup of a stream of `size` bytes goes: at its end,
+// but in UTF-16 before a last lone byte, which is no code unit, so that
+// the markup stays in step with the input's own units; the byte follows.
+inline std::uint64_t CloseAt(Encoding encoding, std::uint64_t size) {
+  const bool utf16 = encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be;
+  return utf16 ? size - size % 2 : size;
+}
+
 // What Segmenter asks of a way to segment a stream.
 class Segmentation {
  public:

@@ -636,6 +636,11 @@ def check_compressed_and_utf16(folder):
               [o['text'] for o in objects] and objects[-1]['end'] == len(data))
         utf8_markup = run([], bom.decode(codec).encode() + text)[0]
         same(codec + ': markup in UTF-16', run([], data)[0].decode(codec).encode(), utf8_markup)
+        # A last lone byte is no code unit: it follows the closing markup,
+        # which stays in step with the units before it.
+        for jobs in ('1', '2'):
+            same(codec + ': a last lone byte after the markup, -j ' + jobs,
+                 run(['-j', jobs], data + b'X')[0], run([], data)[0] + b'X')
         # Asked for, UTF-16 needs no mark, and its NUL bytes are no sign of binary input.
         bare = data[len(bom):]
         out, err, status = run(['-e', codec.replace('-le', 'le').replace('-be', 'be'),
