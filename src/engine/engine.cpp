@@ -105,6 +105,12 @@ constexpr bool ConditionsFit() {
   return true;
 }
 static_assert(ConditionsFit(), "more start conditions than kMaxConditions");
+// Decide copies the byte of the last rule's match itself, with no action.
+constexpr RuleAction kCopyAction = kRuleActions[kCopyByteRule - 1];
+static_assert(kCopyAction.kind == RuleAction::kEcho &&
+                  kCopyAction.next == RuleAction::kSameCondition && kCopyAction.head == 0 &&
+                  kCopyAction.cut == 0,
+              "the last rule does not copy its byte and stay");
 
 }  // namespace
 
