@@ -136,8 +136,10 @@ UnpackedAutomaton::UnpackedAutomaton(const Accept (&accept)[kAcceptSize],
                                      const Def (&def)[kBaseSize], const Nxt (&nxt)[kNxtSize],
                                      const Chk (&chk)[kNxtSize], int nul_class, int trailing_mask,
                                      int trailing_head_mask, int text_condition) {
-  static_assert(kAcceptSize * kMetaSize <= Automaton::kRowMask, "rows do not fit their field");
-  static_assert(kAcceptSize < Automaton::kMaxStates, "state numbers do not fit their field");
+  static_assert(kAcceptSize * kMetaSize <= Automaton::kRowMask,
+                "the rules' states times classes outgrow a transition's row field (kRowBits)");
+  static_assert(kAcceptSize < Automaton::kMaxStates,
+                "the rules' states outgrow a transition's state field (kStateShift)");
   Automaton& a = a_;
   const int jam = static_cast<int>(kAcceptSize) - 2;
   a.class_count = static_cast<int>(kMetaSize);
