@@ -105,6 +105,12 @@ constexpr bool ConditionsFit() {
   return true;
 }
 static_assert(ConditionsFit(), "more start conditions than kMaxConditions");
+// Decide copies the byte of the last rule's match itself, with no action.
+constexpr RuleAction kCopyAction = kRuleActions[kCopyByteRule - 1];
+static_assert(kCopyAction.kind == RuleAction::kEcho &&
+                  kCopyAction.next == RuleAction::kSameCondition && kCopyAction.head == 0 &&
+                  kCopyAction.cut == 0,
+              "the last rule does not copy its byte and stay");
 
 }  // namespace
 
@@ -843,7 +849,9 @@ void Engine::Remember(std::size_t from, std::size_t to, std::size_t last, int la
 void Engine::Act(int rule, std::size_t length) {
   const RuleAction& action = kRuleActions[rule - 1];
   const std::size_t start = pos_;
-  const std::size_t kept_end = start + length - static_cast<std::size_t>(action.cut);
+  const std::size_t kept_end =
+      start + (action.head != 0 ? static_cast<std::size_t>(action.head)
+                                : length - static_cast<std::size_t>(action.cut));
   if (kept_end > start) at_line_start_ = buf_[kept_end - 1] == '\n';
   switch (action.kind) {
     case RuleAction::kEcho:

@@ -124,6 +124,45 @@ struct StartTables {
   }
 };
 
+// Whether the last rule matches one byte only, as the engine, which copies
+// that byte itself, and the skip take it to: in the conditions the scan
+// can be in, no state two bytes or more from the start ends its match.
+bool CopiesOneByte(const ptseg::Automaton& a) {
+  using ptseg::Automaton;
+  const auto classes = static_cast<std::size_t>(a.class_count);
+  std::vector<int> conditions{a.text_condition};
+  for (const ptseg::rules::RuleAction& action : ptseg::rules::kRuleActions) {
+    if (action.next != ptseg::rules::RuleAction::kSameCondition) conditions.push_back(action.next);
+  }
+  std::vector<bool> far(a.first_match.size(), false);  // reached after two bytes or more
+  std::vector<std::size_t> states;
+  const auto reach_from = [&](std::size_t s) {
+    for (std::size_t c = 1; c < classes; ++c) {
+      const std::size_t t = Automaton::State(a.next[s * classes + c]);
+      if (t != 0 && !far[t]) {
+        far[t] = true;
+        states.push_back(t);
+      }
+    }
+  };
+  for (const int condition : conditions) {
+    for (const bool bol : {false, true}) {
+      const auto start = static_cast<std::size_t>(Automaton::StartState(condition, bol));
+      for (std::size_t c = 1; c < classes; ++c) {
+        const std::size_t first = Automaton::State(a.next[start * classes + c]);
+        if (first != 0) reach_from(first);
+      }
+    }
+  }
+  for (std::size_t i = 0; i < states.size(); ++i) reach_from(states[i]);
+  for (const std::size_t s : states) {
+    for (int i = a.accept[s]; i < a.accept[s + 1]; ++i) {
+      if (a.acclist[static_cast<std::size_t>(i)] == ptseg::rules::kCopyByteRule) return false;
+    }
+  }
+  return true;
+}
+
 // Writes the skip tables to `path`; false, with a message, if the rules
 // allow no skip.
 bool WriteSkipTables(const char* path, const ptseg::Automaton& a) {
@@ -228,6 +267,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const ptseg::UnpackedAutomaton& unpacked = ptseg::UnpackedRuleAutomaton();
+  if (!CopiesOneByte(unpacked.automaton())) {
+    std::fprintf(stderr, "ptseg-engine-tables: the last rule matches more than one byte\n");
+    return 1;
+  }
   const bool written =
       WriteSkipTables(argv[1], unpacked.automaton()) && WriteAutomaton(argv[2], unpacked);
   return written ? 0 : 1;

@@ -1,9 +1,11 @@
 # Reads the flex-generated scanner and writes what the table-driven engine
 # needs of it, so that the rule file stays the one source of the rules:
-#  - TABLES: the compressed tables (yy_accept ... yy_chk), the trailing
-#    context masks and the number of the running-text condition;
+#  - TABLES: the compressed tables (yy_accept ... yy_chk), the class of a
+#    NUL byte of the text, the trailing context masks and the number of the
+#    running-text condition;
 #  - ACTIONS: for each rule, its action kind, the condition it switches to,
-#    and how many bytes of fixed trailing context flex gives back first.
+#    and what flex gives back of a fixed-length trailing context first: the
+#    bytes after a fixed-length head, or else the trail's bytes.
 #
 #   cmake -DSCANNER=ptseg_rules.cpp -DTABLES=rule_tables.inc
 #         -DACTIONS=rule_actions.inc -P flex_tables.cmake
@@ -17,6 +19,13 @@ foreach(name acclist accept ec meta base def nxt chk)
   endif()
   string(APPEND tables "constexpr int yy_${name}[${CMAKE_MATCH_1}] = ${CMAKE_MATCH_2};\n")
 endforeach()
+# yy_ec[0] is the end-of-buffer mark's class; a NUL of the text has the
+# class that the code stepping over it names.  It is the class of byte 1
+# only while no rule tells the two apart.
+if(NOT text MATCHES "\\? yy_ec\\[YY_SC_TO_UI\\(\\*yy_cp\\)\\] : ([0-9]+)\\)")
+  message(FATAL_ERROR "${SCANNER}: no class for a NUL byte")
+endif()
+string(APPEND tables "constexpr int kNulClass = ${CMAKE_MATCH_1};\n")
 foreach(pair YY_TRAILING_MASK=kTrailingMask YY_TRAILING_HEAD_MASK=kTrailingHeadMask
              TEXT=kTextCondition)
   string(REPLACE "=" ";" pair "${pair}")
@@ -58,8 +67,13 @@ foreach(body IN LISTS switch)
     message(FATAL_ERROR "rule ${rule} out of order")
   endif()
   math(EXPR expected "${expected} + 1")
+  # flex keeps a fixed-length head by its length (yy_bp + N), else gives
+  # back a fixed-length trail (yy_cp -= N).
+  set(head 0)
   set(cut 0)
-  if(body MATCHES "yy_cp -= ([0-9]+)<semicolon>")
+  if(body MATCHES "yy_cp = yy_bp \\+ ([0-9]+)<semicolon>")
+    set(head ${CMAKE_MATCH_1})
+  elseif(body MATCHES "yy_cp -= ([0-9]+)<semicolon>")
     set(cut ${CMAKE_MATCH_1})
   endif()
   if(NOT body MATCHES "(echo|brk|rescan)\\(([A-Z0-9]*)\\)<semicolon> }")
@@ -76,7 +90,7 @@ foreach(body IN LISTS switch)
     endif()
     set(condition "${CMAKE_MATCH_1} /* ${next} */")
   endif()
-  string(APPEND out "{RuleAction::${kind}, ${condition}, ${cut}},  // rule ${rule}\n")
+  string(APPEND out "{RuleAction::${kind}, ${condition}, ${head}, ${cut}},  // rule ${rule}\n")
 endforeach()
 file(WRITE "${ACTIONS}.tmp" "${out}")
 configure_file("${ACTIONS}.tmp" "${ACTIONS}" COPYONLY)

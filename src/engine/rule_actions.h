@@ -9,7 +9,8 @@ struct RuleAction {
   static constexpr int kSameCondition = -1;
   Kind kind;
   int next;  // condition to switch to, or kSameCondition
-  int cut;   // bytes of fixed trailing context given back
+  int head;  // bytes kept of a match whose head has a fixed length, or 0
+  int cut;   // else, bytes of fixed trailing context given back
 };
 
 inline constexpr RuleAction kRuleActions[] = {

@@ -66,12 +66,10 @@ Reach ReachFrom(const Automaton& a, int start, int copy_rule) {
 
 // What a depth-first search over r finds when the byte classes flagged in
 // `barred` are never read: either every path from the start dies having
-// ended no match but the copy of one byte, and `depth` is the most bytes
-// any reads before it does; or `path` holds the classes of one that ends
-// another match or comes back on itself.
+// ended no match but the copy of one byte (closed), or `path` holds the
+// classes of one that ends another match or comes back on itself.
 struct Avoidance {
   bool closed = false;
-  int depth = 0;
   std::vector<int> path;
 };
 
@@ -80,7 +78,6 @@ Avoidance Avoid(const Reach& r, const std::vector<bool>& barred) {
   const std::size_t n = r.other_match.size();
   enum : char { kNew, kOnPath, kClosed };
   std::vector<char> mark(n, kNew);
-  std::vector<int> height(n, 0);  // of closed states
   struct Frame {
     int state;
     std::size_t c;  // the next class to follow
@@ -97,16 +94,11 @@ Avoidance Avoid(const Reach& r, const std::vector<bool>& barred) {
       t = barred[f.c] ? -1 : r.next[s * classes + f.c];
       if (t < 0) continue;
       if (mark[static_cast<std::size_t>(t)] != kClosed) break;
-      height[s] = std::max(height[s], height[static_cast<std::size_t>(t)] + 1);
     }
     if (f.c == classes) {  // all it leads to is closed
       mark[s] = kClosed;
       path.pop_back();
-      if (!path.empty()) {
-        const auto u = static_cast<std::size_t>(path.back().state);
-        height[u] = std::max(height[u], height[s] + 1);
-        ++path.back().c;
-      }
+      if (!path.empty()) ++path.back().c;
       continue;
     }
     if (mark[static_cast<std::size_t>(t)] == kOnPath) {
@@ -118,7 +110,6 @@ Avoidance Avoid(const Reach& r, const std::vector<bool>& barred) {
   }
   if (path.empty()) {
     found.closed = true;
-    found.depth = height[0];
   } else {
     for (std::size_t i = 0; i + 1 < path.size(); ++i) {
       found.path.push_back(static_cast<int>(path[i].c));
@@ -172,13 +163,14 @@ std::vector<int> LeadIns(const Reach& r, const std::vector<bool>& barred) {
 
 }  // namespace
 
-// The trigger classes.  Bytes that text runs on (letters, blanks) make
-// poor triggers (see LoopCost).  So from the line feed's
-// class on, as long as the search finds a path that avoids the set and
-// ends another match or loops, the class on it of fewest such loops per
-// byte (the first of them on a tie) joins the set; then classes that the
-// later ones made needless are dropped again.  Empty when the set grows
-// past kMaxBytes bytes or a distance past kMaxDistance.
+// The trigger classes, the set that the search (Avoid) may not read.
+// Bytes that text runs on (letters, blanks) make poor triggers.  So, the
+// set begun with the line feed's class, as long as the search finds a path
+// that avoids the set and ends another match or loops, the class on that
+// path that costs least (LoopCost; the first of them on a tie) joins the
+// set; then classes that later ones made needless are dropped again.
+// Empty when the set grows past kMaxBytes bytes or a distance past
+// kMaxDistance.
 std::vector<bool> FindTriggers(const Automaton& a, int start, int copy_rule,
                                std::vector<int>* distance) {
   const auto classes = static_cast<std::size_t>(a.class_count);

@@ -5,7 +5,7 @@
 namespace ptseg {
 namespace {
 
-// yy_accept ... yy_chk, kTrailingMask, kTrailingHeadMask, kTextCondition,
+// yy_accept ... yy_chk, kNulClass, kTrailingMask, kTrailingHeadMask, kTextCondition,
 // copied from the flex-generated scanner at build time.
 #include "rule_tables.inc"
 
@@ -13,8 +13,8 @@ namespace {
 
 const UnpackedAutomaton& UnpackedRuleAutomaton() {
   static const UnpackedAutomaton unpacked(yy_accept, yy_acclist, yy_ec, yy_meta, yy_base, yy_def,
-                                          yy_nxt, yy_chk, kTrailingMask, kTrailingHeadMask,
-                                          kTextCondition);
+                                          yy_nxt, yy_chk, kNulClass, kTrailingMask,
+                                          kTrailingHeadMask, kTextCondition);
   return unpacked;
 }
 

@@ -100,8 +100,8 @@ class UnpackedAutomaton {
   UnpackedAutomaton(const Accept (&accept)[kAcceptSize], const AccList (&acclist)[kAccListSize],
                     const Ec (&ec)[256], const Meta (&meta)[kMetaSize],
                     const Base (&base)[kBaseSize], const Def (&def)[kBaseSize],
-                    const Nxt (&nxt)[kNxtSize], const Chk (&chk)[kNxtSize], int trailing_mask,
-                    int trailing_head_mask, int text_condition);
+                    const Nxt (&nxt)[kNxtSize], const Chk (&chk)[kNxtSize], int nul_class,
+                    int trailing_mask, int trailing_head_mask, int text_condition);
   // The automaton refers to the tables this object holds.
   UnpackedAutomaton(const UnpackedAutomaton&) = delete;
   UnpackedAutomaton& operator=(const UnpackedAutomaton&) = delete;
@@ -134,15 +134,17 @@ UnpackedAutomaton::UnpackedAutomaton(const Accept (&accept)[kAcceptSize],
                                      const AccList (&acclist)[kAccListSize], const Ec (&ec)[256],
                                      const Meta (&meta)[kMetaSize], const Base (&base)[kBaseSize],
                                      const Def (&def)[kBaseSize], const Nxt (&nxt)[kNxtSize],
-                                     const Chk (&chk)[kNxtSize], int trailing_mask,
+                                     const Chk (&chk)[kNxtSize], int nul_class, int trailing_mask,
                                      int trailing_head_mask, int text_condition) {
-  static_assert(kAcceptSize * kMetaSize <= Automaton::kRowMask, "rows do not fit their field");
-  static_assert(kAcceptSize < Automaton::kMaxStates, "state numbers do not fit their field");
+  static_assert(kAcceptSize * kMetaSize <= Automaton::kRowMask,
+                "the rules' states times classes outgrow a transition's row field (kRowBits)");
+  static_assert(kAcceptSize < Automaton::kMaxStates,
+                "the rules' states outgrow a transition's state field (kStateShift)");
   Automaton& a = a_;
   const int jam = static_cast<int>(kAcceptSize) - 2;
   a.class_count = static_cast<int>(kMetaSize);
   for (int b = 0; b < 256; ++b) a.byte_class[b] = static_cast<std::uint8_t>(ec[b]);
-  a.byte_class[0] = 1;  // flex's class for a NUL that is text
+  a.byte_class[0] = static_cast<std::uint8_t>(nul_class);  // not the end-of-buffer mark's
   accept_.assign(std::begin(accept), std::end(accept));
   acclist_.assign(std::begin(acclist), std::end(acclist));
   first_match_.assign(static_cast<std::size_t>(jam) + 1, 0);
