@@ -446,6 +446,10 @@ bool MatchingCopy::ConvertCluster(const unsigned char*& p, const unsigned char* 
       }
       c = utf8::Decode(q, end, at_end);
       ++decoded_;
+      // A character cut short by the end of the data still starts a new
+      // cluster if its first byte says so (see kFirstJoiningLead): this
+      // one goes now, as it does when the data holds all of the next.
+      if (c.length == 0 && *q < kFirstJoiningLead) break;
       if (c.length == 0) return stopped();
       if (map_.Lookup(c.cp).starts_cluster) break;
       cluster_.push_back(c.cp);

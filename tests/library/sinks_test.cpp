@@ -3,7 +3,8 @@
 // one thread does, and never after decided() has passed it; the markup and
 // the starts are one thread's too.  With the markup alone (its pieces
 // gathered), the markup is the same after every Feed, and no start is
-// kept.
+// kept.  What a Feed decides does not depend on how the bytes before it
+// were cut.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -65,6 +66,24 @@ std::vector<std::string> MarkupAlone(const std::string& text, std::size_t piece,
   return markup;
 }
 
+// The markup written once `text` is fed in pieces `sizes` (the rest in
+// one), on one thread or, flushed, on two in chunks of `chunk` bytes.
+std::string MarkupFed(std::string_view text, std::vector<std::size_t> sizes,
+                      std::size_t chunk = 0) {
+  ptseg::Options options(ptseg::Encoding::kUtf8);
+  options.threads = chunk != 0 ? 2 : 1;
+  options.chunk_size = chunk;
+  std::string markup;
+  ptseg::Segmenter segmenter(options, [&](std::string_view bytes) { markup.append(bytes); });
+  sizes.push_back(text.size());
+  for (std::size_t n : sizes) {
+    segmenter.Feed(text.substr(0, n));
+    text.remove_prefix(std::min(n, text.size()));
+  }
+  segmenter.Flush();
+  return markup;
+}
+
 }  // namespace
 
 int main() {
@@ -89,6 +108,17 @@ int main() {
     const std::vector<std::string> alone = MarkupAlone(text, piece);
     if (alone != MarkupAlone(text, piece, true) || alone.back() != want.markup) {
       std::printf("FAIL text %d: the markup alone, in pieces of %zu bytes\n", i, piece);
+      ++failures;
+    }
+  }
+  // A piece that ends inside a character decides the character before
+  // it, whose cluster that character's first byte ends, however the
+  // bytes before came.
+  for (const std::string_view text : {"\xc3\xa9\xc2", "\xbd\xc2", "Ol\xc3\xa1 \xc3\xa7\xc3"}) {
+    const std::string want = MarkupFed(text, {});
+    if (MarkupFed(text, {1, 1, 1, 1, 1, 1, 1, 1}) != want || MarkupFed(text, {}, 1) != want ||
+        MarkupFed(text, {text.size() - 2, 1}) != want) {
+      std::printf("FAIL: what a Feed of %zu bytes decides, in pieces\n", text.size());
       ++failures;
     }
   }
