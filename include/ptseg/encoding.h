@@ -14,8 +14,9 @@ enum class Encoding {
   // too.  Typographic quotes, dashes, the ellipsis character and
   // combining marks count as their ISO-8859-1 counterparts.
   kUtf8,
-  // UTF-16, little or big endian, as a UTF-16 byte-order mark (FF FE or
-  // FE FF) says: segmented as its UTF-8 form is, with offsets into the
+  // UTF-16, little or big endian, the byte orders of the byte-order marks
+  // FF FE and FE FF (asked for, the order holds whatever mark the text
+  // starts with): segmented as its UTF-8 form is, with offsets into the
   // UTF-16 bytes.  A surrogate without its partner, and an odd last
   // byte, read as U+FFFD.
   kUtf16Le,
