@@ -615,6 +615,15 @@ def test_split_file(tmp_path):
     path.write_bytes(blank)
     with open(path) as f, pytest.raises(TypeError, match=r"binary mode \('rb'\)"):
         list(ptseg.split_file(f))
+    # At once, before a read that on a pipe or terminal would wait for its
+    # end; and anything that is neither a path nor a file is refused too.
+    class Unread(io.StringIO):
+        def read(self, *args):
+            raise AssertionError('read')
+
+    for wrong, message in ((Unread(), r"binary mode \('rb'\)"), (3, r'not int$')):
+        with pytest.raises(TypeError, match=message):
+            ptseg.split_file(wrong)
 
 
 def test_options():
