@@ -1,10 +1,15 @@
 // ptseg.Segmenter, the streaming segmenter.  One lock guards the stream:
 // calls from several threads take turns instead of corrupting it.  The
 // lock is only ever taken without the GIL, so a thread that holds it may
-// take the GIL (to check for signals) without a deadlock.
+// take the GIL (to check for signals) without a deadlock.  The signal
+// handlers then run on the thread that holds the lock, so a call of theirs
+// on the same Segmenter is refused: it would wait for itself.
 #include <algorithm>
+#include <atomic>
 #include <mutex>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <typeinfo>
 
 #include "results.h"
@@ -26,7 +31,7 @@ class StreamSegmenter {
     bool interrupted = false;
     {
       py::gil_scoped_release unlocked;
-      std::lock_guard<std::mutex> lock(mutex_);
+      const Held held(this, "feed");
       CheckUsable("feed");
       std::string_view rest = bytes.view();
       while (!rest.empty() && !interrupted) {
@@ -45,7 +50,7 @@ class StreamSegmenter {
     std::vector<Sentence> sentences;
     {
       py::gil_scoped_release unlocked;
-      std::lock_guard<std::mutex> lock(mutex_);
+      const Held held(this, "finish");
       if (!segmenter_.finished() || segmenter_.failed() || interrupted_) {
         CheckUsable("finish");
         segmenter_.Finish();
@@ -57,6 +62,27 @@ class StreamSegmenter {
   }
 
  private:
+  // The stream's lock, held by the thread that made it.
+  class Held {
+   public:
+    Held(StreamSegmenter* stream, const char* call) : stream_(stream) {
+      if (stream->owner_.load() == std::this_thread::get_id()) {
+        throw std::runtime_error(std::string(call) +
+                                 "() during a feed() of the same Segmenter on this thread, as from "
+                                 "a signal handler");
+      }
+      lock_ = std::unique_lock<std::mutex>(stream->mutex_);
+      stream->owner_ = std::this_thread::get_id();
+    }
+    ~Held() { stream_->owner_ = std::thread::id(); }  // before lock_ lets go
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+
+   private:
+    StreamSegmenter* stream_;
+    std::unique_lock<std::mutex> lock_;
+  };
+
   // Errors raised here reach Python once the GIL is back.  After an error
   // (a look-ahead past the ceiling, no memory) the library's Segmenter
   // cannot go on, and sentences may have been lost; nor after a piece was
@@ -79,6 +105,7 @@ class StreamSegmenter {
 
   const ptseg::Encoding encoding_;
   std::mutex mutex_;
+  std::atomic<std::thread::id> owner_{};
   ptseg::Segmenter segmenter_;
   SentenceList list_;
   bool interrupted_ = false;
@@ -105,7 +132,8 @@ constexpr char kSegmenterDoc[] = R"(Segments a stream of bytes fed in pieces of 
 feed() each piece, then finish(); each returns the Spans of the sentences it
 completed, in byte offsets from the start of the stream, paragraphs
 numbered across the whole stream.  The Spans are the same however the
-stream is cut.  Calls from several threads take turns.)";
+stream is cut.  Calls from several threads take turns; one from a signal
+handler that runs during a feed() of the same Segmenter raises RuntimeError.)";
 
 constexpr char kInitDoc[] = R"(__init__($self, /, encoding='utf-8')
 --

@@ -23,6 +23,7 @@ same time.  They are plain functions and their results are built of str,
 bytes, int, lists and Span named tuples, all of which pickle: they work
 in process pools and cluster workers alike.
 """
+import io
 import os
 import select
 
@@ -141,10 +142,23 @@ def split_file(file, encoding="utf-8", *, spans=False, skip_blank=False):
     counts whitespace (such as the blank lines before a text's first
     paragraph), and paragraphs are then numbered among the paragraphs that
     hold a sentence.  As in ptsplit, "utf-8" text that starts with a UTF-16
-    byte-order mark reads as UTF-16.  The encoding is checked at once; a
-    path is opened when the iteration starts and closed when it ends, a
-    file object is left open."""
-    return _sentences(file, Segmenter(encoding), spans, skip_blank)
+    byte-order mark reads as UTF-16.  The encoding and the kind of file are
+    checked at once (a text stream is refused unread); a path is opened
+    when the iteration starts and closed when it ends, a file object is
+    left open."""
+    segmenter = Segmenter(encoding)
+    # Refused before any read: a text stream's read would wait for a
+    # megabyte of text or its end (a pipe, a terminal) and lose what it took.
+    if isinstance(file, io.TextIOBase):
+        raise TypeError(_TEXT_MODE)
+    if not (isinstance(file, (str, bytes)) or hasattr(file, "__fspath__")
+            or hasattr(file, "read")):
+        raise TypeError("split_file() takes a path or a binary file object, not "
+                        + type(file).__name__)
+    return _sentences(file, segmenter, spans, skip_blank)
+
+
+_TEXT_MODE = "split_file() reads bytes: open the file in binary mode ('rb')"
 
 
 def _blocking(file):
@@ -197,7 +211,7 @@ def _sentences(file, segmenter, with_spans, skip_blank):
             waiting.poll()
             chunk = file.read(_CHUNK)
         if isinstance(chunk, str):
-            raise TypeError("split_file() reads bytes: open the file in binary mode ('rb')")
+            raise TypeError(_TEXT_MODE)
         if chunk:
             pending += chunk
             if told:

@@ -460,6 +460,34 @@ def test_ctrl_c_stops_a_long_call(call):
         gc.enable()
 
 
+# A handler that finishes the stream runs between two slices of the feed,
+# on the thread that holds the stream: its call is refused, not waited on.
+REENTRANT_HANDLER = """\
+import os, signal, sys, threading, ptseg
+segmenter = ptseg.Segmenter()
+calls = []
+def handler(number, frame):
+    try:
+        calls.append(len(segmenter.finish()))
+    except RuntimeError as error:
+        calls.append(str(error))
+signal.signal(signal.SIGINT, handler)
+sys.setswitchinterval(1000)
+go = threading.Event()
+threading.Thread(target=lambda: go.wait() and os.kill(os.getpid(), signal.SIGINT)).start()
+go.set()
+found = segmenter.feed(b'Ela saiu. Ele ficou. ' * ((24 << 20) // 21))
+print(calls, len(found) + len(segmenter.finish()))
+"""
+
+
+def test_signal_handler_inside_feed():
+    out = subprocess.run([sys.executable, '-c', REENTRANT_HANDLER], stdout=subprocess.PIPE,
+                         timeout=60, check=True).stdout
+    assert out == (b"['finish() during a feed() of the same Segmenter on this thread, as from a "
+                   b"signal handler'] %d\n" % (2 * ((24 << 20) // 21)))
+
+
 FIFO_READER = """\
 import sys, threading, ptseg
 def write():
@@ -615,6 +643,15 @@ def test_split_file(tmp_path):
     path.write_bytes(blank)
     with open(path) as f, pytest.raises(TypeError, match=r"binary mode \('rb'\)"):
         list(ptseg.split_file(f))
+    # At once, before a read that on a pipe or terminal would wait for its
+    # end; and anything that is neither a path nor a file is refused too.
+    class Unread(io.StringIO):
+        def read(self, *args):
+            raise AssertionError('read')
+
+    for wrong, message in ((Unread(), r"binary mode \('rb'\)"), (3, r'not int$')):
+        with pytest.raises(TypeError, match=message):
+            ptseg.split_file(wrong)
 
 
 def test_options():
