@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <utility>
 
 namespace ptsplit {
@@ -85,7 +86,7 @@ bool Planner::Add(const std::vector<std::string>& inputs) {
     AddInput(argument);
     if (refused_) return false;
   }
-  return CheckOutputPaths();
+  return CheckOutputPaths() && CheckOutputFolders();
 }
 
 void Planner::CannotRead(const std::string& path, int error) {
@@ -110,6 +111,7 @@ void Planner::AddInput(const std::string& argument) {
     refused_ = true;
     return;
   }
+  given_.push_back(Given{argument, resolved, folder});
   if (folder) {
     Walk(argument, "");
   } else {
@@ -168,6 +170,29 @@ bool Planner::CheckOutputPaths() {
       if (file != relative_outputs_.end()) {
         console_->Refuse(Join(output_dir_, file->first) + " would be the output of " +
                          file->second + " and a folder for the output of " + input);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The folders under the output folder may be symbolic links: none may
+// lead into an input folder, nor to an input, where an output could
+// overwrite its input, or an input pass for its own output, up to date.
+bool Planner::CheckOutputFolders() {
+  std::set<std::string> folders;
+  for (const Job& job : jobs_) folders.insert(job.folder);
+  for (const std::string& folder : folders) {
+    const std::string resolved = Resolve(folder);
+    for (const Given& input : given_) {
+      if (Inside(input.resolved, resolved)) {
+        console_->Refuse("input " + input.argument + " is inside the output folder " + folder);
+        return false;
+      }
+      if (input.folder && Inside(resolved, input.resolved)) {
+        console_->Refuse("output folder " + folder + " is inside the input folder " +
+                         input.argument);
         return false;
       }
     }

@@ -312,8 +312,12 @@ def check_corpus(root):
     run(['--force', '-e', 'latin-1'] + args, cwd=root)
     same('--force rewrites everything', [p for p, t in inodes().items() if t == old[p]], [])
 
+    # An output folder that leads into an input folder through a symbolic link.
+    os.makedirs(os.path.join(root, 'links'))
+    os.symlink('../tree/a', os.path.join(root, 'links/a'))
     for refused, message in (
             (['tree/new', 'tree'], 'output folder tree/new is inside the input folder tree'),
+            (['links', 'tree'], 'output folder links/a is inside the input folder tree'),
             (['tree', 'tree/a'], 'input tree/a is inside the output folder tree'),
             (['new', '-'], 'standard input cannot be split into an output folder (-o)'),
             (['new', 'tree/a/x.txt', 'tree/linkdir/x.txt'],
