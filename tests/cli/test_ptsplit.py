@@ -192,6 +192,9 @@ def check_errors(folder):
          b'ptsplit: .: is a directory (use -o DIR)\n')
     check('unreadable inputs: status 1, the others split',
           (out, status) == (run(['a.txt'], cwd=folder)[0], 1))
+    same('a name with a line feed and an escape sequence: escaped on one line',
+         run(['no\n\x1b[2Jpe'], cwd=folder)[1],
+         b'ptsplit: no\\x0A\\x1B[2Jpe: No such file or directory\n')
     # -o is no remedy for standard input, which it refuses.
     directory = os.open(folder, os.O_RDONLY)
     p = subprocess.run([PTSPLIT], stdin=directory, capture_output=True, timeout=60)
