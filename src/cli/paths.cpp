@@ -127,7 +127,8 @@ void Planner::Walk(const std::string& folder, const std::string& relative) {
   // The folder is closed before going down into the ones inside it, so
   // that a deep tree does not hold a descriptor per level.
   std::vector<std::pair<std::string, struct stat>> entries;
-  while (const dirent* entry = readdir(dir)) {
+  // readdir tells an error from the end only by errno.
+  for (errno = 0; const dirent* entry = readdir(dir); errno = 0) {
     struct stat st;
     if (entry->d_name[0] == '.') continue;
     if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -136,7 +137,9 @@ void Planner::Walk(const std::string& folder, const std::string& relative) {
     }
     entries.emplace_back(entry->d_name, st);
   }
+  const int error = errno;  // the files listed before it are still split
   closedir(dir);
+  if (error != 0) CannotRead(folder, error);
   std::sort(entries.begin(), entries.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [name, st] : entries) {

@@ -334,6 +334,14 @@ def check_corpus(root):
          run(['-o', 'out', 'missing', 'tree'], cwd=root),
          (b'', b'ptsplit: missing: No such file or directory\n' +
           BINARY_WARNING % b'tree/z.txt', 1))
+    # A folder that cannot be listed to its end: named, status 1.
+    if os.environ.get('PTSPLIT_READDIR_FAILS'):
+        env = dict(os.environ, LD_PRELOAD=os.environ['PTSPLIT_READDIR_FAILS'],
+                   READDIR_FAILS_AFTER='0')
+        p = subprocess.run([PTSPLIT, '-o', 'listed', 'tree'], capture_output=True, cwd=root,
+                           env=env, timeout=60)
+        same('-o: a listing cut short by an error', (p.stderr, p.returncode),
+             (b'ptsplit: tree: Input/output error\n', 1))
     check_progress(args, root)
 
 
