@@ -261,6 +261,14 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
     Fail(1);
     return;
   }
+  // Not the file found: replaced since, or a symbolic link (which the walk
+  // does not follow) put in its place or a folder's on the way to it.
+  if (job.regular && (opened.st_dev != job.device || opened.st_ino != job.inode)) {
+    console_.Complain(job.input, "changed while being read; no output written");
+    close(in);
+    Fail(1);
+    return;
+  }
   std::string temp;
   const int out = CreateTemporary(job.folder, &temp);
   if (out < 0) {

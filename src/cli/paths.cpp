@@ -161,7 +161,7 @@ void Planner::AddJob(const std::string& input, const std::string& relative, cons
     return;
   }
   jobs_.push_back(Job{input, output, Parent(output), static_cast<std::uint64_t>(st.st_size),
-                      st.st_mtim, S_ISREG(st.st_mode)});
+                      st.st_mtim, st.st_dev, st.st_ino, S_ISREG(st.st_mode)});
 }
 
 // No output may stand where another one needs a folder.

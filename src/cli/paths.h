@@ -21,6 +21,8 @@ struct Job {
   std::string folder;  // the folder it goes in
   std::uint64_t size;
   timespec mtime;
+  dev_t device;  // the file found, which the one opened must be
+  ino_t inode;
   bool regular;  // a regular file (not a FIFO or a device)
 };
 

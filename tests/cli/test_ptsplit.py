@@ -535,6 +535,16 @@ def check_runs_meeting(root):
          (go_on(p, paused, root), run(['-o', 'o', 'd'], cwd=root), output(root, 'o/big.txt')),
          ((b'', b'ptsplit: d/big.txt: changed while being read; no output written\n', 1),
           (b'', b'', 0), run(['d/big.txt'], cwd=root)[0]))
+    # A file of a folder replaced by a symbolic link once found: not followed.
+    for path, data in (('sw/big.txt', text), ('sw/small.txt', b'Oi.'), ('secret', other)):
+        write(os.path.join(root, path), data)
+    p, paused = start_paused(['-j', '1', '-o', 'so', 'sw'], root)
+    os.unlink(os.path.join(root, 'sw/small.txt'))
+    os.symlink('../secret', os.path.join(root, 'sw/small.txt'))
+    same('a file replaced by a symbolic link after the walk: no output',
+         (go_on(p, paused, root), output(root, 'so/small.txt')),
+         ((b'', b'ptsplit: sw/small.txt: changed while being read; no output written\n', 1),
+          None))
     # What stopped runs left anywhere under the output folder goes, what a live
     # run holds stays, whatever the inputs of the run.
     for name in ('out/sub/deep/.ptsplit-abcdef', 'out/sub/.ptsplit-ghijkl.old',
