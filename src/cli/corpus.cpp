@@ -219,7 +219,9 @@ bool CorpusRun::DropFinished() {
         console_.Refuse(job.output + ": is a folder, cannot hold the output of " + job.input);
         return false;
       }
-      if (!options_.force && job.regular && SameTime(st.st_mtim, job.mtime) &&
+      // An output that is its input (a hard link) has the input's time too.
+      const bool input = st.st_dev == job.device && st.st_ino == job.inode;
+      if (!options_.force && job.regular && !input && SameTime(st.st_mtim, job.mtime) &&
           !MadeOtherwise(job.output, record_)) {
         ++up_to_date_;
         continue;
