@@ -3,18 +3,20 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/names.h"
+
 namespace ptsplit {
 
 void Console::Complain(const std::string& what, const std::string& why) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (shown_) std::fputs("\r\033[K", stderr);
   shown_ = false;
-  std::fprintf(stderr, "ptsplit: %s: %s\n", what.c_str(), why.c_str());
+  std::fprintf(stderr, "ptsplit: %s: %s\n", DisplayName(what).c_str(), why.c_str());
 }
 
 void Console::Refuse(const std::string& message) {
   std::lock_guard<std::mutex> lock(mutex_);
-  std::fprintf(stderr, "ptsplit: %s\n", message.c_str());
+  std::fprintf(stderr, "ptsplit: %s\n", DisplayName(message).c_str());
 }
 
 void Console::Redraw(const std::string& line) {

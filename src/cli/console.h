@@ -18,7 +18,9 @@ class Console {
   explicit Console(bool progress) : progress_(progress) {}
 
   // "ptsplit: WHAT: WHY" on a line of its own; the progress line comes
-  // back at the next redraw.
+  // back at the next redraw.  File names in WHAT, and in a MESSAGE below,
+  // are shown as DisplayName shows them: a line feed or an escape sequence
+  // in a name neither breaks the line nor reaches the terminal.
   void Complain(const std::string& what, const std::string& why);
 
   // "ptsplit: MESSAGE", for a run refused before it starts.

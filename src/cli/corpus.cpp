@@ -219,7 +219,9 @@ bool CorpusRun::DropFinished() {
         console_.Refuse(job.output + ": is a folder, cannot hold the output of " + job.input);
         return false;
       }
-      if (!options_.force && job.regular && SameTime(st.st_mtim, job.mtime) &&
+      // An output that is its input (a hard link) has the input's time too.
+      const bool input = st.st_dev == job.device && st.st_ino == job.inode;
+      if (!options_.force && job.regular && !input && SameTime(st.st_mtim, job.mtime) &&
           !MadeOtherwise(job.output, record_)) {
         ++up_to_date_;
         continue;
@@ -258,6 +260,14 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
   if (in < 0 || fstat(in, &opened) != 0) {
     console_.Complain(job.input, std::strerror(errno));
     if (in >= 0) close(in);
+    Fail(1);
+    return;
+  }
+  // Not the file found: replaced since, or a symbolic link (which the walk
+  // does not follow) put in its place or a folder's on the way to it.
+  if (job.regular && (opened.st_dev != job.device || opened.st_ino != job.inode)) {
+    console_.Complain(job.input, "changed while being read; no output written");
+    close(in);
     Fail(1);
     return;
   }

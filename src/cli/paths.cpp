@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <utility>
 
 namespace ptsplit {
@@ -85,7 +86,7 @@ bool Planner::Add(const std::vector<std::string>& inputs) {
     AddInput(argument);
     if (refused_) return false;
   }
-  return CheckOutputPaths();
+  return CheckOutputPaths() && CheckOutputFolders();
 }
 
 void Planner::CannotRead(const std::string& path, int error) {
@@ -110,6 +111,7 @@ void Planner::AddInput(const std::string& argument) {
     refused_ = true;
     return;
   }
+  given_.push_back(Given{argument, resolved, folder});
   if (folder) {
     Walk(argument, "");
   } else {
@@ -125,7 +127,8 @@ void Planner::Walk(const std::string& folder, const std::string& relative) {
   // The folder is closed before going down into the ones inside it, so
   // that a deep tree does not hold a descriptor per level.
   std::vector<std::pair<std::string, struct stat>> entries;
-  while (const dirent* entry = readdir(dir)) {
+  // readdir tells an error from the end only by errno.
+  for (errno = 0; const dirent* entry = readdir(dir); errno = 0) {
     struct stat st;
     if (entry->d_name[0] == '.') continue;
     if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -134,7 +137,9 @@ void Planner::Walk(const std::string& folder, const std::string& relative) {
     }
     entries.emplace_back(entry->d_name, st);
   }
+  const int error = errno;  // the files listed before it are still split
   closedir(dir);
+  if (error != 0) CannotRead(folder, error);
   std::sort(entries.begin(), entries.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const auto& [name, st] : entries) {
@@ -156,7 +161,7 @@ void Planner::AddJob(const std::string& input, const std::string& relative, cons
     return;
   }
   jobs_.push_back(Job{input, output, Parent(output), static_cast<std::uint64_t>(st.st_size),
-                      st.st_mtim, S_ISREG(st.st_mode)});
+                      st.st_mtim, st.st_dev, st.st_ino, S_ISREG(st.st_mode)});
 }
 
 // No output may stand where another one needs a folder.
@@ -168,6 +173,29 @@ bool Planner::CheckOutputPaths() {
       if (file != relative_outputs_.end()) {
         console_->Refuse(Join(output_dir_, file->first) + " would be the output of " +
                          file->second + " and a folder for the output of " + input);
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The folders under the output folder may be symbolic links: none may
+// lead into an input folder, nor to an input, where an output could
+// overwrite its input, or an input pass for its own output, up to date.
+bool Planner::CheckOutputFolders() {
+  std::set<std::string> folders;
+  for (const Job& job : jobs_) folders.insert(job.folder);
+  for (const std::string& folder : folders) {
+    const std::string resolved = Resolve(folder);
+    for (const Given& input : given_) {
+      if (Inside(input.resolved, resolved)) {
+        console_->Refuse("input " + input.argument + " is inside the output folder " + folder);
+        return false;
+      }
+      if (input.folder && Inside(resolved, input.resolved)) {
+        console_->Refuse("output folder " + folder + " is inside the input folder " +
+                         input.argument);
         return false;
       }
     }

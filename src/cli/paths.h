@@ -21,6 +21,8 @@ struct Job {
   std::string folder;  // the folder it goes in
   std::uint64_t size;
   timespec mtime;
+  dev_t device;  // the file found, which the one opened must be
+  ino_t inode;
   bool regular;  // a regular file (not a FIFO or a device)
 };
 
@@ -64,6 +66,7 @@ class Planner {
   void AddJob(const std::string& input, const std::string& relative, const struct stat& st);
   void CannotRead(const std::string& path, int error);
   bool CheckOutputPaths();
+  bool CheckOutputFolders();
 
   const std::string output_dir_;  // as given
   const std::string resolved_output_dir_;
@@ -71,6 +74,11 @@ class Planner {
   Console* const console_;
   std::vector<Job> jobs_;
   std::map<std::string, std::string> relative_outputs_;  // output path in the folder -> input
+  struct Given {
+    std::string argument, resolved;
+    bool folder;
+  };
+  std::vector<Given> given_;  // the inputs added, as given and resolved
   bool refused_ = false;
   int status_ = 0;
 };

@@ -17,6 +17,7 @@
 #include "cli/console.h"
 #include "cli/corpus.h"
 #include "cli/formats.h"
+#include "cli/names.h"
 #include "driver/io.h"
 #include "ptseg/ptseg.h"
 
@@ -171,7 +172,8 @@ void RefuseInputIsOutput(const std::vector<std::string>& inputs) {
     const bool standard_input = input == "-";
     if (standard_input ? fstat(STDIN_FILENO, &st) != 0 : stat(input.c_str(), &st) != 0) continue;
     if (ptseg::IsStandardOutput(st)) {
-      std::fprintf(stderr, "%s: %s: input file is output file\n", kProgram, input.c_str());
+      std::fprintf(stderr, "%s: %s: input file is output file\n", kProgram,
+                   ptsplit::DisplayName(input).c_str());
       std::exit(2);
     }
   }

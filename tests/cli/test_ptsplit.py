@@ -192,6 +192,9 @@ def check_errors(folder):
          b'ptsplit: .: is a directory (use -o DIR)\n')
     check('unreadable inputs: status 1, the others split',
           (out, status) == (run(['a.txt'], cwd=folder)[0], 1))
+    same('a name with a line feed and an escape sequence: escaped on one line',
+         run(['no\n\x1b[2Jpe'], cwd=folder)[1],
+         b'ptsplit: no\\x0A\\x1B[2Jpe: No such file or directory\n')
     # -o is no remedy for standard input, which it refuses.
     directory = os.open(folder, os.O_RDONLY)
     p = subprocess.run([PTSPLIT], stdin=directory, capture_output=True, timeout=60)
@@ -298,6 +301,16 @@ def check_corpus(root):
     run(args, cwd=root)
     same('resume: only the input whose time changed, even to older, is split again',
          [p for p, t in inodes().items() if t != old[p]], ['z.txt.jsonl'])
+    # An output that is a hard link of its input has its time, but is not done.
+    os.unlink(os.path.join(root, 'out/z.txt.jsonl'))
+    os.link(os.path.join(root, 'tree/z.txt'), os.path.join(root, 'out/z.txt.jsonl'))
+    run(args, cwd=root)
+    linked = []
+    for path in ('out/z.txt.jsonl', 'tree/z.txt'):
+        with open(os.path.join(root, path), 'rb') as f:
+            linked.append(f.read())
+    same('resume: an output that is its input is redone, the input left', linked,
+         [run(['-f', 'jsonl', 'tree/z.txt'], cwd=root)[0], INPUTS['NUL']])
     # UTF-16 and latin-1 are told apart, and so are the paragraphs.
     for other in (['-e', 'latin-1'], ['-e', 'utf-16le'], ['-e', 'latin-1'],
                   ['-e', 'latin-1', '--paragraphs=blank-lines']):
@@ -312,8 +325,12 @@ def check_corpus(root):
     run(['--force', '-e', 'latin-1'] + args, cwd=root)
     same('--force rewrites everything', [p for p, t in inodes().items() if t == old[p]], [])
 
+    # An output folder that leads into an input folder through a symbolic link.
+    os.makedirs(os.path.join(root, 'links'))
+    os.symlink('../tree/a', os.path.join(root, 'links/a'))
     for refused, message in (
             (['tree/new', 'tree'], 'output folder tree/new is inside the input folder tree'),
+            (['links', 'tree'], 'output folder links/a is inside the input folder tree'),
             (['tree', 'tree/a'], 'input tree/a is inside the output folder tree'),
             (['new', '-'], 'standard input cannot be split into an output folder (-o)'),
             (['new', 'tree/a/x.txt', 'tree/linkdir/x.txt'],
@@ -327,6 +344,14 @@ def check_corpus(root):
          run(['-o', 'out', 'missing', 'tree'], cwd=root),
          (b'', b'ptsplit: missing: No such file or directory\n' +
           BINARY_WARNING % b'tree/z.txt', 1))
+    # A folder that cannot be listed to its end: named, status 1.
+    if os.environ.get('PTSPLIT_READDIR_FAILS'):
+        env = dict(os.environ, LD_PRELOAD=os.environ['PTSPLIT_READDIR_FAILS'],
+                   READDIR_FAILS_AFTER='0')
+        p = subprocess.run([PTSPLIT, '-o', 'listed', 'tree'], capture_output=True, cwd=root,
+                           env=env, timeout=60)
+        same('-o: a listing cut short by an error', (p.stderr, p.returncode),
+             (b'ptsplit: tree: Input/output error\n', 1))
     check_progress(args, root)
 
 
@@ -520,6 +545,16 @@ def check_runs_meeting(root):
          (go_on(p, paused, root), run(['-o', 'o', 'd'], cwd=root), output(root, 'o/big.txt')),
          ((b'', b'ptsplit: d/big.txt: changed while being read; no output written\n', 1),
           (b'', b'', 0), run(['d/big.txt'], cwd=root)[0]))
+    # A file of a folder replaced by a symbolic link once found: not followed.
+    for path, data in (('sw/big.txt', text), ('sw/small.txt', b'Oi.'), ('secret', other)):
+        write(os.path.join(root, path), data)
+    p, paused = start_paused(['-j', '1', '-o', 'so', 'sw'], root)
+    os.unlink(os.path.join(root, 'sw/small.txt'))
+    os.symlink('../secret', os.path.join(root, 'sw/small.txt'))
+    same('a file replaced by a symbolic link after the walk: no output',
+         (go_on(p, paused, root), output(root, 'so/small.txt')),
+         ((b'', b'ptsplit: sw/small.txt: changed while being read; no output written\n', 1),
+          None))
     # What stopped runs left anywhere under the output folder goes, what a live
     # run holds stays, whatever the inputs of the run.
     for name in ('out/sub/deep/.ptsplit-abcdef', 'out/sub/.ptsplit-ghijkl.old',
