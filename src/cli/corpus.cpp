@@ -106,7 +106,8 @@ class CorpusRun {
   // The work.
   void Work();
   void Split(const Job& job, Output* output, Splitter* splitter);
-  int WriteTemporary(const Job& job, int in, int out, Output* output, Splitter* splitter);
+  int WriteTemporary(const Job& job, int in, mode_t mode, int out, Output* output,
+                     Splitter* splitter);
   int Install(const Job& job, const struct stat& opened, int out, const std::string& temp);
   void Fail(int status) {
     int now = status_.load();
@@ -281,7 +282,10 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
     return;
   }
   PauseForTest(pause_);
-  int status = WriteTemporary(job, in, out, output, splitter);
+  // The output holds the input's text: none may read it who may not read
+  // the input, as with cp.
+  const mode_t mode = file_mode_ & (job.regular ? opened.st_mode : 0777);
+  int status = WriteTemporary(job, in, mode, out, output, splitter);
   close(in);
   if (status == 0) status = Install(job, opened, out, temp);
   if (status != 0) unlink(temp.c_str());
@@ -289,15 +293,17 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
   Fail(status);
 }
 
-// Splits `in` into temporary file `out`; returns the exit status.
-int CorpusRun::WriteTemporary(const Job& job, int in, int out, Output* output, Splitter* splitter) {
+// Splits `in` into temporary file `out`, given `mode`; returns the exit
+// status.
+int CorpusRun::WriteTemporary(const Job& job, int in, mode_t mode, int out, Output* output,
+                              Splitter* splitter) {
   try {
     output->Reopen(out);
     splitter->Begin();
     const std::string error = splitter->Split(in, job.input, &bytes_done_, false);
     splitter->End();
     output->Flush();
-    if (fchmod(out, file_mode_) != 0) throw WriteError{errno};
+    if (fchmod(out, mode) != 0) throw WriteError{errno};
     if (!error.empty()) {
       console_.Complain(job.input, error);
       return 1;

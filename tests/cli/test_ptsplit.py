@@ -271,6 +271,7 @@ def check_corpus(root):
                'z.txt.jsonl': 'tree/z.txt', 'empty.txt.jsonl': 'tree/empty.txt',
                'solo.txt.jsonl': 'solo/solo.txt'}
     args = ['-f', 'jsonl', '-o', 'out', 'tree', 'solo/solo.txt']
+    os.chmod(os.path.join(root, 'tree/a/x.txt'), 0o600)  # a private text
     old_mask = os.umask(0o027)
     result = run(args, cwd=root)
     os.umask(old_mask)
@@ -286,6 +287,8 @@ def check_corpus(root):
     same('-o: modes under umask 027',
          sorted({oct(os.stat(os.path.join(root, 'out', p)).st_mode & 0o7777)
                  for p in ('a', 'a/b', 'z.txt.jsonl', 'a/b/y.txt.jsonl')}), ['0o640', '0o750'])
+    same('-o: the output of a private input is private too',
+         oct(os.stat(os.path.join(root, 'out/a/x.txt.jsonl')).st_mode & 0o7777), '0o600')
 
     def inodes():  # an output rewritten is a new file renamed over the old one
         return {p: os.stat(os.path.join(root, 'out', p)).st_ino for p in outputs}
