@@ -53,8 +53,11 @@ int main(int, char**) {
     static char input[ptseg::kInputReadSize];
     for (;;) {
       // Everything decided goes out before a read that may wait, so that a
-      // typed line gets its answer and a pipe's text comes out as the
-      // pipe gives it; a file is read on, and written in large pieces.
+      // typed line gets its answer and a pipe's reader has all that is
+      // decided while ptseg waits.  A read of a pipe waits for a whole
+      // read's bytes or the end, as the flex scanner's does, so text that
+      // trickles in comes out a read at a time.  A file is read on, and
+      // written in large pieces.
       if (interactive || (!from_file && !ptseg::HasAtHand(stdin, sizeof input))) Flush();
       bool failed = false;
       const std::size_t n = ptseg::ReadInput(stdin, interactive, input, sizeof input, &failed);
