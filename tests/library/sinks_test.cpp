@@ -4,11 +4,13 @@
 // the starts are one thread's too.  With the markup alone (its pieces
 // gathered), the markup is the same after every Feed, and no start is
 // kept.  What a Feed decides does not depend on how the bytes before it
-// were cut.
+// were cut.  A sink that throws stops the Segmenter: what it had is what
+// one thread writes, and every later call is refused.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -84,6 +86,58 @@ std::string MarkupFed(std::string_view text, std::vector<std::size_t> sizes,
   return markup;
 }
 
+// Whether a sink that throws on its `nth` call, the markup's (gathered)
+// or the starts', leaves the Segmenter failed, refusing Feed, Flush and
+// Finish, after the markup and the starts it had were a beginning of
+// `want`'s, each once.
+bool StopsAtThrow(const std::string& text, const Seen& want, unsigned threads, int nth,
+                  bool in_markup) {
+  ptseg::Options options(ptseg::Encoding::kUtf8);
+  options.threads = threads;
+  options.chunk_size = 7;
+  Seen seen;
+  int calls = 0;
+  auto call = [&](bool markup) {
+    if (markup == in_markup && ++calls == nth) throw std::runtime_error("sink");
+  };
+  ptseg::Segmenter::BoundarySink starts;  // none: the markup is gathered
+  if (!in_markup) {
+    starts = [&](const ptseg::Boundary& start) {
+      call(false);
+      seen.starts.push_back(std::to_string(start.offset) + (start.paragraph ? "p@" : "@") +
+                            std::to_string(seen.markup.size()));
+    };
+  }
+  ptseg::Segmenter segmenter(
+      options,
+      [&](std::string_view bytes) {
+        call(true);
+        seen.markup.append(bytes);
+      },
+      starts);
+  bool passed_on = false;
+  try {
+    for (std::size_t at = 0; at < text.size(); at += 5) segmenter.Feed(text.substr(at, 5));
+    segmenter.Finish();
+  } catch (const std::runtime_error& error) {
+    passed_on = std::string(error.what()) == "sink";
+  }
+  int refused = 0;
+  for (int k = 0; k < 3; ++k) {
+    try {
+      if (k == 0) segmenter.Feed("A");
+      if (k == 1) segmenter.Flush();
+      if (k == 2) segmenter.Finish();
+    } catch (const std::logic_error&) {
+      ++refused;
+    }
+  }
+  return passed_on && segmenter.failed() && refused == 3 &&
+         want.markup.compare(0, seen.markup.size(), seen.markup) == 0 &&
+         seen.starts.size() <= want.starts.size() &&
+         std::equal(seen.starts.begin(), seen.starts.end(), want.starts.begin());
+}
+
 }  // namespace
 
 int main() {
@@ -109,6 +163,16 @@ int main() {
     if (alone != MarkupAlone(text, piece, true) || alone.back() != want.markup) {
       std::printf("FAIL text %d: the markup alone, in pieces of %zu bytes\n", i, piece);
       ++failures;
+    }
+    if (i % 10 == 0 && want.starts.size() > 3) {
+      // Gathered, the markup has a second call at least: the closing one.
+      const bool in_markup = i % 20 == 0;
+      const int nth = in_markup ? 2 : 2 + static_cast<int>(rng() % (want.starts.size() - 1));
+      if (!StopsAtThrow(text, want, 1, nth, in_markup) ||
+          !StopsAtThrow(text, want, 2, nth, in_markup)) {
+        std::printf("FAIL text %d: a sink that throws on its call %d\n", i, nth);
+        ++failures;
+      }
     }
   }
   // A piece that ends inside a character decides the character before
