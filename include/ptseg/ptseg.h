@@ -82,6 +82,8 @@ class Segmenter {
   using MarkupSink = std::function<void(std::string_view)>;
   // Receives each sentence start as it is decided.
   using BoundarySink = std::function<void(const Boundary&)>;
+  // A sink may ask its Segmenter for size() and decided(); its Feed,
+  // Flush and Finish throw std::logic_error there.
 
   explicit Segmenter(const Options& options = Options());
   // Also writes the marked-up text to `markup`, which gets the opening

@@ -37,16 +37,22 @@ class Segmenter::Impl {
   }
 
   // Runs `step`; a Segmenter that has thrown once is left unusable, since
-  // part of what it was given may be lost.
+  // part of what it was given may be lost.  A sink's call of its own
+  // Segmenter is refused: it would cut into the step under way, and the
+  // markup would come out of order.
   template <class Step>
   void Guarded(Step step) {
     if (failed_) throw std::logic_error("ptseg::Segmenter: used after an error");
+    if (busy_) throw std::logic_error("ptseg::Segmenter: called from its own sink");
+    busy_ = true;
     try {
       step();
     } catch (...) {
+      busy_ = false;
       failed_ = true;
       throw;
     }
+    busy_ = false;
   }
 
   void Feed(std::string_view bytes) {
@@ -80,6 +86,7 @@ class Segmenter::Impl {
   bool finished_ = false;
   bool ended_ = false;
   bool failed_ = false;
+  bool busy_ = false;  // in Feed, Flush or Finish
 };
 
 Segmenter::Segmenter(const Options& options) : Segmenter(options, nullptr) {}

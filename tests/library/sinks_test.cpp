@@ -5,7 +5,8 @@
 // gathered), the markup is the same after every Feed, and no start is
 // kept.  What a Feed decides does not depend on how the bytes before it
 // were cut.  A sink that throws stops the Segmenter: what it had is what
-// one thread writes, and every later call is refused.
+// one thread writes, and every later call is refused.  A sink that feeds
+// its own Segmenter is refused, the stream unharmed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -138,6 +139,37 @@ bool StopsAtThrow(const std::string& text, const Seen& want, unsigned threads, i
          std::equal(seen.starts.begin(), seen.starts.end(), want.starts.begin());
 }
 
+// Whether the markup is `want`'s when the starts' sink tries to feed,
+// flush and finish its own Segmenter, and is refused each time.
+bool RefusesOwnSink(const std::string& text, const Seen& want, unsigned threads) {
+  ptseg::Options options(ptseg::Encoding::kUtf8);
+  options.threads = threads;
+  options.chunk_size = 7;
+  std::string markup;
+  ptseg::Segmenter* self = nullptr;
+  int calls = 0, refused = 0;
+  ptseg::Segmenter segmenter(
+      options, [&](std::string_view bytes) { markup.append(bytes); },
+      [&](const ptseg::Boundary&) {
+        try {
+          const int call = calls++ % 3;
+          if (call == 0) self->Feed("Sim. ");
+          if (call == 1) self->Flush();
+          if (call == 2) self->Finish();
+        } catch (const std::logic_error&) {
+          ++refused;
+        }
+      });
+  self = &segmenter;
+  try {
+    for (std::size_t at = 0; at < text.size(); at += 5) segmenter.Feed(text.substr(at, 5));
+    segmenter.Finish();
+  } catch (const std::logic_error&) {
+    return false;
+  }
+  return markup == want.markup && refused == calls && !segmenter.failed();
+}
+
 }  // namespace
 
 int main() {
@@ -171,6 +203,10 @@ int main() {
       if (!StopsAtThrow(text, want, 1, nth, in_markup) ||
           !StopsAtThrow(text, want, 2, nth, in_markup)) {
         std::printf("FAIL text %d: a sink that throws on its call %d\n", i, nth);
+        ++failures;
+      }
+      if (!RefusesOwnSink(text, want, 1) || !RefusesOwnSink(text, want, 2)) {
+        std::printf("FAIL text %d: a sink that feeds its own Segmenter\n", i);
         ++failures;
       }
     }
