@@ -42,17 +42,12 @@ if(NOT ptseg_static)
   endif()
 endif()
 
-# --- library and header
-# The library gives installed consumers the folder "include" (see the
-# top-level CMakeLists.txt); another CMAKE_INSTALL_INCLUDEDIR is added.
-if(NOT CMAKE_INSTALL_INCLUDEDIR STREQUAL "include")
-  set(ptseg_includes INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-endif()
+# --- library and header (the library gives installed consumers
+# CMAKE_INSTALL_INCLUDEDIR: see the top-level CMakeLists.txt)
 install(TARGETS libptseg EXPORT ptsegTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT programs
-                NAMELINK_COMPONENT development
-        ${ptseg_includes})
+                NAMELINK_COMPONENT development)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/ptseg ${PROJECT_BINARY_DIR}/include/ptseg
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development
         FILES_MATCHING PATTERN "*.h")
