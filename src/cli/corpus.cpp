@@ -69,6 +69,10 @@ bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// What an input that is not the file the walk found, or that changed
+// since it was opened, gets instead of an output.
+constexpr char kChanged[] = "changed while being read; no output written";
+
 // Whether the file at a path is still the one that was opened, as it was
 // when opened.
 bool Unchanged(const std::string& path, const struct stat& opened) {
@@ -267,7 +271,7 @@ void CorpusRun::Split(const Job& job, Output* output, Splitter* splitter) {
   // Not the file found: replaced since, or a symbolic link (which the walk
   // does not follow) put in its place or a folder's on the way to it.
   if (job.regular && (opened.st_dev != job.device || opened.st_ino != job.inode)) {
-    console_.Complain(job.input, "changed while being read; no output written");
+    console_.Complain(job.input, kChanged);
     close(in);
     Fail(1);
     return;
@@ -338,7 +342,7 @@ int CorpusRun::Install(const Job& job, const struct stat& opened, int out,
   }
   if (job.regular) {
     if (!Unchanged(job.input, opened)) {
-      console_.Complain(job.input, "changed while being read; no output written");
+      console_.Complain(job.input, kChanged);
       return 1;
     }
     // Where attributes are not kept, the output is judged by its time.
