@@ -128,10 +128,14 @@ struct Result {
 };
 
 // Segments `input`, fed in pieces of 1 to `piece` bytes (0: whole).
+// Without `boundaries`, the markup alone, which no one watches start by
+// start.
 Result Segment(std::string_view input, const ptseg::Options& options, std::size_t piece,
-               std::uint32_t seed) {
+               std::uint32_t seed, bool boundaries = true) {
   Result result;
-  ptseg::Segmenter segmenter(options, [&](std::string_view s) { result.markup.append(s); });
+  const auto markup = [&](std::string_view s) { result.markup.append(s); };
+  ptseg::Segmenter segmenter =
+      boundaries ? ptseg::Segmenter(options, markup) : ptseg::Segmenter(options, markup, nullptr);
   for (std::size_t at = 0; at < input.size();) {
     seed = seed * 1103515245u + 12345u;
     const std::size_t n = piece == 0 ? input.size() : 1 + (seed >> 8) % piece;
@@ -229,6 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const Result parallel = Segment(input, threaded, 1 + (control >> 3) % 29, control);
   Check(parallel.boundaries == one.boundaries);
   Check(parallel.markup == one.markup);
+  Check(Segment(input, threaded, 1 + (control >> 3) % 29, control, false).markup == one.markup);
   if (!utf8) {
     Check(whole.markup == FlexMarkup(input));
     const std::string_view body(whole.markup);
