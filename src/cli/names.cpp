@@ -50,8 +50,10 @@ std::string DisplayName(std::string_view raw) {
   while (!raw.empty()) {
     std::uint32_t code = 0;
     std::size_t length = CharacterAt(raw, &code);
-    const bool shows_as_itself = length != 0 && code >= 0x20 && code != 0x7F && code != 0xFFFE &&
-                                 code != 0xFFFF &&
+    // A C1 control (U+0080-U+009F) is a control as much as an escape is:
+    // U+009B opens a terminal's control sequence, U+0085 breaks the line.
+    const bool shows_as_itself = length != 0 && code >= 0x20 && !(code >= 0x7F && code <= 0x9F) &&
+                                 code != 0xFFFE && code != 0xFFFF &&
                                  !(code == '\\' && raw.size() > 1 && raw[1] == 'x');
     if (length == 0) length = 1;
     if (shows_as_itself) {

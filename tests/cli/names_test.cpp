@@ -17,6 +17,7 @@ int main() {
       {"\xC0\xAF\xED\xA0\x80", "\\xC0\\xAF\\xED\\xA0\\x80"},    // overlong, surrogate
       {"a\nb\x7F\xEF\xBF\xBE", "a\\x0Ab\\x7F\\xEF\\xBF\\xBE"},  // JSON or XML would not show them
       {std::string("\0", 1), "\\x00"},
+      {"a\xC2\x9B[2J\xC2\x85z\xC2\xA0", "a\\xC2\\x9B[2J\\xC2\\x85z\xC2\xA0"},  // C1 controls
   };
   int failed = 0;
   for (const auto& c : kCases) {
