@@ -1,9 +1,11 @@
 #include "driver/io.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -27,6 +29,13 @@ bool IsRegularFile(std::FILE* in) {
 bool HasAtHand(std::FILE* in, std::size_t size) { return HasAtHand(fileno(in), size); }
 
 bool HasAtHand(int fd, std::size_t size) {
+  // FIONREAD tells what a regular file has left in an int, which a file of
+  // 2 GiB or more overflows: its size and offset tell it whole.
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    const off_t at = lseek(fd, 0, SEEK_CUR);
+    return at >= 0 && st.st_size >= at && static_cast<std::uint64_t>(st.st_size - at) >= size;
+  }
   int at_hand = 0;
   return ioctl(fd, FIONREAD, &at_hand) == 0 && at_hand >= 0 &&
          static_cast<std::size_t>(at_hand) >= size;

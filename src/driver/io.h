@@ -23,8 +23,9 @@ bool IsInteractive(std::FILE* in);
 // Whether reads of `in` never wait for input: a regular file, which a read
 // only ever stops short of at its end.
 bool IsRegularFile(std::FILE* in);
-// Whether a pipe or a socket holds `size` bytes already (a regular file,
-// before its last `size` bytes), so that a read of that many will not wait.
+// Whether a pipe or a socket holds `size` bytes already (a regular file of
+// any size, before its last `size` bytes), so that a read of that many
+// will not wait.
 bool HasAtHand(std::FILE* in, std::size_t size);
 bool HasAtHand(int fd, std::size_t size);
 
