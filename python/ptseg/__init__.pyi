@@ -1,5 +1,5 @@
-from typing import (BinaryIO, Iterable, Iterator, List, NamedTuple, Optional, Tuple, Union,
-                    overload)
+from typing import (BinaryIO, Iterable, Iterator, List, Literal, NamedTuple, Optional, Tuple,
+                    Union, overload)
 
 from os import PathLike
 
@@ -47,8 +47,17 @@ def decode(data: _Bytes, encoding: str = ...) -> str: ...
 def chunks(text: str, max_chars: int, encoding: str = ...) -> List[str]: ...
 @overload
 def chunks(text: _Bytes, max_chars: int, encoding: str = ...) -> List[bytes]: ...
-def split_file(file: Union[str, bytes, PathLike[str], PathLike[bytes], BinaryIO],
-               encoding: str = ..., *, spans: bool = ...,
+_File = Union[str, bytes, PathLike[str], PathLike[bytes], BinaryIO]
+
+# Sentences alone, or (text, Span) pairs with spans=True.
+@overload
+def split_file(file: _File, encoding: str = ..., *, spans: Literal[False] = ...,
+               skip_blank: bool = ...) -> Iterator[str]: ...
+@overload
+def split_file(file: _File, encoding: str = ..., *, spans: Literal[True],
+               skip_blank: bool = ...) -> Iterator[Tuple[str, Span]]: ...
+@overload
+def split_file(file: _File, encoding: str = ..., *, spans: bool,
                skip_blank: bool = ...) -> Iterator[Union[str, Tuple[str, Span]]]: ...
 
 class Segmenter:

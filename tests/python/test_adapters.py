@@ -1,6 +1,6 @@
 """ptseg inside other frameworks: spaCy, NLTK, Hugging Face datasets and
 PySpark, each installed from the package index (scripts/python-env makes
-such an environment and runs this file).  A test whose framework is missing
+such an environment and runs this file), and its type stubs under mypy.  A test whose framework is missing
 reports itself skipped; the Spark test also needs ptsplit (PTSEG_PTSPLIT,
 else build/ptsplit) and Java.
 """
@@ -43,6 +43,26 @@ EDGES = re.compile('^[ \t\n\v\f\r\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+|'
 
 def bare(sentences):
     return [s for s in (EDGES.sub('', s) for s in sentences) if s]
+
+
+def test_type_stubs(tmp_path):
+    pytest.importorskip('mypy', reason='mypy is not installed')
+    # Each function's return type is what a caller's own annotation says;
+    # "wrong" must need its ignore (--strict reports one not needed), so a
+    # stub that gave Any would fail too.
+    (tmp_path / 'use.py').write_text(
+        'from typing import Iterator, Tuple\n'
+        'import ptseg\n'
+        'def sentences(path: str) -> Iterator[str]:\n'
+        '    return ptseg.split_file(path)\n'
+        'def pairs(path: str) -> Iterator[Tuple[str, ptseg.Span]]:\n'
+        '    return ptseg.split_file(path, spans=True)\n'
+        'def wrong(path: str) -> Iterator[int]:\n'
+        '    return ptseg.split_file(path)  # type: ignore[return-value]\n')
+    run = subprocess.run([sys.executable, '-m', 'mypy', '--strict', '--cache-dir',
+                          str(tmp_path / 'cache'), 'use.py'],
+                         cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    assert run.stdout.decode() == 'Success: no issues found in 1 source file\n'
 
 
 def test_spacy_component():
