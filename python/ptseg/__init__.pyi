@@ -1,4 +1,4 @@
-from typing import (BinaryIO, Iterable, Iterator, List, Literal, NamedTuple, Optional, Tuple,
+from typing import (Iterable, Iterator, List, Literal, NamedTuple, Optional, Protocol, Tuple,
                     Union, overload)
 
 from os import PathLike
@@ -47,7 +47,12 @@ def decode(data: _Bytes, encoding: str = ...) -> str: ...
 def chunks(text: str, max_chars: int, encoding: str = ...) -> List[str]: ...
 @overload
 def chunks(text: _Bytes, max_chars: int, encoding: str = ...) -> List[bytes]: ...
-_File = Union[str, bytes, PathLike[str], PathLike[bytes], BinaryIO]
+# A binary file object of any kind (open(..., "rb"), gzip.open(), a pipe's
+# IO[bytes], io.BytesIO): split_file needs its read alone.
+class _Reader(Protocol):
+    def read(self, size: int, /) -> Optional[bytes]: ...
+
+_File = Union[str, bytes, PathLike[str], PathLike[bytes], _Reader]
 
 # Sentences alone, or (text, Span) pairs with spans=True.
 @overload

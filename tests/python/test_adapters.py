@@ -58,7 +58,14 @@ def test_type_stubs(tmp_path):
         'def pairs(path: str) -> Iterator[Tuple[str, ptseg.Span]]:\n'
         '    return ptseg.split_file(path, spans=True)\n'
         'def wrong(path: str) -> Iterator[int]:\n'
-        '    return ptseg.split_file(path)  # type: ignore[return-value]\n')
+        '    return ptseg.split_file(path)  # type: ignore\n'
+        # Binary file objects of every kind; a text one is refused.
+        'import gzip, subprocess, sys\n'
+        'def objects(pipe: subprocess.Popen[bytes]) -> None:\n'
+        '    assert pipe.stdout is not None\n'
+        '    for file in gzip.open(\'a.gz\'), pipe.stdout, sys.stdin.buffer:\n'
+        '        ptseg.split_file(file)\n'
+        '    ptseg.split_file(open(\'a.txt\'))  # type: ignore\n')
     run = subprocess.run([sys.executable, '-m', 'mypy', '--strict', '--cache-dir',
                           str(tmp_path / 'cache'), 'use.py'],
                          cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
