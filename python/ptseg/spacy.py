@@ -12,7 +12,10 @@ The component sets token.is_sent_start on every token.  A boundary inside
 a token moves to that token's start, one between tokens to the next token
 that is not whitespace: whitespace tokens stay with the sentence before.
 """
+from typing import Iterable, Iterator, List, Sequence
+
 from spacy.language import Language
+from spacy.tokens import Doc
 
 import ptseg
 
@@ -20,12 +23,12 @@ import ptseg
 class SentenceSegmenter:
     """Sets token.is_sent_start from ptseg's sentence boundaries."""
 
-    def __call__(self, doc):
+    def __call__(self, doc: Doc) -> Doc:
         mark(doc, ptseg.spans(doc.text))
         return doc
 
-    def pipe(self, docs, batch_size=128):
-        batch = []
+    def pipe(self, docs: Iterable[Doc], batch_size: int = 128) -> Iterator[Doc]:
+        batch: List[Doc] = []
         for doc in docs:
             batch.append(doc)
             if len(batch) == batch_size:
@@ -34,13 +37,13 @@ class SentenceSegmenter:
         yield from _marked(batch)
 
 
-def _marked(docs):
+def _marked(docs: List[Doc]) -> List[Doc]:
     for doc, spans in zip(docs, ptseg.spans_many([doc.text for doc in docs])):
         mark(doc, spans)
     return docs
 
 
-def mark(doc, spans):
+def mark(doc: Doc, spans: Sequence[ptseg.Span]) -> None:
     """Sets is_sent_start on each token of doc from spans, ptseg's Spans of
     doc.text."""
     starts = [span.start for span in spans[1:]]
@@ -62,5 +65,5 @@ def mark(doc, spans):
 
 
 @Language.factory("ptseg", assigns=["token.is_sent_start", "doc.sents"])
-def make_component(nlp, name):
+def make_component(nlp: Language, name: str) -> SentenceSegmenter:
     return SentenceSegmenter()

@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -46,26 +47,35 @@ def bare(sentences):
 
 
 def test_type_stubs(tmp_path):
-    pytest.importorskip('mypy', reason='mypy is not installed')
-    # Each function's return type is what a caller's own annotation says;
-    # "wrong" must need its ignore (--strict reports one not needed), so a
-    # stub that gave Any would fail too.
-    (tmp_path / 'use.py').write_text(
-        'from typing import Iterator, Tuple\n'
-        'import ptseg\n'
-        'def sentences(path: str) -> Iterator[str]:\n'
-        '    return ptseg.split_file(path)\n'
-        'def pairs(path: str) -> Iterator[Tuple[str, ptseg.Span]]:\n'
-        '    return ptseg.split_file(path, spans=True)\n'
-        'def wrong(path: str) -> Iterator[int]:\n'
-        '    return ptseg.split_file(path)  # type: ignore\n'
-        # Binary file objects of every kind; a text one is refused.
-        'import gzip, subprocess, sys\n'
-        'def objects(pipe: subprocess.Popen[bytes]) -> None:\n'
-        '    assert pipe.stdout is not None\n'
-        '    for file in gzip.open(\'a.gz\'), pipe.stdout, sys.stdin.buffer:\n'
-        '        ptseg.split_file(file)\n'
-        '    ptseg.split_file(open(\'a.txt\'))  # type: ignore\n')
+    for name in 'mypy', 'spacy', 'nltk':
+        pytest.importorskip(name, reason='%s is not installed' % name)
+    # Each call's type is what the caller's own annotation says; "wrong"
+    # must need its ignore (--strict reports one not needed), so a stub that
+    # gave Any would fail too.  A text file is refused, binary ones of every
+    # kind taken.
+    (tmp_path / 'use.py').write_text(textwrap.dedent("""\
+        import gzip, subprocess, sys
+        from typing import Iterator, List, Tuple
+        import spacy
+        import ptseg
+        from ptseg.nltk import SentenceTokenizer
+        from ptseg.spacy import mark
+        def sentences(path: str) -> Iterator[str]:
+            return ptseg.split_file(path)
+        def pairs(path: str) -> Iterator[Tuple[str, ptseg.Span]]:
+            return ptseg.split_file(path, spans=True)
+        def wrong(path: str) -> Iterator[int]:
+            return ptseg.split_file(path)  # type: ignore
+        def objects(pipe: 'subprocess.Popen[bytes]') -> None:
+            assert pipe.stdout is not None
+            for file in gzip.open('a.gz'), pipe.stdout, sys.stdin.buffer:
+                ptseg.split_file(file)
+            ptseg.split_file(open('a.txt'))  # type: ignore
+        def bare(text: str) -> List[Tuple[int, int]]:
+            return list(SentenceTokenizer().span_tokenize(text))
+        def marked(nlp: spacy.language.Language, text: str) -> None:
+            mark(nlp(text), ptseg.spans(text))
+        """))
     run = subprocess.run([sys.executable, '-m', 'mypy', '--strict', '--cache-dir',
                           str(tmp_path / 'cache'), 'use.py'],
                          cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
