@@ -1,8 +1,8 @@
 """ptseg inside other frameworks: spaCy, NLTK, Hugging Face datasets and
 PySpark, each installed from the package index (scripts/python-env makes
-such an environment and runs this file), and its type stubs under mypy.  A test whose framework is missing
-reports itself skipped; the Spark test also needs ptsplit (PTSEG_PTSPLIT,
-else build/ptsplit) and Java.
+such an environment and runs this file), and its type stubs under mypy.
+A test whose framework is missing reports itself skipped; the Spark test
+also needs ptsplit (PTSEG_PTSPLIT, else build/ptsplit) and Java.
 """
 import gzip
 import os
