@@ -8,7 +8,7 @@
 //   input.cpp    files read through the library's reader (compressed too)
 //
 // The Segmenter's method docstrings open with a text signature
-// ("name($self, args)\n--\n\n"), which Python turns into
+// ("name(self, args)\n--\n\n"), which Python turns into
 // __text_signature__ for help() and inspect.
 #include <pybind11/pybind11.h>
 

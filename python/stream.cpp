@@ -135,20 +135,20 @@ numbered across the whole stream.  The Spans are the same however the
 stream is cut.  Calls from several threads take turns; one from a signal
 handler that runs during a feed() of the same Segmenter raises RuntimeError.)";
 
-constexpr char kInitDoc[] = R"(__init__($self, /, encoding='utf-8')
+constexpr char kInitDoc[] = R"(__init__(self, /, encoding='utf-8')
 --
 
 A Segmenter for a new stream, read in encoding: 'utf-8' (bytes that are not
 valid UTF-8 read as Windows-1252), 'latin-1', 'utf-16le' or 'utf-16be'.)";
 
-constexpr char kFeedDoc[] = R"(feed($self, data, /)
+constexpr char kFeedDoc[] = R"(feed(self, data, /)
 --
 
 Segments the next bytes of the stream (bytes-like) and returns the Spans of
 the sentences they complete.  Raises ptseg.Error when one look-ahead would
 need more than 256 MiB; the Segmenter is then unusable.)";
 
-constexpr char kFinishDoc[] = R"(finish($self, /)
+constexpr char kFinishDoc[] = R"(finish(self, /)
 --
 
 Ends the stream and returns the Spans of the sentences left.  feed() may

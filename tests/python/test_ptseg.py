@@ -12,6 +12,7 @@ import contextlib
 import doctest
 import gc
 import gzip
+import inspect
 import io
 import itertools
 import json
@@ -735,3 +736,8 @@ def test_stub_and_docstrings():
     for method in (ptseg.Segmenter.feed, ptseg.Segmenter.finish, ptseg.Segmenter.__init__):
         assert method.__doc__
     assert doctest.testmod(ptseg).failed == 0
+    # help() and editors read the Segmenter's parameters off its methods.
+    segmenter = ptseg.Segmenter()
+    assert [str(inspect.signature(f)) for f in (ptseg.Segmenter, segmenter.feed,
+                                                 segmenter.finish)] == \
+        ["(encoding='utf-8')", '(data, /)', '()']
