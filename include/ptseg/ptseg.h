@@ -56,8 +56,7 @@ struct Options {
   // Threads that segment one stream, in pieces of chunk_size bytes (0:
   // 256 KiB) scanned at once and joined where the scans meet.  The results
   // are those of one thread, whatever the input; memory holds up to
-  // about 4 pieces per thread, and the markup of each where no boundary
-  // sink watches the starts.  0 is one per core.  UTF-16 always takes
+  // about 4 pieces per thread.  0 is one per core.  UTF-16 always takes
   // one.
   unsigned threads = 1;
   std::size_t chunk_size = 0;

@@ -61,13 +61,6 @@ struct ParallelStream::Chunk {
   std::vector<Boundary> found;
   // The meeting places where its scan rested, and in what state.
   std::vector<std::pair<std::size_t, int>> rests;
-  // Where the markup goes to a sink that does not watch the starts: the
-  // chunk's own markup, made by its scan from its starts, of its bytes up
-  // to stream offset markup_end, as far as its scan decided.  The join
-  // writes it from the meeting place on, so that the thread that joins
-  // neither reads the bytes again nor copies them.
-  std::string markup;
-  std::uint64_t markup_end = 0;
   // Its scan; before the scan, perhaps one done with, to start over.
   std::unique_ptr<Stream> stream;
   std::exception_ptr error;
@@ -75,8 +68,8 @@ struct ParallelStream::Chunk {
   bool scanned = false;
 
   // Scans the chunk as if running text started there, noting where the
-  // scan rests at the meeting places, and makes its markup if asked.
-  void Scan(const Options& options, bool make_markup) {
+  // scan rests at the meeting places.
+  void Scan(const Options& options) {
     try {
       Stream::BoundarySink sink = [this](const Boundary& start) { Keep(&found, start); };
       if (stream) {
@@ -97,38 +90,9 @@ struct ParallelStream::Chunk {
         }
       }
       stream->Feed(text.substr(fed));
-      if (make_markup && base != 0) MakeMarkup(text);
     } catch (...) {
       error = std::current_exception();
     }
-  }
-
-  // The chunk's markup as its own scan has it, as far as it decided (the
-  // bytes before a start are decided too): a chunk after the first holds
-  // no opening markup, and UTF-16 is never split on threads.
-  void MakeMarkup(std::string_view text) {
-    markup_end =
-        found.empty() ? stream->decided() : std::max(stream->decided(), found.back().offset);
-    markup.clear();
-    std::size_t from = 0;
-    for (const Boundary& start : found) {
-      const auto to = static_cast<std::size_t>(start.offset - base);
-      markup.append(text.data() + from, to - from);
-      markup += BreakMarkup(start.paragraph);
-      from = to;
-    }
-    markup.append(text.data() + from, static_cast<std::size_t>(markup_end - base) - from);
-  }
-
-  // Where the markup of byte `at` (a stream offset of the chunk, at most
-  // markup_end) starts in `markup`, after that of a start at `at`.
-  std::size_t MarkupOffset(std::uint64_t at) const {
-    auto offset = static_cast<std::size_t>(at - base);
-    for (const Boundary& start : found) {
-      if (start.offset > at) break;
-      offset += BreakMarkup(start.paragraph).size();
-    }
-    return offset;
   }
 };
 
@@ -139,8 +103,7 @@ ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink mar
       chunk_size_(options.chunk_size != 0 ? std::min(options.chunk_size, kLargestChunk)
                                           : kDefaultChunkSize),
       spares_(kQueued * threads_ + 2),
-      sink_(std::move(boundaries)),
-      chunk_markup_(markup && !sink_) {
+      sink_(std::move(boundaries)) {
   if (markup) markup_.emplace(std::move(markup), options.encoding, gather);
 }
 
@@ -271,7 +234,7 @@ void ParallelStream::ScanNext(std::unique_lock<std::mutex>& lock) {
   Chunk* chunk = to_scan_.front();
   to_scan_.pop_front();
   lock.unlock();
-  chunk->Scan(options_, chunk_markup_);
+  chunk->Scan(options_);
   lock.lock();
   chunk->scanned = true;
 }
@@ -334,17 +297,8 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   }
   // Starts at the meeting point were reported by the true scan already.
   const std::uint64_t at = next->base + k;
-  // The chunk's own markup holds from the meeting point on, unless it
-  // ends before it: a scan may rest past where it decided, holding a last
-  // character back, and in a chunk of a few bytes decide no further.
-  if (chunk_markup_ && at <= next->markup_end) {
-    WriteHeld(at);
-    markup_->Text(std::string_view(next->markup).substr(next->MarkupOffset(at)));
-    WriteHeld(next->markup_end, false);
-  } else {
-    for (const Boundary& start : next->found) {
-      if (start.offset > at) Emit(start);
-    }
+  for (const Boundary& start : next->found) {
+    if (start.offset > at) Emit(start);
   }
   reporting_ = kNotReporting;
   next->found.clear();
@@ -442,17 +396,14 @@ void ParallelStream::Emit(const Boundary& start) {
   if (sink_) sink_(start);
 }
 
-// Writes the input held for the markup up to stream offset `end`, or
-// passes over it, written already, when not `write`.
-void ParallelStream::WriteHeld(std::uint64_t end, bool write) {
+// Writes the input held for the markup up to stream offset `end`.
+void ParallelStream::WriteHeld(std::uint64_t end) {
   while (held_from_ < end) {
     const Held& piece = held_.front();
     const std::uint64_t piece_end = piece.base + piece.bytes->size();
     const std::uint64_t to = std::min(end, piece_end);
-    if (write) {
-      markup_->Text(std::string_view(piece.bytes->data() + (held_from_ - piece.base),
-                                     static_cast<std::size_t>(to - held_from_)));
-    }
+    markup_->Text(std::string_view(piece.bytes->data() + (held_from_ - piece.base),
+                                   static_cast<std::size_t>(to - held_from_)));
     held_from_ = to;
     if (to == piece_end) {
       Recycle(std::move(held_.front().bytes));

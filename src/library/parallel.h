@@ -7,9 +7,7 @@
 // the same state: from there the two scans go on alike, so the chunk's
 // results hold.  Where they never meet (a look-ahead that spans the cut),
 // the true scan reads the whole chunk itself.  Either way the results are
-// those of one scan.  Where the markup goes to a sink that does not watch
-// the starts, each chunk's scan makes its markup too, and the join writes
-// it from the meeting place on.
+// those of one scan.
 #pragma once
 
 #include <algorithm>
@@ -65,7 +63,7 @@ class ParallelStream final : public Segmentation {
   void PassDecided();
   void TakeTruth();
   void Emit(const Boundary& start);
-  void WriteHeld(std::uint64_t end, bool write = true);
+  void WriteHeld(std::uint64_t end);
 
   const Options options_;
   const std::size_t threads_;
@@ -75,9 +73,6 @@ class ParallelStream final : public Segmentation {
   const std::size_t spares_;
   const Stream::BoundarySink sink_;
   std::optional<MarkupWriter> markup_;
-  // Whether each chunk makes its own markup (see Chunk::markup): where
-  // the markup goes to a sink that does not watch the starts.
-  const bool chunk_markup_;
 
   // Input not yet cut off as a chunk, from stream offset open_->base on:
   // each byte is copied once, into the chunk it ends up in.
