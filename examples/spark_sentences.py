@@ -12,7 +12,8 @@ folder readable from them at the same path); the outputs come back to the
 driver, which writes each under a temporary name and renames it.  A file that
 cannot be read or segmented (missing, corrupt compressed data) is named on
 standard error with the reason, as ptsplit does, and the others are written
-all the same; the exit status is then 1.  --master is local[*] unless given
+all the same; the exit status is then 1.  An input folder that cannot be
+listed stops the run with status 2.  --master is local[*] unless given
 (spark://HOST:7077, yarn, ...).
 """
 import argparse
@@ -47,7 +48,14 @@ def segment(path, encoding):
     try:
         return name, jsonl(path, encoding), None
     except (OSError, ptseg.Error) as error:
-        return name, None, str(error)
+        return name, None, _reason(error)
+
+
+def _reason(error):
+    """An error as ptsplit words it: "PATH: reason"."""
+    if isinstance(error, OSError) and error.strerror and error.filename:
+        return "%s: %s" % (error.filename, error.strerror)
+    return str(error)
 
 
 def main(argv=None):
@@ -58,6 +66,19 @@ def main(argv=None):
     parser.add_argument("--encoding", default="utf-8", choices=["utf-8", "latin-1"])
     args = parser.parse_args(argv)
 
+    program = os.path.basename(sys.argv[0])
+    # Listed here, not by Spark's file reader, which would leave out the
+    # names that start with "_" and read compressed files as they are; an
+    # input folder that cannot be listed stops the run before Spark starts
+    # or the output folder is made.
+    try:
+        folder = os.path.abspath(args.input_dir)
+        paths = sorted(entry.path for entry in os.scandir(folder)
+                       if entry.is_file() and not entry.name.startswith("."))
+    except OSError as error:
+        print("%s: %s" % (program, _reason(error)), file=sys.stderr)
+        return 2
+
     # Local executors run this interpreter, which has ptseg.
     os.environ.setdefault("PYSPARK_PYTHON", sys.executable)
     from pyspark.sql import SparkSession
@@ -67,11 +88,6 @@ def main(argv=None):
     try:
         os.makedirs(args.output_dir, exist_ok=True)
         encoding = args.encoding
-        # Listed here, not by Spark's file reader, which would leave out the
-        # names that start with "_" and read compressed files as they are.
-        folder = os.path.abspath(args.input_dir)
-        paths = sorted(entry.path for entry in os.scandir(folder)
-                       if entry.is_file() and not entry.name.startswith("."))
         # Rounds of two files a core, each file a task: toLocalIterator()
         # would run one partition after the other, on one core.
         context = spark.sparkContext
@@ -83,7 +99,7 @@ def main(argv=None):
                              .map(lambda path: segment(path, encoding)).collect()
             for name, out, why in outputs:
                 if out is None:
-                    print("%s: %s" % (os.path.basename(sys.argv[0]), why), file=sys.stderr)
+                    print("%s: %s" % (program, why), file=sys.stderr)
                     failed += 1
                     continue
                 target = os.path.join(args.output_dir, name + ".jsonl")

@@ -135,6 +135,16 @@ def test_datasets_map():
     assert list(data['sentences']) == [ptseg.split(t) for t in texts]
 
 
+def test_spark_example_without_its_input(tmp_path):
+    # Refused before Spark starts, and before the output folder is made.
+    missing, out = tmp_path / 'none', tmp_path / 'out'
+    run = subprocess.run([sys.executable, os.path.join(SOURCE, 'examples', 'spark_sentences.py'),
+                          str(missing), str(out)], stderr=subprocess.PIPE)
+    assert (run.returncode, run.stderr) == (
+        2, b'spark_sentences.py: %s: No such file or directory\n' % os.fsencode(missing))
+    assert not out.exists()
+
+
 def test_spark_jsonl_same_as_ptsplit(tmp_path):
     pytest.importorskip('pyspark', reason='PySpark is not installed')
     if shutil.which('java') is None and not os.environ.get('JAVA_HOME'):
