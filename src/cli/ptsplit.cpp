@@ -231,6 +231,10 @@ int SplitToStandardOutput(const std::vector<std::string>& inputs, ptsplit::Forma
     for (const std::string& input : inputs) {
       name = input.c_str();
       const bool standard_input = input == "-";
+      // Opening a FIFO waits for its writer: the output of the inputs
+      // before it goes out first, as before a read that waits.
+      struct stat named;
+      if (!standard_input && stat(name, &named) == 0 && S_ISFIFO(named.st_mode)) out.Flush();
       const int fd = standard_input ? STDIN_FILENO : open(name, O_RDONLY | O_CLOEXEC);
       struct stat st;
       if (fd < 0 || fstat(fd, &st) != 0) {

@@ -168,6 +168,26 @@ def check_several_inputs(folder):
           [xml_sentences(ElementTree.fromstring(x)) for x in single['xml']], several['xml'])
 
 
+def check_fifo_after_output(folder):
+    # ptsplit waits in open() for the FIFO's writer, the first input's
+    # output written already.
+    fifo = os.path.join(folder, 'fifo')
+    os.mkfifo(fifo)
+    p = subprocess.Popen([PTSPLIT, '-', fifo], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    p.stdin.write(b'Um. Dois.')
+    p.stdin.close()
+    want = OPEN + b'Um. ' + SB + b'Dois.' + CLOSE
+    first = b''
+    while len(first) < len(want) and select.select([p.stdout], [], [], 10)[0]:
+        first += os.read(p.stdout.fileno(), 4096)
+    with open(fifo, 'wb') as writer:
+        writer.write(b'Tr\xc3\xaas.')
+    rest = p.stdout.read()
+    p.wait()
+    same('several inputs: the output before a FIFO goes out before its writer comes',
+         (first, rest), (want, OPEN + b'Tr\xc3\xaas.' + CLOSE))
+
+
 def check_errors(folder):
     for args, message in (
             (['--bogus'], "unrecognized option '--bogus'"),
@@ -735,7 +755,7 @@ def main():
     check_wrapped()
     check_memory()
     check_corpus_files()
-    for group in (check_several_inputs, check_errors, check_corpus, check_runs_meeting,
+    for group in (check_several_inputs, check_fifo_after_output, check_errors, check_corpus, check_runs_meeting,
                   check_kill, check_compressed_and_utf16, check_compressed_progress,
                   check_out_of_memory):
         with tempfile.TemporaryDirectory() as folder:
