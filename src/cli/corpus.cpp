@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -151,8 +152,21 @@ int CorpusRun::Run() {
       std::min<std::size_t>(std::max(threads, 1u), std::max<std::size_t>(jobs_.size(), 1)));
   const auto start = std::chrono::steady_clock::now();
   std::vector<std::thread> workers;
+  workers.reserve(threads);
   threads_running_ = threads;
-  for (unsigned i = 0; i < threads; ++i) workers.emplace_back([this] { Work(); });
+  unsigned started = 0;
+  for (; started < threads; ++started) {
+    try {
+      workers.emplace_back([this] { Work(); });
+    } catch (const std::system_error&) {
+      break;  // a limit on threads: those made do the work, or this one
+    }
+  }
+  if (started < threads) {
+    std::lock_guard<std::mutex> lock(done_mutex_);
+    threads_running_ -= threads - std::max(started, 1u);
+  }
+  if (started == 0) Work();
   {
     std::unique_lock<std::mutex> lock(done_mutex_);
     while (threads_running_ > 0) {

@@ -314,9 +314,9 @@ def check_corpus(root):
     same('-o: the outputs', sorted(os.path.relpath(os.path.join(d, f), root + '/out')
                                    for d, _, files in os.walk(root + '/out') for f in files),
          sorted(outputs))
-    for output, source in outputs.items():
-        with open(os.path.join(root, 'out', output), 'rb') as f:
-            same('-o: %s is ptsplit %s' % (output, source), f.read(),
+    for made, source in outputs.items():
+        with open(os.path.join(root, 'out', made), 'rb') as f:
+            same('-o: %s is ptsplit %s' % (made, source), f.read(),
                  run(['-f', 'jsonl', source], cwd=root)[0])
     same('-o: modes under umask 027',
          sorted({oct(os.stat(os.path.join(root, 'out', p)).st_mode & 0o7777)
@@ -389,6 +389,14 @@ def check_corpus(root):
                            env=env, timeout=60)
         same('-o: a listing cut short by an error', (p.stderr, p.returncode),
              (b'ptsplit: tree: Input/output error\n', 1))
+    # No thread can be made: the run's own thread does the work.
+    if os.environ.get('PTSPLIT_THREADS_FAIL'):
+        env = dict(os.environ, LD_PRELOAD=os.environ['PTSPLIT_THREADS_FAIL'])
+        p = subprocess.run([PTSPLIT, '-j', '4', '-f', 'jsonl', '-o', 'unthreaded', 'solo'],
+                           capture_output=True, cwd=root, env=env, timeout=60)
+        same('-o: no threads to be had',
+             (p.stderr, p.returncode, output(root, 'unthreaded/solo.txt.jsonl')),
+             (b'', 0, run(['-f', 'jsonl', 'solo/solo.txt'], cwd=root)[0]))
     check_progress(args, root)
 
 
