@@ -238,10 +238,11 @@ bool CorpusRun::DropFinished() {
         console_.Refuse(job.output + ": is a folder, cannot hold the output of " + job.input);
         return false;
       }
-      // An output that is its input (a hard link) has the input's time too.
+      // An output that is its input (a hard link) has the input's time too;
+      // one a run made is a regular file, never a symbolic link.
       const bool input = st.st_dev == job.device && st.st_ino == job.inode;
-      if (!options_.force && job.regular && !input && SameTime(st.st_mtim, job.mtime) &&
-          !MadeOtherwise(job.output, record_)) {
+      if (!options_.force && job.regular && S_ISREG(st.st_mode) && !input &&
+          SameTime(st.st_mtim, job.mtime) && !MadeOtherwise(job.output, record_)) {
         ++up_to_date_;
         continue;
       }
