@@ -59,12 +59,13 @@ class Input {
 
   // Copies up to `size` bytes of the (decompressed) stream to `buf` and
   // returns how many: at least 1 while the stream goes on, 0 at its end
-  // (and for size 0).  Blocks only when nothing is at hand yet.  Throws
-  // InputError for a read error (REASON is strerror's), corrupt data (the
-  // decompressor's reason) and compressed data cut short ("unexpected end
-  // of compressed data"); every byte decompressed before the failure is
-  // returned first, and once it has thrown, every later Read throws the
-  // same error.  Interrupted reads (EINTR) are retried.
+  // (and for size 0).  Blocks only when nothing is at hand yet, and so
+  // waits for an `fd` in non-blocking mode too.  Throws InputError for a
+  // read error (REASON is strerror's), corrupt data (the decompressor's
+  // reason) and compressed data cut short ("unexpected end of compressed
+  // data"); every byte decompressed before the failure is returned first,
+  // and once it has thrown, every later Read throws the same error.
+  // Interrupted reads (EINTR) are retried.
   std::size_t Read(char* buf, std::size_t size);
 
   // `check` is called each time a read of `fd` is interrupted by a signal

@@ -5,6 +5,7 @@
 
 #include <bzlib.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <lzma.h>
 #include <poll.h>
 #include <unistd.h>
@@ -90,9 +91,22 @@ class Source {
         eof_ = true;
         return 0;
       }
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && NonBlocking()) {
+        // Waits as a blocking read does (a receive timeout still fails).
+        pollfd wanted{fd_, POLLIN, 0};
+        if (poll(&wanted, 1, -1) >= 0) continue;
+      }
       if (errno != EINTR) Fail(std::strerror(errno));
       if (interrupted_) interrupted_();
     }
+  }
+
+  // Whether fd_ is in non-blocking mode; errno is kept.
+  bool NonBlocking() const {
+    const int error = errno;
+    const int flags = fcntl(fd_, F_GETFL);
+    errno = error;
+    return flags != -1 && (flags & O_NONBLOCK) != 0;
   }
 
   // Whether a read of fd_ would not wait: it has bytes or its end at hand

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -304,6 +305,30 @@ static void TestBeforeWait() {
   close(fds[0]);
 }
 
+// A descriptor in non-blocking mode is waited for as a blocking one is,
+// not failed with EAGAIN when its bytes are slow to come.
+static void TestNonBlocking() {
+  int fds[2];
+  if (pipe(fds) != 0 || fcntl(fds[0], F_SETFL, O_NONBLOCK) != 0) return;
+  std::thread writer([&] {
+    for (const char* piece : {"Ela saiu. ", "Ele ficou.\n"}) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      (void)!write(fds[1], piece, std::strlen(piece));
+    }
+    close(fds[1]);
+  });
+  Input input(fds[0], "-");
+  std::string read, error;
+  try {
+    ReadInto(input, &read);
+  } catch (const ptseg::InputError& e) {
+    error = e.what();
+  }
+  writer.join();
+  CHECK(read == "Ela saiu. Ele ficou.\n" && error.empty());
+  close(fds[0]);
+}
+
 // A read that a signal interrupts calls the interrupt check, which may
 // stop it; the Input then refuses to read on from a place it lost.
 static void TestInterrupt() {
@@ -356,6 +381,7 @@ int main() {
   TestUtf16();
   TestPipeAfterMember();
   TestBeforeWait();
+  TestNonBlocking();
   TestInterrupt();
   fs::remove_all(dir);
   std::cout << (failures ? "FAILED\n" : "all passed\n");
