@@ -13,8 +13,10 @@ namespace ptseg {
 // being those the segmenter reads: in UTF-8, valid sequences are copied
 // as they are and every other byte becomes the Windows-1252 character of
 // that byte (the ISO-8859-1 one where Windows-1252 has none); in
-// ISO-8859-1 every byte is its own character.  A sequence cut short at the
-// end of `bytes` is read byte by byte, so give whole characters: the
+// ISO-8859-1 every byte is its own character; in UTF-16, a surrogate
+// without its partner and an odd last byte become U+FFFD, and a
+// byte-order mark is U+FEFF like any character.  A sequence cut short at
+// the end of `bytes` is read byte by byte, so give whole characters: the
 // segmenter's offsets always fall between characters.
 void AppendUtf8(std::string_view bytes, Encoding encoding, std::string* out);
 
