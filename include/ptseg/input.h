@@ -13,9 +13,10 @@
 // than 128 MiB of window are refused).
 //
 // The first Read does not wait for more than the input gives at once, so
-// a terminal or a pipe is answered as soon as its first bytes arrive; it
-// only reads on while the bytes so far could still be the start of a
-// compressed format's signature or of a byte-order mark.
+// a terminal or a pipe is answered as soon as its first bytes arrive
+// (compressed, as soon as they decode to some text: bzip2 and zstd decode
+// a block at a time); it only reads on while the bytes so far could still
+// be the start of a compressed format's signature or of a byte-order mark.
 #pragma once
 
 #include <cstddef>
