@@ -139,6 +139,52 @@ __attribute__((target("avx2"))) const unsigned char* FindAvx2ByNibbles(const uns
   }
   return end;
 }
+
+// The same lookups for 64 bytes at once, where AVX-512 shuffles bytes:
+// half the steps over a long run.
+#define PTSEG_AVX512 __attribute__((target("avx512f,avx512bw")))
+struct Nibbles512 {
+  __m512i low, high;
+  PTSEG_AVX512 explicit Nibbles512(const ByteSet& set)
+      : low(Broadcast(set.low)), high(Broadcast(set.high)) {}
+  PTSEG_AVX512 static __m512i Broadcast(const unsigned char (&table)[16]) {
+    const __m128i row = _mm_loadu_si128(reinterpret_cast<const __m128i*>(table));
+    return _mm512_maskz_broadcast_i32x4(static_cast<__mmask16>(0xFFFF), row);
+  }
+  PTSEG_AVX512 std::uint64_t In(const unsigned char* p) const {
+    const __m512i nibble = _mm512_set1_epi8(0x0F);
+    const __m512i bytes = _mm512_loadu_si512(p);
+    const __m512i by_low = _mm512_shuffle_epi8(low, _mm512_and_si512(bytes, nibble));
+    const __m512i by_high =
+        _mm512_shuffle_epi8(high, _mm512_and_si512(_mm512_srli_epi16(bytes, 4), nibble));
+    return _mm512_test_epi8_mask(by_low, by_high);
+  }
+};
+
+PTSEG_AVX512 std::uint64_t MaskAvx512(const unsigned char* p, const ByteSet& set) {
+  return Nibbles512(set).In(p);
+}
+
+PTSEG_AVX512 const unsigned char* FindAvx512ByNibbles(const unsigned char* p,
+                                                      const unsigned char* end,
+                                                      const ByteSet& set) {
+  const Nibbles512 nibbles(set);
+  for (; p < end; p += 64) {
+    const std::uint64_t bits = nibbles.In(p);
+    if (bits != 0) return std::min(p + __builtin_ctzll(bits), end);
+  }
+  return end;
+}
+
+bool wide_allowed = true;
+
+bool CanShuffle64() {
+  static const bool can = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+  }();
+  return can && wide_allowed;
+}
 #endif
 
 // The finder for n bytes (the set padded to 4, 8 or 16 with repeats) by
@@ -160,6 +206,7 @@ Finder FinderFor() {
 // where they are made: two lookups cost less than that many compares.
 Finder FinderFor(int n, bool by_nibbles) {
 #ifdef PTSEG_HAVE_AVX2_PATH
+  if (by_nibbles && n > 4 && CanShuffle64()) return FindAvx512ByNibbles;
   if (by_nibbles && n > 4 && __builtin_cpu_supports("avx2")) return FindAvx2ByNibbles;
 #endif
   (void)by_nibbles;
@@ -169,10 +216,11 @@ Finder FinderFor(int n, bool by_nibbles) {
 }
 
 // The masker for n bytes: by the nibble tables, if they are made, where
-// AVX2 has them, else as the finder compares.
+// AVX-512 or AVX2 has them, else as the finder compares.
 Masker MaskerFor(int n, bool by_nibbles) {
   (void)by_nibbles;
 #ifdef PTSEG_HAVE_AVX2_PATH
+  if (by_nibbles && CanShuffle64()) return MaskAvx512;
   if (by_nibbles && __builtin_cpu_supports("avx2")) return MaskAvx2;
 #endif
 #ifdef __SSE2__
@@ -185,6 +233,14 @@ Masker MaskerFor(int n, bool by_nibbles) {
 }
 
 }  // namespace
+
+void AllowWideSearches(bool allow) {
+#ifdef PTSEG_HAVE_AVX2_PATH
+  wide_allowed = allow;
+#else
+  (void)allow;
+#endif
+}
 
 bool MakeByteSet(const bool (&in)[256], ByteSet* set) {
   int n = 0;

@@ -1,6 +1,7 @@
 // search_test: the vector searches find and flag exactly the bytes of a
 // set, for sets whose bytes share few high nibbles (looked up by nibble)
-// and many (compared byte by byte), wherever the bytes fall in a block.
+// and many (compared byte by byte), wherever the bytes fall in a block,
+// with and without the 64-byte searches.
 #include "engine/search.h"
 
 #include <cstdint>
@@ -29,9 +30,11 @@ int main() {
       {0x01, 0x12, 0x23, 0x34, 0x45, 0x56, 0x67, 0x78, 0x89, 0x9A, 0xAB, 0xBC, 0xCD, 0xDE},
   };
   std::mt19937 random(12345);
-  for (std::size_t s = 0; s < sets.size(); ++s) {
+  for (std::size_t s = 0; s < 2 * sets.size(); ++s) {
+    ptseg::search::AllowWideSearches(s < sets.size());
     bool in[256] = {};
-    for (unsigned char b : sets[s]) in[b] = true;
+    const std::vector<unsigned char>& bytes = sets[s % sets.size()];
+    for (unsigned char b : bytes) in[b] = true;
     ptseg::search::ByteSet set;
     if (!ptseg::search::MakeByteSet(in, &set)) {
       Check(false, "MakeByteSet", static_cast<int>(s), 0);
@@ -41,7 +44,7 @@ int main() {
     // read past its end.
     std::vector<unsigned char> text(4096 + 64);
     for (unsigned char& byte : text) {
-      byte = random() % 8 == 0 ? sets[s][random() % sets[s].size()]
+      byte = random() % 8 == 0 ? bytes[random() % bytes.size()]
                                : static_cast<unsigned char>(random() % 256);
     }
     const std::size_t size = 4096;
