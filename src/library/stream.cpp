@@ -113,7 +113,7 @@ void Stream::FinishBytes() {
   if (encoding_ != Encoding::kLatin1) {
     matching_.clear();
     copy_.Finish(&matching_);
-    Push(matching_);
+    Push(matching_.view());
   }
   if (join_lines_) {
     bool more;
@@ -151,7 +151,7 @@ void Stream::FeedUtf8(std::string_view utf8) {
   for (std::size_t at = 0; at < utf8.size(); at += kSlice) {
     matching_.clear();
     copy_.Feed(utf8.data() + at, std::min(kSlice, utf8.size() - at), &matching_);
-    Push(matching_);
+    Push(matching_.view());
     // Nothing before the text handed back is asked of the copy again.
     copy_.Forget(matched_);
     if (utf16_) utf16_->Forget(copy_.Origin(matched_));

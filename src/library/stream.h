@@ -127,8 +127,8 @@ class Stream final : public Segmentation, private EngineListener {
   MatchingCopy copy_;
   // UTF-16: its UTF-8 form is what the matching copy is made of.
   mutable std::optional<Utf16Decoder> utf16_;
-  std::string utf8_;      // scratch: the UTF-8 of a slice
-  std::string matching_;  // scratch: the matching copy of a slice
+  std::string utf8_;     // scratch: the UTF-8 of a slice
+  ByteBuffer matching_;  // scratch: the matching copy of a slice
   LineJoiner joiner_;
   std::string joined_;         // scratch: what the joiner gives
   std::uint64_t matched_ = 0;  // matching bytes the engine handed back

@@ -112,7 +112,7 @@ bool CanCompress() {
 
 void AllowConversionBlocks(bool allow) { blocks_allowed = allow; }
 
-void MatchingCopy::Feed(const char* data, std::size_t size, std::string* out) {
+void MatchingCopy::Feed(const char* data, std::size_t size, ByteBuffer* out) {
   std::size_t taken = 0;
   // The bytes kept back need the ones after them: convert them together,
   // taking more new bytes each round, until the kept bytes are converted.
@@ -137,7 +137,7 @@ void MatchingCopy::Feed(const char* data, std::size_t size, std::string* out) {
   }
 }
 
-void MatchingCopy::Finish(std::string* out) {
+void MatchingCopy::Finish(ByteBuffer* out) {
   Convert(reinterpret_cast<const unsigned char*>(held_.data()), held_.size(), true, out);
   held_.clear();
 }
@@ -168,7 +168,7 @@ constexpr bool MayCompose(unsigned char c) {
 // converted.  Unless at_end, the last cluster is kept back, since what
 // follows may still belong to it.
 std::size_t MatchingCopy::Convert(const unsigned char* begin, std::size_t size, bool at_end,
-                                  std::string* out) {
+                                  ByteBuffer* out) {
   const unsigned char* p = begin;
   const unsigned char* const end = begin + size;
   ready_ = 0;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "text/byte_buffer.h"
 #include "text/latin1_map.h"
 
 namespace ptseg {
@@ -31,11 +32,11 @@ class MatchingCopy {
   // appends the matching bytes to *out.  What may still change with the
   // bytes to come (a character cut short, a letter that combining marks may
   // follow) is kept back for the next call.
-  void Feed(const char* data, std::size_t size, std::string* out);
+  void Feed(const char* data, std::size_t size, ByteBuffer* out);
 
   // The stream ends: converts what was kept back.  (Bytes fed after it
   // would go on the stream as if it had ended there.)
-  void Finish(std::string* out);
+  void Finish(ByteBuffer* out);
 
   // Starts over on a new stream, keeping the conversions worked out.
   void Restart();
@@ -79,7 +80,7 @@ class MatchingCopy {
     bool pinned;
   };
 
-  std::size_t Convert(const unsigned char* data, std::size_t size, bool at_end, std::string* out);
+  std::size_t Convert(const unsigned char* data, std::size_t size, bool at_end, ByteBuffer* out);
   void ConvertWindows(const unsigned char*& p, const unsigned char* end, char*& dst,
                       std::uint64_t m);
   bool ConvertWindow(const unsigned char*& p, char*& dst, std::uint64_t m);

@@ -246,15 +246,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   Check(Marked(input, whole.boundaries) == whole.markup);
   // The matching copy, segmented as ISO-8859-1, has the same breaks.
   ptseg::MatchingCopy copy;
-  std::string latin1;
-  copy.Feed(input.data(), input.size(), &latin1);
-  copy.Finish(&latin1);
+  ptseg::ByteBuffer copied;
+  copy.Feed(input.data(), input.size(), &copied);
+  copy.Finish(&copied);
+  const std::string_view latin1 = copied.view();
   const std::vector<ptseg::Boundary> expected = ptseg::Boundaries(latin1, ptseg::Encoding::kLatin1);
   Check(expected.size() == whole.boundaries.size() || (input.size() > 0 && latin1.empty()));
   for (std::size_t i = 1; i < expected.size() && i < whole.boundaries.size(); ++i) {
     Check(expected[i].paragraph == whole.boundaries[i].paragraph);
     ptseg::MatchingCopy before;
-    std::string head;
+    ptseg::ByteBuffer head;
     before.Feed(input.data(), whole.boundaries[i].offset, &head);
     before.Finish(&head);
     Check(head.size() == expected[i].offset);

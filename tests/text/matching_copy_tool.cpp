@@ -35,7 +35,8 @@ std::string ReadAll() {
 std::string MatchingCopyOf(const std::string& data, bool chunked, std::uint32_t seed,
                            bool origins) {
   ptseg::MatchingCopy copy;
-  std::string matching, result;
+  ptseg::ByteBuffer matching;
+  std::string result;
   std::vector<std::uint64_t> answers;
   std::uint64_t asked = 0;
   auto report = [&] {
@@ -61,7 +62,7 @@ std::string MatchingCopyOf(const std::string& data, bool chunked, std::uint32_t 
     if (origins) report();
   }
   copy.Finish(&matching);
-  if (!origins) return matching;
+  if (!origins) return std::string(matching.view());
   report();
   return result + std::to_string(copy.Origin(copy.produced())) + "\n";
 }

@@ -49,7 +49,7 @@ void Check(bool ok, const char* what, double got, double bound) {
 // bytes (0: whole).
 std::uint64_t Decoded(const std::string& text, std::size_t piece) {
   ptseg::MatchingCopy copy;
-  std::string out;
+  ptseg::ByteBuffer out;
   if (piece == 0) piece = text.size();
   for (std::size_t at = 0; at < text.size(); at += piece) {
     copy.Feed(text.data() + at, std::min(piece, text.size() - at), &out);
@@ -89,7 +89,7 @@ int main() {
     }
   }
   ptseg::MatchingCopy copy;
-  std::string out;
+  ptseg::ByteBuffer out;
   for (int round = 0; round < 3; ++round) {
     out.clear();
     copy.Feed(cycle.data(), cycle.size(), &out);
