@@ -105,6 +105,15 @@ class Segmenter {
   // unusable, and Feed, Flush and Finish throw std::logic_error.  A moved-from
   // Segmenter may only be assigned to or destroyed.
   void Feed(std::string_view bytes);
+  // For a caller that reads the input itself: room for its next bytes,
+  // *room of them (at least 1 and at most `size`, for a size of 1 or more),
+  // to read into and then segment with Commit, as Feed would segment
+  // them.  With threads, the bytes are read into the piece to be scanned,
+  // which saves Feed's copy of each.  The room lasts until the next call;
+  // Commit takes at most *room bytes, and may take none.  Both throw as
+  // Feed does.
+  char* Space(std::size_t size, std::size_t* room);
+  void Commit(std::size_t size);
   // Decides at once what the bytes fed so far decide, as one thread does
   // in Feed (with threads, Feed scans a piece only once it is whole), and
   // hands it over.  Call it for input that comes slowly (a terminal, a

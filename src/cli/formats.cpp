@@ -1,6 +1,7 @@
 #include "cli/formats.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -187,21 +188,35 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   // bytes (a member's trailer, padding) may decode to no text: Input tells
   // when a read would wait with nothing decoded.
   if (flush_each_read) input.set_before_wait([&] { before_wait(true); });
+  // With threads, the markup reads the input straight into the piece the
+  // segmenter scans next (its Space), as it keeps what it needs of the
+  // input itself; but only where no read waits, since deciding what was
+  // fed before a wait (before_wait) hands that piece on.
+  struct stat st;
+  const bool reads_in_place = format_ == Format::kMarkup && options_.threads != 1 &&
+                              (!flush_each_read || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)));
   for (;;) {
     if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) before_wait(drained);
-    MakeRoom();
+    // The first read comes here all the same: it tells the encoding.
+    const bool in_place = reads_in_place && segmenter;
+    std::size_t room = kInputPiece;
+    char* to = nullptr;
+    if (in_place) {
+      to = segmenter->Space(kInputPiece, &room);
+    } else {
+      MakeRoom();
+      to = data_ + filled_;
+    }
     std::size_t n = 0;
     try {
-      n = input.Read(data_ + filled_, kInputPiece);
+      n = input.Read(to, room);
     } catch (const ptseg::InputError& e) {
       error = e.reason();
     }
-    if (!segmenter)
-      segmenter.emplace(NewSegmenter(Start(input, std::string_view(data_ + filled_, n))));
+    if (!segmenter) segmenter.emplace(NewSegmenter(Start(input, std::string_view(to, n))));
     if (n == 0) break;
-    drained = n < kInputPiece;
-    const std::string_view bytes(data_ + filled_, n);
-    filled_ += bytes.size();
+    drained = n < room;
+    const std::string_view bytes(to, n);
     if (bytes_read != nullptr) {
       const off_t at = input.compression() != ptseg::Compression::kNone && counted >= 0
                            ? lseek(fd, 0, SEEK_CUR)
@@ -213,6 +228,11 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
         counted = at;
       }
     }
+    if (in_place) {
+      segmenter->Commit(n);
+      continue;
+    }
+    filled_ += n;
     segmenter->Feed(bytes);
     if (format_ == Format::kMarkup) {
       // The markup keeps what it still needs of the input itself, so the

@@ -56,7 +56,7 @@ constexpr std::size_t kQueued = 2;
 struct ParallelStream::Chunk {
   std::uint64_t base = 0;     // its stream offset
   bool at_line_start = true;  // whether the byte before it ends a line
-  std::shared_ptr<std::string> bytes;
+  std::shared_ptr<ByteBuffer> bytes;
   // Starts its scan reported and not yet passed on, in order.
   std::vector<Boundary> found;
   // The meeting places where its scan rested, and in what state.
@@ -78,7 +78,7 @@ struct ParallelStream::Chunk {
         stream =
             std::make_unique<Stream>(options, nullptr, 0, std::move(sink), base, at_line_start);
       }
-      const std::string_view text(*bytes);
+      const std::string_view text = bytes->view();
       std::size_t fed = 0;
       if (base != 0) {
         for (std::size_t n = 0, at = NextMeetingPlace(text, 0, 0); at != 0;
@@ -122,13 +122,39 @@ void ParallelStream::Feed(std::string_view bytes) {
 
 void ParallelStream::FeedBytes(std::string_view bytes) {
   while (!bytes.empty()) {
-    if (!open_) open_ = NewChunk(0, true);
-    std::string& open = *open_->bytes;  // shorter than a chunk
-    const std::size_t n = std::min(bytes.size(), chunk_size_ - open.size());
-    AppendBytes(&open, bytes.substr(0, n));
+    std::size_t n = 0;
+    char* const space = Room(bytes.size(), &n);
+    MoveBytes(space, bytes.data(), n);
+    Fill(n);
     bytes.remove_prefix(n);
-    if (open.size() == chunk_size_) Cut(false);
   }
+}
+
+char* ParallelStream::Space(std::size_t size, std::size_t* room) {
+  char* const space = Room(size, room);
+  const auto misaligned = reinterpret_cast<std::uintptr_t>(space) % 64;
+  if (misaligned != 0) *room = std::min<std::size_t>(*room, 64 - misaligned);
+  return space;
+}
+
+char* ParallelStream::Room(std::size_t size, std::size_t* room) {
+  if (!open_) open_ = NewChunk(0, true);
+  ByteBuffer& open = *open_->bytes;  // shorter than a chunk
+  *room = std::min(size, chunk_size_ - open.size());
+  open.reserve(chunk_size_);
+  return open.data() + open.size();
+}
+
+void ParallelStream::Commit(std::size_t size) {
+  ThenFlush(markup_, [&] { Fill(size); });
+}
+
+// The chunk under way takes the `size` bytes written at Space, and is cut
+// off once whole.
+void ParallelStream::Fill(std::size_t size) {
+  ByteBuffer& open = *open_->bytes;
+  open.resize(open.size() + size);
+  if (open.size() == chunk_size_) Cut(false);
 }
 
 void ParallelStream::Flush() {
@@ -175,16 +201,17 @@ std::uint64_t ParallelStream::decided() const {
 // chunk.
 void ParallelStream::Cut(bool whole) {
   std::unique_ptr<Chunk> chunk = std::move(open_);
-  std::string& bytes = *chunk->bytes;
+  ByteBuffer& bytes = *chunk->bytes;
   std::size_t cut = bytes.size();
   if (!whole) {
     // A chunk that starts a line starts running text, as the true scan
     // most likely stands there too.
-    const std::size_t line_end = bytes.rfind('\n', cut - 1);
-    if (line_end != std::string::npos && line_end + 1 > cut / 2) cut = line_end + 1;
+    const std::size_t line_end = bytes.view().rfind('\n', cut - 1);
+    if (line_end != std::string_view::npos && line_end + 1 > cut / 2) cut = line_end + 1;
   }
-  open_ = NewChunk(chunk->base + cut, bytes[cut - 1] == '\n');
-  open_->bytes->assign(bytes, cut, std::string::npos);
+  open_ = NewChunk(chunk->base + cut, bytes.data()[cut - 1] == '\n');
+  open_->bytes->resize(bytes.size() - cut);
+  MoveBytes(open_->bytes->data(), bytes.data() + cut, bytes.size() - cut);
   bytes.resize(cut);
   if (markup_) held_.push_back({chunk->bytes, chunk->base});
   StartScan(std::move(chunk));
@@ -276,7 +303,7 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
     TakeTruth();
     return;
   }
-  const std::string_view bytes(*next->bytes);
+  const std::string_view bytes = next->bytes->view();
   Stream& truth = *truth_->stream;
   std::size_t k = 0;
   bool met = false;
@@ -323,7 +350,7 @@ std::unique_ptr<ParallelStream::Chunk> ParallelStream::NewChunk(std::uint64_t ba
   chunk->base = base;
   chunk->at_line_start = at_line_start;
   if (spare_bytes_.empty()) {
-    chunk->bytes = std::make_shared<std::string>();
+    chunk->bytes = std::make_shared<ByteBuffer>();
     chunk->bytes->reserve(chunk_size_);
   } else {
     chunk->bytes = std::move(spare_bytes_.back());
@@ -354,7 +381,7 @@ void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
   spare_chunks_.push_back(std::move(chunk));
 }
 
-void ParallelStream::Recycle(std::shared_ptr<std::string> bytes) {
+void ParallelStream::Recycle(std::shared_ptr<ByteBuffer> bytes) {
   // Markup may still hold them.
   if (bytes.use_count() != 1 || spare_bytes_.size() >= spares_) return;
   bytes->clear();

@@ -40,6 +40,10 @@ class ParallelStream final : public Segmentation {
   ~ParallelStream() override;
 
   void Feed(std::string_view bytes) override;
+  // Room at the end of the chunk under way, which Commit adds to: the
+  // bytes are read into the chunk itself, not copied there.
+  char* Space(std::size_t size, std::size_t* room) override;
+  void Commit(std::size_t size) override;
   // Scans the chunk under way at once, and joins every chunk in flight.
   void Flush() override;
   void Finish() override;
@@ -49,10 +53,12 @@ class ParallelStream final : public Segmentation {
   struct Chunk;
 
   void FeedBytes(std::string_view bytes);
+  char* Room(std::size_t size, std::size_t* room);
+  void Fill(std::size_t size);
   void FinishBytes();
   std::unique_ptr<Chunk> NewChunk(std::uint64_t base, bool at_line_start);
   void Recycle(std::unique_ptr<Chunk> chunk);
-  void Recycle(std::shared_ptr<std::string> bytes);
+  void Recycle(std::shared_ptr<ByteBuffer> bytes);
   void Cut(bool whole);
   void StartScan(std::unique_ptr<Chunk> chunk);
   void Work();
@@ -97,14 +103,14 @@ class ParallelStream final : public Segmentation {
   // Markup: the chunks' bytes not yet written, in order, from stream
   // offset held_from_ on (which is in the first of them).
   struct Held {
-    std::shared_ptr<std::string> bytes;
+    std::shared_ptr<ByteBuffer> bytes;
     std::uint64_t base;
   };
   std::deque<Held> held_;
   std::uint64_t held_from_ = 0;
   // Chunks, chunk buffers and scans done with, for new chunks.
   std::vector<std::unique_ptr<Chunk>> spare_chunks_;
-  std::vector<std::shared_ptr<std::string>> spare_bytes_;
+  std::vector<std::shared_ptr<ByteBuffer>> spare_bytes_;
   std::vector<std::unique_ptr<Stream>> spare_streams_;
 };
 

@@ -61,6 +61,17 @@ class Segmenter::Impl {
     stream_->Feed(bytes);
   }
 
+  char* Space(std::size_t size, std::size_t* room) {
+    if (finished_) throw std::logic_error("ptseg::Segmenter: Space after Finish");
+    return stream_->Space(size, room);
+  }
+
+  void Commit(std::size_t size) {
+    if (finished_) throw std::logic_error("ptseg::Segmenter: Commit after Finish");
+    fed_ += size;
+    stream_->Commit(size);
+  }
+
   void Flush() {
     if (!finished_) stream_->Flush();
   }
@@ -100,6 +111,14 @@ Segmenter& Segmenter::operator=(Segmenter&&) noexcept = default;
 
 void Segmenter::Feed(std::string_view bytes) {
   impl_->Guarded([&] { impl_->Feed(bytes); });
+}
+char* Segmenter::Space(std::size_t size, std::size_t* room) {
+  char* space = nullptr;
+  impl_->Guarded([&] { space = impl_->Space(size, room); });
+  return space;
+}
+void Segmenter::Commit(std::size_t size) {
+  impl_->Guarded([&] { impl_->Commit(size); });
 }
 void Segmenter::Flush() {
   impl_->Guarded([&] { impl_->Flush(); });

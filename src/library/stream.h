@@ -61,11 +61,24 @@ class Segmentation {
  public:
   virtual ~Segmentation() = default;
   virtual void Feed(std::string_view bytes) = 0;
+  // Room for the next bytes, *room of them (at least 1 and at most `size`,
+  // for a size of 1 or more), to be written in place and fed with Commit:
+  // by default a scratch buffer, whose bytes Feed copies where it keeps
+  // them.
+  virtual char* Space(std::size_t size, std::size_t* room) {
+    scratch_.resize(size);
+    *room = size;
+    return scratch_.data();
+  }
+  virtual void Commit(std::size_t size) { Feed(std::string_view(scratch_.data(), size)); }
   // Decides now what the bytes fed decide (Feed does on one thread).
   virtual void Flush() {}
   virtual void Finish() = 0;
   // Every sentence start before this stream offset has been reported.
   virtual std::uint64_t decided() const = 0;
+
+ private:
+  ByteBuffer scratch_;
 };
 
 // One stream segmented on the calling thread.

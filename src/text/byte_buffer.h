@@ -20,17 +20,21 @@ class ByteBuffer {
   std::string_view view() const { return std::string_view(bytes_.get(), size_); }
   void clear() { size_ = 0; }
 
+  std::size_t capacity() const { return capacity_; }
+
   // Makes the buffer `size` bytes long: the bytes kept keep their values,
   // new ones have none yet.  Growing keeps room for twice as many.
   void resize(std::size_t size) {
-    if (size > capacity_) {
-      const std::size_t capacity = std::max(size, 2 * capacity_);
-      std::unique_ptr<char[]> grown(new char[capacity]);
-      if (size_ != 0) std::memcpy(grown.get(), bytes_.get(), size_);
-      bytes_ = std::move(grown);
-      capacity_ = capacity;
-    }
+    if (size > capacity_) reserve(std::max(size, 2 * capacity_));
     size_ = size;
+  }
+  // Makes room for `capacity` bytes in all, keeping those there.
+  void reserve(std::size_t capacity) {
+    if (capacity <= capacity_) return;
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (size_ != 0) std::memcpy(grown.get(), bytes_.get(), size_);
+    bytes_ = std::move(grown);
+    capacity_ = capacity;
   }
 
  private:

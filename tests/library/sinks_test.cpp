@@ -6,10 +6,12 @@
 // kept.  What a Feed decides does not depend on how the bytes before it
 // were cut.  A sink that throws stops the Segmenter: what it had is what
 // one thread writes, and every later call is refused.  A sink that feeds
-// its own Segmenter is refused, the stream unharmed.
+// its own Segmenter is refused, the stream unharmed.  Bytes written in
+// place (Space, Commit) are segmented as those fed.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -30,7 +32,8 @@ struct Seen {
   }
 };
 
-Seen Run(const std::string& text, unsigned threads, std::size_t chunk_size, std::size_t piece) {
+Seen Run(const std::string& text, unsigned threads, std::size_t chunk_size, std::size_t piece,
+         bool in_place = false) {
   ptseg::Options options(ptseg::Encoding::kUtf8);
   options.threads = threads;
   options.chunk_size = chunk_size;
@@ -46,7 +49,18 @@ Seen Run(const std::string& text, unsigned threads, std::size_t chunk_size, std:
         decided = std::max(decided, self->decided());
       });
   self = &segmenter;
-  for (std::size_t at = 0; at < text.size(); at += piece) segmenter.Feed(text.substr(at, piece));
+  for (std::size_t at = 0, n = 0; at < text.size(); at += n) {
+    n = std::min(piece, text.size() - at);
+    if (!in_place) {
+      segmenter.Feed(text.substr(at, n));
+      continue;
+    }
+    std::size_t room = 0;
+    char* const space = segmenter.Space(n, &room);
+    n = std::min(n, room);
+    std::memcpy(space, text.data() + at, n);
+    segmenter.Commit(n);
+  }
   segmenter.Finish();
   return seen;
 }
@@ -184,9 +198,11 @@ int main() {
     for (int w = 0; w < length; ++w) text += words[rng() % (sizeof words / sizeof *words)];
     const Seen want = Run(text, 1, 0, text.size());
     const std::size_t chunk = 1 + rng() % 40;
-    const unsigned threads = 2 + static_cast<unsigned>(rng() % 2);
-    if (!(Run(text, threads, chunk, 1 + rng() % 50) == want)) {
-      std::printf("FAIL text %d: %u threads, chunks of %zu bytes\n", i, threads, chunk);
+    const bool in_place = i % 2 == 1;
+    const unsigned threads = i % 4 == 1 ? 1 : 2 + static_cast<unsigned>(rng() % 2);
+    if (!(Run(text, threads, chunk, 1 + rng() % 50, in_place) == want)) {
+      std::printf("FAIL text %d: %u threads, chunks of %zu bytes%s\n", i, threads, chunk,
+                  in_place ? ", written in place" : "");
       ++failures;
     }
     // Gathered, the markup still holds all a Feed decided when it returns.
