@@ -111,7 +111,8 @@ class Segmenter {
   // them.  With threads, the bytes are read into the piece to be scanned,
   // which saves Feed's copy of each.  The room lasts until the next call;
   // Commit takes at most *room bytes, and may take none.  Both throw as
-  // Feed does.
+  // Feed does, and Commit throws std::logic_error for more bytes than the
+  // room the call before it gave (none unless that call was Space).
   char* Space(std::size_t size, std::size_t* room);
   void Commit(std::size_t size);
   // Decides at once what the bytes fed so far decide, as one thread does

@@ -57,26 +57,38 @@ class Segmenter::Impl {
 
   void Feed(std::string_view bytes) {
     if (finished_) throw std::logic_error("ptseg::Segmenter: Feed after Finish");
+    space_ = 0;
     fed_ += bytes.size();
     stream_->Feed(bytes);
   }
 
   char* Space(std::size_t size, std::size_t* room) {
     if (finished_) throw std::logic_error("ptseg::Segmenter: Space after Finish");
-    return stream_->Space(size, room);
+    space_ = 0;
+    char* const space = stream_->Space(size, room);
+    space_ = *room;
+    return space;
   }
 
+  // Only bytes written to the room the last call gave are taken: a stream
+  // with threads may have handed on its piece since, and bytes past the
+  // room were never the caller's to write.
   void Commit(std::size_t size) {
     if (finished_) throw std::logic_error("ptseg::Segmenter: Commit after Finish");
+    if (size > space_) throw std::logic_error("ptseg::Segmenter: Commit of more than Space gave");
+    space_ = 0;
+    if (size == 0) return;
     fed_ += size;
     stream_->Commit(size);
   }
 
   void Flush() {
+    space_ = 0;
     if (!finished_) stream_->Flush();
   }
 
   void Finish() {
+    space_ = 0;
     if (finished_) return;
     finished_ = true;
     stream_->Finish();
@@ -97,7 +109,8 @@ class Segmenter::Impl {
   bool finished_ = false;
   bool ended_ = false;
   bool failed_ = false;
-  bool busy_ = false;  // in Feed, Flush or Finish
+  bool busy_ = false;      // in Feed, Flush or Finish
+  std::size_t space_ = 0;  // the room the last call, if a Space, gave
 };
 
 Segmenter::Segmenter(const Options& options) : Segmenter(options, nullptr) {}

@@ -7,7 +7,7 @@
 // were cut.  A sink that throws stops the Segmenter: what it had is what
 // one thread writes, and every later call is refused.  A sink that feeds
 // its own Segmenter is refused, the stream unharmed.  Bytes written in
-// place (Space, Commit) are segmented as those fed.
+// place (Space, Commit) are segmented as those fed, and only those.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -184,6 +184,36 @@ bool RefusesOwnSink(const std::string& text, const Seen& want, unsigned threads)
   return markup == want.markup && refused == calls && !segmenter.failed();
 }
 
+// Whether Commit takes only bytes written to the room of the Space just
+// before it: a Commit(0) with no Space does nothing, and one of more than
+// the room, or after a Flush that may have handed the room on, is refused.
+bool CommitsOnlyItsRoom(unsigned threads) {
+  ptseg::Options options(ptseg::Encoding::kUtf8);
+  options.threads = threads;
+  options.chunk_size = 8;
+  std::string markup;
+  const auto refused = [&](bool flush, std::size_t more) {
+    ptseg::Segmenter segmenter(options, [&](std::string_view bytes) { markup.append(bytes); });
+    segmenter.Feed("Ele foi. ");
+    std::size_t room = 0;
+    std::memset(segmenter.Space(3, &room), 'a', room);
+    if (flush) segmenter.Flush();
+    try {
+      segmenter.Commit(room + more);
+    } catch (const std::logic_error&) {
+      return true;
+    }
+    return false;
+  };
+  if (!refused(true, 0) || !refused(false, 1)) return false;
+  markup.clear();
+  ptseg::Segmenter segmenter(options, [&](std::string_view bytes) { markup.append(bytes); });
+  segmenter.Commit(0);
+  segmenter.Feed("Sim. ");
+  segmenter.Finish();
+  return markup == "<p><s>Sim. </s></p>";
+}
+
 }  // namespace
 
 int main() {
@@ -226,6 +256,10 @@ int main() {
         ++failures;
       }
     }
+  }
+  if (!CommitsOnlyItsRoom(1) || !CommitsOnlyItsRoom(2)) {
+    std::printf("FAIL: a Commit past the room that Space gave\n");
+    ++failures;
   }
   // A piece that ends inside a character decides the character before
   // it, whose cluster that character's first byte ends, however the
