@@ -96,6 +96,40 @@ std::size_t LinePieceEnd(std::string_view bytes) {
   return bytes.size();
 }
 
+// Whether `fd` is a regular file, whose reads never wait.
+bool IsRegularFile(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The progress of one input: the bytes read from its descriptor, or for
+// compressed input, as far as the file's offset has come (where it has
+// one), since its size is what the progress is measured against.
+class ReadCount {
+ public:
+  ReadCount(int fd, std::atomic<std::uint64_t>* total)
+      : fd_(fd), total_(total), counted_(lseek(fd, 0, SEEK_CUR)) {}
+
+  // A read gave `n` bytes of text.
+  void Add(const ptseg::Input& input, std::size_t n) {
+    if (total_ == nullptr) return;
+    const off_t at = input.compression() != ptseg::Compression::kNone && counted_ >= 0
+                         ? lseek(fd_, 0, SEEK_CUR)
+                         : -1;
+    if (at < 0) {
+      *total_ += n;
+    } else if (at > counted_) {
+      *total_ += static_cast<std::uint64_t>(at - counted_);
+      counted_ = at;
+    }
+  }
+
+ private:
+  const int fd_;
+  std::atomic<std::uint64_t>* const total_;
+  off_t counted_;
+};
+
 }  // namespace
 
 Output::Output(int fd) : fd_(fd), buffer_(new char[kCapacity]) {}
@@ -167,10 +201,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   // decided what was fed.
   bool drained = false;
   auto decided_at = std::chrono::steady_clock::now();
-  // Progress counts the bytes read from `fd`: for compressed input, as far
-  // as the file's offset has come (where it has one), since its size is
-  // what the progress is measured against.
-  off_t counted = lseek(fd, 0, SEEK_CUR);
+  ReadCount count(fd, bytes_read);
   // Before a read that may wait, the output goes out; with threads the
   // text fed, which waits for a whole chunk, is decided (see kStale) unless
   // it may be all the input had.
@@ -192,9 +223,8 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
   // segmenter scans next (its Space), as it keeps what it needs of the
   // input itself; but only where no read waits, since deciding what was
   // fed before a wait (before_wait) hands that piece on.
-  struct stat st;
   const bool reads_in_place = format_ == Format::kMarkup && options_.threads != 1 &&
-                              (!flush_each_read || (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)));
+                              (!flush_each_read || IsRegularFile(fd));
   for (;;) {
     if (flush_each_read && !ptseg::HasAtHand(fd, kInputPiece)) before_wait(drained);
     // The first read comes here all the same: it tells the encoding.
@@ -217,17 +247,7 @@ std::string Splitter::Split(int fd, std::string_view name, std::atomic<std::uint
     if (n == 0) break;
     drained = n < room;
     const std::string_view bytes(to, n);
-    if (bytes_read != nullptr) {
-      const off_t at = input.compression() != ptseg::Compression::kNone && counted >= 0
-                           ? lseek(fd, 0, SEEK_CUR)
-                           : -1;
-      if (at < 0) {
-        *bytes_read += bytes.size();
-      } else if (at > counted) {
-        *bytes_read += static_cast<std::uint64_t>(at - counted);
-        counted = at;
-      }
-    }
+    count.Add(input, n);
     if (in_place) {
       segmenter->Commit(n);
       continue;

@@ -130,6 +130,9 @@ void ParallelStream::FeedBytes(std::string_view bytes) {
   }
 }
 
+// Reads go to 64-byte boundaries, as ptsplit's own do: on some processors
+// the kernel copies a file's bytes to other addresses several times more
+// slowly.  A short read after a cut brings the chunk's end to one.
 char* ParallelStream::Space(std::size_t size, std::size_t* room) {
   char* const space = Room(size, room);
   const auto misaligned = reinterpret_cast<std::uintptr_t>(space) % 64;
@@ -137,9 +140,10 @@ char* ParallelStream::Space(std::size_t size, std::size_t* room) {
   return space;
 }
 
+// Room at the end of the chunk under way, which is shorter than a chunk.
 char* ParallelStream::Room(std::size_t size, std::size_t* room) {
   if (!open_) open_ = NewChunk(0, true);
-  ByteBuffer& open = *open_->bytes;  // shorter than a chunk
+  ByteBuffer& open = *open_->bytes;
   *room = std::min(size, chunk_size_ - open.size());
   open.reserve(chunk_size_);
   return open.data() + open.size();

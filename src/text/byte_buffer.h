@@ -1,6 +1,7 @@
 // A growing byte buffer whose new room is not cleared first: a converter
 // makes room for a whole slice, writes what it makes, and cuts the buffer
-// back to that, where std::string would zero the room every time.
+// back to that, and a read goes straight to the room at its end, where
+// std::string would zero the room every time.
 #pragma once
 
 #include <algorithm>
@@ -19,8 +20,6 @@ class ByteBuffer {
   bool empty() const { return size_ == 0; }
   std::string_view view() const { return std::string_view(bytes_.get(), size_); }
   void clear() { size_ = 0; }
-
-  std::size_t capacity() const { return capacity_; }
 
   // Makes the buffer `size` bytes long: the bytes kept keep their values,
   // new ones have none yet.  Growing keeps room for twice as many.
