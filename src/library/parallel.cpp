@@ -64,19 +64,20 @@ struct ParallelStream::Chunk {
   // Its scan; before the scan, perhaps one done with, to start over.
   std::unique_ptr<Stream> stream;
   std::exception_ptr error;
-  // Whether its scan has ended; guarded by the stream's mutex_.
+  // Whether its scan has ended, and the thread that scanned it (0: the
+  // caller's); guarded by the stream's mutex_.
   bool scanned = false;
+  std::size_t scanner = 0;
 
   // Scans the chunk as if running text started there, noting where the
   // scan rests at the meeting places.
   void Scan(const Options& options) {
     try {
-      Stream::BoundarySink sink = [this](const Boundary& start) { Keep(&found, start); };
       if (stream) {
-        stream->Restart(std::move(sink), base, at_line_start);
+        stream->Restart(&found, base, at_line_start);
       } else {
-        stream =
-            std::make_unique<Stream>(options, nullptr, 0, std::move(sink), base, at_line_start);
+        stream = std::make_unique<Stream>(options, nullptr, 0, nullptr, base, at_line_start);
+        stream->KeepStarts(&found);
       }
       const std::string_view text = bytes->view();
       std::size_t fed = 0;
@@ -103,7 +104,8 @@ ParallelStream::ParallelStream(const Options& options, Segmenter::MarkupSink mar
       chunk_size_(options.chunk_size != 0 ? std::min(options.chunk_size, kLargestChunk)
                                           : kDefaultChunkSize),
       spares_(kQueued * threads_ + 2),
-      sink_(std::move(boundaries)) {
+      sink_(std::move(boundaries)),
+      spare_streams_(threads_) {
   if (markup) markup_.emplace(std::move(markup), options.encoding, gather);
 }
 
@@ -177,8 +179,8 @@ void ParallelStream::FinishBytes() {
   JoinReady(0);
   if (!truth_) {  // nothing was fed
     truth_ = NewChunk(0, true);
-    truth_->stream = std::make_unique<Stream>(
-        options_, nullptr, 0, [this](const Boundary& start) { Keep(&truth_->found, start); });
+    truth_->stream = std::make_unique<Stream>(options_, nullptr, 0, nullptr);
+    truth_->stream->KeepStarts(&truth_->found);
   }
   truth_->stream->Finish();
   TakeTruth();
@@ -236,7 +238,7 @@ void ParallelStream::StartScan(std::unique_ptr<Chunk> chunk) {
     // starts while chunks queued outnumber the idle workers.
     if (to_scan_.size() > idle_ && workers_.size() + 1 < threads_) {
       try {
-        workers_.emplace_back([this] { Work(); });
+        workers_.emplace_back([this, index = workers_.size() + 1] { Work(index); });
       } catch (const std::system_error&) {
         // The threads there, the calling one at least, scan it in turn.
       }
@@ -248,22 +250,29 @@ void ParallelStream::StartScan(std::unique_ptr<Chunk> chunk) {
 // A worker: scans the chunks queued, in order, until the stream goes.
 // The threads stay for the stream's life, since a new thread costs page
 // faults for its stack and its heap.
-void ParallelStream::Work() {
+void ParallelStream::Work(std::size_t index) {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     ++idle_;
     work_.wait(lock, [this] { return stopping_ || !to_scan_.empty(); });
     --idle_;
     if (stopping_) return;
-    ScanNext(lock);
+    ScanNext(lock, index);
     scan_ended_.notify_all();
   }
 }
 
-// Scans the first chunk queued, with `lock` (on mutex_) let go meanwhile.
-void ParallelStream::ScanNext(std::unique_lock<std::mutex>& lock) {
+// Scans the first chunk queued on thread `index`, with a scan that thread
+// ran before if one is spare, and with `lock` (on mutex_) let go meanwhile.
+void ParallelStream::ScanNext(std::unique_lock<std::mutex>& lock, std::size_t index) {
   Chunk* chunk = to_scan_.front();
   to_scan_.pop_front();
+  chunk->scanner = index;
+  std::vector<std::unique_ptr<Stream>>& spares = spare_streams_[index];
+  if (!spares.empty()) {
+    chunk->stream = std::move(spares.back());
+    spares.pop_back();
+  }
   lock.unlock();
   chunk->Scan(options_);
   lock.lock();
@@ -284,7 +293,7 @@ void ParallelStream::JoinReady(std::size_t keep) {
         if (to_scan_.empty()) {
           scan_ended_.wait(lock);
         } else {
-          ScanNext(lock);
+          ScanNext(lock, 0);
         }
       }
     }
@@ -328,9 +337,9 @@ void ParallelStream::Join(std::unique_ptr<Chunk> next) {
   }
   // Starts at the meeting point were reported by the true scan already.
   const std::uint64_t at = next->base + k;
-  for (const Boundary& start : next->found) {
-    if (start.offset > at) Emit(start);
-  }
+  const Boundary* const found = next->found.data();
+  const Boundary* const end = found + next->found.size();
+  EmitAll(std::find_if(found, end, [at](const Boundary& start) { return start.offset > at; }), end);
   reporting_ = kNotReporting;
   next->found.clear();
   Recycle(std::move(truth_));
@@ -360,10 +369,6 @@ std::unique_ptr<ParallelStream::Chunk> ParallelStream::NewChunk(std::uint64_t ba
     chunk->bytes = std::move(spare_bytes_.back());
     spare_bytes_.pop_back();
   }
-  if (!spare_streams_.empty()) {
-    chunk->stream = std::move(spare_streams_.back());
-    spare_streams_.pop_back();
-  }
   return chunk;
 }
 
@@ -373,8 +378,10 @@ void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
   if (!chunk) return;
   Recycle(std::move(chunk->bytes));
   // A scan that failed may stand anywhere: it is not taken up again.
-  if (chunk->stream && !chunk->error && spare_streams_.size() < spares_) {
-    spare_streams_.push_back(std::move(chunk->stream));
+  if (chunk->stream && !chunk->error) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::unique_ptr<Stream>>& spares = spare_streams_[chunk->scanner];
+    if (spares.size() < spares_) spares.push_back(std::move(chunk->stream));
   }
   if (spare_chunks_.size() >= spares_) return;
   chunk->found.clear();
@@ -382,6 +389,7 @@ void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
   chunk->stream.reset();
   chunk->error = nullptr;
   chunk->scanned = false;
+  chunk->scanner = 0;
   spare_chunks_.push_back(std::move(chunk));
 }
 
@@ -411,9 +419,40 @@ void ParallelStream::PassDecided() {
 
 // Passes on the starts the true scan has reported.
 void ParallelStream::TakeTruth() {
-  for (const Boundary& start : truth_->found) Emit(start);
+  EmitAll(truth_->found.data(), truth_->found.data() + truth_->found.size());
   reporting_ = kNotReporting;
   truth_->found.clear();
+}
+
+// Passes on the starts from `first` to `last` that the true scan found,
+// as Emit does one by one.
+void ParallelStream::EmitAll(const Boundary* first, const Boundary* last) {
+  if (sink_) {  // which may look at the markup and decided() at each start
+    for (; first != last; ++first) Emit(*first);
+    return;
+  }
+  if (kept_ != nullptr) kept_->insert(kept_->end(), first, last);
+  if (!markup_) return;
+  // The text before each start goes to the markup straight from the piece
+  // held, looked up once for all the starts inside it.
+  while (first != last) {
+    const Held& piece = held_.front();
+    const char* const data = piece.bytes->data();
+    const std::uint64_t base = piece.base;
+    const std::uint64_t end = base + piece.bytes->size();
+    for (; first != last && first->offset < end; ++first) {
+      reporting_ = first->offset;
+      markup_->Text(std::string_view(data + (held_from_ - base),
+                                     static_cast<std::size_t>(first->offset - held_from_)));
+      held_from_ = first->offset;
+      markup_->Start(*first);
+    }
+    if (first == last) break;
+    // A start at the piece's end or further on.
+    reporting_ = first->offset;
+    WriteHeld(first->offset);
+    markup_->Start(*first++);
+  }
 }
 
 // Passes on a start the true scan found, which may have scanned further:
@@ -424,7 +463,11 @@ void ParallelStream::Emit(const Boundary& start) {
     WriteHeld(start.offset);
     markup_->Start(start);
   }
-  if (sink_) sink_(start);
+  if (kept_ != nullptr) {
+    Keep(kept_, start);
+  } else if (sink_) {
+    sink_(start);
+  }
 }
 
 // Writes the input held for the markup up to stream offset `end`.

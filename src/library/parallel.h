@@ -46,6 +46,7 @@ class ParallelStream final : public Segmentation {
   void Commit(std::size_t size) override;
   // Scans the chunk under way at once, and joins every chunk in flight.
   void Flush() override;
+  void KeepStarts(std::vector<Boundary>* kept) override { kept_ = kept; }
   void Finish() override;
   std::uint64_t decided() const override;
 
@@ -61,13 +62,14 @@ class ParallelStream final : public Segmentation {
   void Recycle(std::shared_ptr<ByteBuffer> bytes);
   void Cut(bool whole);
   void StartScan(std::unique_ptr<Chunk> chunk);
-  void Work();
-  void ScanNext(std::unique_lock<std::mutex>& lock);
+  void Work(std::size_t index);
+  void ScanNext(std::unique_lock<std::mutex>& lock, std::size_t index);
   void JoinReady(std::size_t keep);
   void Join(std::unique_ptr<Chunk> chunk);
   void FeedTruth(std::string_view bytes);
   void PassDecided();
   void TakeTruth();
+  void EmitAll(const Boundary* first, const Boundary* last);
   void Emit(const Boundary& start);
   void WriteHeld(std::uint64_t end);
 
@@ -78,6 +80,7 @@ class ParallelStream final : public Segmentation {
   // flight, the open chunk and the true scan's.
   const std::size_t spares_;
   const Stream::BoundarySink sink_;
+  std::vector<Boundary>* kept_ = nullptr;
   std::optional<MarkupWriter> markup_;
 
   // Input not yet cut off as a chunk, from stream offset open_->base on:
@@ -108,10 +111,13 @@ class ParallelStream final : public Segmentation {
   };
   std::deque<Held> held_;
   std::uint64_t held_from_ = 0;
-  // Chunks, chunk buffers and scans done with, for new chunks.
+  // Chunks and chunk buffers done with, for new chunks.
   std::vector<std::unique_ptr<Chunk>> spare_chunks_;
   std::vector<std::shared_ptr<ByteBuffer>> spare_bytes_;
-  std::vector<std::unique_ptr<Stream>> spare_streams_;
+  // Scans done with, by the thread that ran them (0: the calling thread,
+  // workers from 1 on), guarded by mutex_: each thread starts its next
+  // chunk with its own scan's buffers in its caches, not another core's.
+  std::vector<std::vector<std::unique_ptr<Stream>>> spare_streams_;
 };
 
 }  // namespace library

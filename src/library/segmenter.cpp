@@ -19,11 +19,7 @@ class Segmenter::Impl {
   // start: it has been written up to there.  Otherwise it goes in larger
   // pieces.
   Impl(const Options& options, MarkupSink markup, BoundarySink boundaries, bool keep) {
-    std::size_t gather = 0;
-    if (!boundaries) {
-      if (keep) boundaries = [this](const Boundary& start) { library::Keep(&boundaries_, start); };
-      gather = library::kMarkupGather;
-    }
+    const std::size_t gather = boundaries ? 0 : library::kMarkupGather;
     const bool utf16 =
         options.encoding == Encoding::kUtf16Le || options.encoding == Encoding::kUtf16Be;
     // One thread, asked for or all the machine has, scans best alone.
@@ -34,6 +30,7 @@ class Segmenter::Impl {
       stream_ = std::make_unique<library::Stream>(options, std::move(markup), gather,
                                                   std::move(boundaries));
     }
+    if (keep) stream_->KeepStarts(&boundaries_);
   }
 
   // Runs `step`; a Segmenter that has thrown once is left unusable, since

@@ -81,10 +81,11 @@ void Stream::FeedBytes(std::string_view bytes) {
   feeding_from_ = fed_;
 }
 
-void Stream::Restart(BoundarySink boundaries, std::uint64_t base, bool at_line_start) {
+void Stream::Restart(std::vector<Boundary>* kept, std::uint64_t base, bool at_line_start) {
   assert(!markup_);
   base_ = base;
-  boundary_sink_ = std::move(boundaries);
+  boundary_sink_ = nullptr;
+  kept_ = kept;
   engine_.Restart(at_line_start);
   copy_.Restart();
   if (utf16_) utf16_.emplace(encoding_ == Encoding::kUtf16Be);

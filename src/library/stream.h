@@ -73,6 +73,9 @@ class Segmentation {
   virtual void Commit(std::size_t size) { Feed(std::string_view(scratch_.data(), size)); }
   // Decides now what the bytes fed decide (Feed does on one thread).
   virtual void Flush() {}
+  // The starts go to the end of *kept from now on, not to the sink: a list
+  // filled with no call through a sink for each.
+  virtual void KeepStarts(std::vector<Boundary>* kept) = 0;
   virtual void Finish() = 0;
   // Every sentence start before this stream offset has been reported.
   virtual std::uint64_t decided() const = 0;
@@ -99,10 +102,12 @@ class Stream final : public Segmentation, private EngineListener {
   void Finish() override;
   std::uint64_t decided() const override;
 
+  void KeepStarts(std::vector<Boundary>* kept) override { kept_ = kept; }
+
   // Starts over as a stream taken up at `base`, as a new one would with
-  // the same options, but with the memory this one holds.  Only for a
-  // stream that writes no markup.
-  void Restart(BoundarySink boundaries, std::uint64_t base, bool at_line_start);
+  // the same options, but with the memory this one holds, its starts kept
+  // in *kept.  Only for a stream that writes no markup.
+  void Restart(std::vector<Boundary>* kept, std::uint64_t base, bool at_line_start);
 
   // Whether every byte fed has been read and the scan rests at a match
   // start in running text, nothing held back but perhaps a last ASCII
@@ -122,10 +127,15 @@ class Stream final : public Segmentation, private EngineListener {
   std::uint64_t Origin(std::uint64_t matching_offset) const;
   void Decided(const char* data, std::size_t size, const EngineBreak* breaks,
                std::size_t count) override;
-  // A start, to the markup and the sink: on the path of every sentence.
+  // A start, to the markup and the list or the sink: on the path of every
+  // sentence.
   void Found(const Boundary& boundary) {
     if (markup_) markup_->Start(boundary);
-    if (boundary_sink_) boundary_sink_(boundary);
+    if (kept_ != nullptr) {
+      Keep(kept_, boundary);
+    } else if (boundary_sink_) {
+      boundary_sink_(boundary);
+    }
   }
   void WriteHeld(std::uint64_t end);
 
@@ -136,6 +146,7 @@ class Stream final : public Segmentation, private EngineListener {
   std::uint64_t base_;
   std::optional<MarkupWriter> markup_;
   BoundarySink boundary_sink_;
+  std::vector<Boundary>* kept_ = nullptr;
   Engine engine_;
   MatchingCopy copy_;
   // UTF-16: its UTF-8 form is what the matching copy is made of.

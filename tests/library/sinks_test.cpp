@@ -7,7 +7,8 @@
 // were cut.  A sink that throws stops the Segmenter: what it had is what
 // one thread writes, and every later call is refused.  A sink that feeds
 // its own Segmenter is refused, the stream unharmed.  Bytes written in
-// place (Space, Commit) are segmented as those fed, and only those.
+// place (Space, Commit) are segmented as those fed, and only those.  The
+// starts kept for TakeBoundaries are one thread's.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ptseg/ptseg.h"
@@ -214,6 +216,33 @@ bool CommitsOnlyItsRoom(unsigned threads) {
   return markup == "<p><s>Sim. </s></p>";
 }
 
+// The starts a Segmenter with no sink for them keeps, taken after each
+// Feed, and its markup, if asked for; on `threads` threads in chunks of
+// `chunk` bytes.
+std::pair<std::string, std::string> Kept(const std::string& text, unsigned threads,
+                                         std::size_t chunk, bool with_markup) {
+  ptseg::Options options(ptseg::Encoding::kUtf8);
+  options.threads = threads;
+  options.chunk_size = chunk;
+  std::string starts;
+  std::string markup;
+  ptseg::Segmenter segmenter =
+      with_markup ? ptseg::Segmenter(options, [&](std::string_view bytes) { markup.append(bytes); })
+                  : ptseg::Segmenter(options);
+  const auto take = [&] {
+    for (const ptseg::Boundary& start : segmenter.TakeBoundaries()) {
+      starts += std::to_string(start.offset) + (start.paragraph ? "p " : " ");
+    }
+  };
+  for (std::size_t at = 0; at < text.size(); at += 7) {
+    segmenter.Feed(text.substr(at, 7));
+    take();
+  }
+  segmenter.Finish();
+  take();
+  return {starts, markup};
+}
+
 }  // namespace
 
 int main() {
@@ -233,6 +262,13 @@ int main() {
     if (!(Run(text, threads, chunk, 1 + rng() % 50, in_place) == want)) {
       std::printf("FAIL text %d: %u threads, chunks of %zu bytes%s\n", i, threads, chunk,
                   in_place ? ", written in place" : "");
+      ++failures;
+    }
+    // Starts kept for TakeBoundaries, with the markup or without it.
+    const bool with_markup = i % 3 == 0;
+    if (Kept(text, threads, chunk, with_markup) != Kept(text, 1, 0, with_markup)) {
+      std::printf("FAIL text %d: the starts kept, %u threads, chunks of %zu bytes%s\n", i, threads,
+                  chunk, with_markup ? ", with the markup" : "");
       ++failures;
     }
     // Gathered, the markup still holds all a Feed decided when it returns.
