@@ -153,8 +153,8 @@ void MatchingCopy::Restart() {
   first_run_ = 0;
   extras_.clear();
   extra_base_ = 0;
+  before_.clear();
   cursor_run_ = 0;
-  cursor_m_ = cursor_input_ = 0;
 }
 
 // Whether an ASCII character is the first of a canonical composition: the
@@ -487,10 +487,6 @@ void MatchingCopy::AddRun(std::uint64_t m, std::uint64_t input, bool pinned) {
     // The last run is empty (only a flowing run can be): replace it.
     last.input = input;
     last.pinned = pinned;
-    if (cursor_run_ == runs_.size() - 1) {
-      cursor_m_ = m;
-      cursor_input_ = input;
-    }
     return;
   }
   runs_.push_back(Run{m, input, pinned});
@@ -507,56 +503,50 @@ void MatchingCopy::SetExtra(std::uint64_t m, unsigned extra) {
 }
 
 void MatchingCopy::GrowExtras(std::uint64_t m) {
-  if (extras_.empty()) extra_base_ = m >> 6;
+  if (extras_.empty()) {
+    extra_base_ = m >> 6;
+    before_.clear();
+  }
   // Words past those set so far are zero; grow by many at a time.
   const std::size_t words = (m >> 6) - extra_base_ + 1;
   extras_.resize(std::max(words, 2 * extras_.size()));
 }
 
-// The extra stream bytes of the matching bytes [from, to).
-PTSEG_WITH_POPCOUNT std::uint64_t MatchingCopy::SumExtras(std::uint64_t from,
-                                                          std::uint64_t to) const {
-  // Outside the words kept, no byte has extra bytes.
-  from = std::max(from, extra_base_ << 6);
-  to = std::min(to, (extra_base_ + extras_.size()) << 6);
-  if (from >= to) return 0;
+// The extra stream bytes of the matching bytes before m, m no more than
+// produced_, counted from where before_ starts: only differences count.
+inline std::uint64_t MatchingCopy::ExtrasBefore(std::uint64_t m) const {
   const auto count = [](const ExtraBits& bits, std::uint64_t mask) {
     return static_cast<std::uint64_t>(__builtin_popcountll(bits.one & mask)) +
            2 * static_cast<std::uint64_t>(__builtin_popcountll(bits.two & mask));
   };
-  // The words from that of `from` to that of `to - 1`, without the bits
-  // before `from` in the first and those from `to` on in the last: a
-  // sentence spans two or three, each added without a branch.
-  const ExtraBits* const first = extras_.data() + ((from >> 6) - extra_base_);
-  const ExtraBits* const last = extras_.data() + (((to - 1) >> 6) - extra_base_);
-  std::uint64_t sum = count(*first, ~std::uint64_t{0} << (from & 63));
-  for (const ExtraBits* bits = first + 1; bits <= last; ++bits)
-    sum += count(*bits, ~std::uint64_t{0});
-  const std::uint64_t past_to = (to & 63) != 0 ? ~std::uint64_t{0} << (to & 63) : 0;
-  return sum - count(*last, past_to);
+  // Outside the words kept, no byte has extra bytes.
+  std::size_t word = 0;
+  std::uint64_t below = 0;  // the bits of bytes before m in its word
+  if (m >= extra_base_ << 6) {
+    word = std::min<std::uint64_t>((m >> 6) - extra_base_, extras_.size());
+    if (word < extras_.size()) below = (std::uint64_t{1} << (m & 63)) - 1;
+  }
+  // The words before that of m hold bytes before m, all produced: final.
+  while (before_.size() <= word) {
+    const std::size_t w = before_.size();
+    before_.push_back(w == 0 ? 0 : before_[w - 1] + count(extras_[w - 1], ~std::uint64_t{0}));
+  }
+  return before_[word] + (below != 0 ? count(extras_[word], below) : 0);
 }
 
-std::uint64_t MatchingCopy::Origin(std::uint64_t m) const {
+PTSEG_WITH_POPCOUNT std::uint64_t MatchingCopy::Origin(std::uint64_t m) const {
   m = std::min(std::max(m, forgotten_), produced_);
-  if (m < cursor_m_) {
+  if (m < runs_[cursor_run_].m) {
     // An earlier offset than last time: find its run again.
     auto later =
         std::upper_bound(runs_.begin() + first_run_, runs_.end(), m,
                          [](std::uint64_t value, const Run& run) { return value < run.m; });
     cursor_run_ = (later - runs_.begin()) - 1;
-    cursor_m_ = runs_[cursor_run_].m;
-    cursor_input_ = runs_[cursor_run_].input;
   }
-  while (cursor_run_ + 1 < runs_.size() && runs_[cursor_run_ + 1].m <= m) {
-    ++cursor_run_;
-    cursor_m_ = runs_[cursor_run_].m;
-    cursor_input_ = runs_[cursor_run_].input;
-  }
+  while (cursor_run_ + 1 < runs_.size() && runs_[cursor_run_ + 1].m <= m) ++cursor_run_;
   const Run& run = runs_[cursor_run_];
   if (run.pinned) return run.input;
-  cursor_input_ += (m - cursor_m_) + SumExtras(cursor_m_, m);
-  cursor_m_ = m;
-  return cursor_input_;
+  return run.input + (m - run.m) + ExtrasBefore(m) - ExtrasBefore(run.m);
 }
 
 void MatchingCopy::Forget(std::uint64_t m) {
@@ -582,8 +572,11 @@ void MatchingCopy::Forget(std::uint64_t m) {
     const std::uint64_t drop = keep - extra_base_;
     if (drop >= extras_.size()) {
       extras_.clear();
+      before_.clear();
     } else if (drop * 2 >= extras_.size()) {
       extras_.erase(extras_.begin(), extras_.begin() + drop);
+      // Counts from the new first word on differ from the old by the same.
+      before_.erase(before_.begin(), before_.begin() + std::min<std::size_t>(drop, before_.size()));
     } else {
       return;
     }

@@ -92,7 +92,7 @@ class MatchingCopy {
   void AddRun(std::uint64_t m, std::uint64_t input, bool pinned);
   void SetExtra(std::uint64_t m, unsigned extra);
   void GrowExtras(std::uint64_t m);
-  std::uint64_t SumExtras(std::uint64_t from, std::uint64_t to) const;
+  std::uint64_t ExtrasBefore(std::uint64_t m) const;
 
   // Every field but map_, a cache, belongs to the stream: Restart sets
   // each as it starts.
@@ -127,10 +127,14 @@ class MatchingCopy {
   };
   std::vector<ExtraBits> extras_;
   std::uint64_t extra_base_ = 0;
-  // Where the last answer of Origin was found, to go on from there.
+  // before_[w]: the extra bytes in the words before word w, each worked
+  // out once that word and those before it are final (the matching bytes
+  // they hold were produced).  So each answer of Origin counts only the
+  // bits of one word, and depends on no answer before it: the starts of a
+  // piece are taken back all at once, not one after another.
+  mutable std::vector<std::uint64_t> before_;
+  // The run where the last answer of Origin was found, to go on from.
   mutable std::size_t cursor_run_ = 0;
-  mutable std::uint64_t cursor_m_ = 0;
-  mutable std::uint64_t cursor_input_ = 0;
 };
 
 }  // namespace ptseg
