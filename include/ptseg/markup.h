@@ -55,6 +55,12 @@ class MarkupWriter {
 
   // The next bytes of the input.
   void Text(std::string_view bytes) {
+    // The text of most sentences is short: copied without a call.
+    if (bytes.size() >= 16 && bytes.size() <= kShortText && gather_ - size_ >= kShortText) {
+      CopyShort(gathered_.get() + size_, bytes.data(), bytes.size());
+      size_ += bytes.size();
+      return;
+    }
     if (bytes.empty()) return;
     if (bytes.size() > gather_ - size_) {
       Flush();
@@ -72,6 +78,11 @@ class MarkupWriter {
     if (!started_) {
       started_ = true;
     } else if (!utf16_) {
+      if (gather_ - size_ >= 16) {  // 16 bytes at once, of which the markup's are kept
+        std::memcpy(gathered_.get() + size_, kPaddedBreaks[start.paragraph], 16);
+        size_ += BreakMarkup(start.paragraph).size();
+        return;
+      }
       Text(BreakMarkup(start.paragraph));
     } else {
       PutWide(BreakMarkup(start.paragraph));
@@ -102,6 +113,16 @@ class MarkupWriter {
   // The markup in UTF-16; kept out of line, away from the path of every
   // sentence in the other encodings.
   void PutWide(std::string_view markup);
+
+  static constexpr std::size_t kShortText = 64;
+  // Copies 16 to kShortText bytes, in pieces of 16 of which the last may
+  // overlap the one before.
+  static void CopyShort(char* dst, const char* src, std::size_t size) {
+    for (std::size_t at = 0; at + 16 < size; at += 16) std::memcpy(dst + at, src + at, 16);
+    std::memcpy(dst + size - 16, src + size - 16, 16);
+  }
+  // The two break markups, each in 16 bytes.
+  static constexpr char kPaddedBreaks[2][16] = {"</s><s>", "</s></p><p><s>"};
 
   Sink sink_;
   const bool utf16_;
