@@ -155,6 +155,7 @@ void MatchingCopy::Restart() {
   extra_base_ = 0;
   before_.clear();
   cursor_run_ = 0;
+  cursor_known_ = false;
 }
 
 // Whether an ASCII character is the first of a canonical composition: the
@@ -506,6 +507,7 @@ void MatchingCopy::GrowExtras(std::uint64_t m) {
   if (extras_.empty()) {
     extra_base_ = m >> 6;
     before_.clear();
+    cursor_known_ = false;
   }
   // Words past those set so far are zero; grow by many at a time.
   const std::size_t words = (m >> 6) - extra_base_ + 1;
@@ -536,6 +538,7 @@ inline std::uint64_t MatchingCopy::ExtrasBefore(std::uint64_t m) const {
 
 PTSEG_WITH_POPCOUNT std::uint64_t MatchingCopy::Origin(std::uint64_t m) const {
   m = std::min(std::max(m, forgotten_), produced_);
+  const std::size_t was = cursor_run_;
   if (m < runs_[cursor_run_].m) {
     // An earlier offset than last time: find its run again.
     auto later =
@@ -546,7 +549,11 @@ PTSEG_WITH_POPCOUNT std::uint64_t MatchingCopy::Origin(std::uint64_t m) const {
   while (cursor_run_ + 1 < runs_.size() && runs_[cursor_run_ + 1].m <= m) ++cursor_run_;
   const Run& run = runs_[cursor_run_];
   if (run.pinned) return run.input;
-  return run.input + (m - run.m) + ExtrasBefore(m) - ExtrasBefore(run.m);
+  if (cursor_run_ != was || !cursor_known_) {
+    cursor_before_ = ExtrasBefore(run.m);
+    cursor_known_ = true;
+  }
+  return run.input + (m - run.m) + ExtrasBefore(m) - cursor_before_;
 }
 
 void MatchingCopy::Forget(std::uint64_t m) {
@@ -560,6 +567,7 @@ void MatchingCopy::Forget(std::uint64_t m) {
   }
   forgotten_ = m;
   first_run_ = cursor_run_;
+  cursor_known_ = false;  // the run starts elsewhere, and the counts may too
   // What is dropped is erased once it is at least as much as what is
   // kept, so each entry is moved at most once on average.
   if (first_run_ * 2 >= runs_.size()) {

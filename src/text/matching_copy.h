@@ -133,8 +133,11 @@ class MatchingCopy {
   // bits of one word, and depends on no answer before it: the starts of a
   // piece are taken back all at once, not one after another.
   mutable std::vector<std::uint64_t> before_;
-  // The run where the last answer of Origin was found, to go on from.
+  // The run where the last answer of Origin was found, to go on from,
+  // and, if known, ExtrasBefore at its start.
   mutable std::size_t cursor_run_ = 0;
+  mutable bool cursor_known_ = false;
+  mutable std::uint64_t cursor_before_ = 0;
 };
 
 }  // namespace ptseg
