@@ -224,11 +224,12 @@ void Engine::Restart(bool at_line_start) {
   if (cap_ > kStartBufferSize) {
     buf_ = {};
     memo_ = {};
+    memo_used_ = {};
     seen_ = {};
     cap_ = 0;
     Reserve(kStartBufferSize);
   }
-  memo_[0] = MemoSlot{};
+  memo_used_[0] = 0;
   at_end_ = false;
   len_ = pos_ = delivered_ = 0;
   base_ = 0;
@@ -276,6 +277,7 @@ void Engine::Drop() {
   MoveBytes(reinterpret_cast<char*>(memo_.get()),
             reinterpret_cast<const char*>(memo_.get() + drop / kMemoStride),
             slots * sizeof(MemoSlot));
+  std::memmove(memo_used_.get(), memo_used_.get() + drop / kMemoStride, slots);
   std::memmove(seen_.get(), seen_.get() + drop / kMemoStride, slots * sizeof(std::uint16_t));
   len_ = kept;
   pos_ -= drop;
@@ -292,9 +294,10 @@ void Engine::Drop() {
 
 void Engine::Commit(std::size_t size) {
   // Nothing is known yet of the positions after the new bytes.
-  for (std::size_t j = len_ / kMemoStride + 1; j <= (len_ + size) / kMemoStride; ++j) {
-    memo_[j] = MemoSlot{};
-  }
+  const std::size_t first_slot = len_ / kMemoStride + 1;
+  const std::size_t last_slot = (len_ + size) / kMemoStride;
+  if (last_slot >= first_slot)
+    std::memset(memo_used_.get() + first_slot, 0, last_slot - first_slot + 1);
   // The bytes after the old end were not the stream's.
   if (trigger_block_ + 64 > base_ + len_) trigger_block_ = kNoTriggerBlock;
   len_ += size;
@@ -802,6 +805,7 @@ std::size_t Engine::HeadEnd(int rule, std::size_t last) const {
 
 // What an earlier look-ahead found from `state` at memo slot `slot`, or null.
 const MemoEntry* Engine::Recalled(std::size_t slot, int state) const {
+  if (memo_used_[slot] == 0) return nullptr;
   const MemoSlot& entries = memo_[slot];
   for (const MemoEntry& entry : entries.way) {
     if ((entry.state & ~MemoEntry::kMore) == state) return &entry;
@@ -829,6 +833,10 @@ void Engine::Remember(std::size_t from, std::size_t to, std::size_t last, int la
       found.head = head > k ? static_cast<std::uint32_t>(head - k) : 0;
     }
     MemoSlot& entries = memo_[slot];
+    if (memo_used_[slot] == 0) {
+      entries = MemoSlot{};
+      memo_used_[slot] = 1;
+    }
     MemoEntry* into = nullptr;
     for (MemoEntry& entry : entries.way) {
       const std::uint16_t held = entry.state & ~MemoEntry::kMore;
@@ -888,8 +896,9 @@ void Engine::Reserve(std::size_t needed) {
   buf_.Grow(size + kSlack);
   const std::size_t slots = size / kMemoStride + 2;
   memo_.Grow(slots);
+  memo_used_.Grow(slots);
   seen_.Grow(slots);
-  if (cap_ == 0) memo_[0] = MemoSlot{};
+  if (cap_ == 0) memo_used_[0] = 0;
   cap_ = size;
 }
 

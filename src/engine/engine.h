@@ -215,8 +215,11 @@ class Engine {
   std::uint64_t base_ = 0;
   // Kept for every kMemoStride-th position q, at slot q / kMemoStride (the
   // buffer only ever drops whole strides, so the slots stay put):
-  // memo_: what earlier look-aheads found from there (see MemoEntry).
+  // memo_: what earlier look-aheads found from there (see MemoEntry),
+  // where memo_used_ is set: a slot is cleared when a look-ahead first
+  // records there, rather than for every stride of the text.
   GrowableArray<MemoSlot> memo_;
+  GrowableArray<std::uint8_t> memo_used_;
   // seen_: the state the current look-ahead was in at q.
   GrowableArray<std::uint16_t> seen_;
   // Entries for positions where look-aheads stood in more states than a
