@@ -4,10 +4,15 @@
 #include <cstring>
 
 #include "ptseg/text.h"
+#include "text/matching_copy.h"
 #include "text/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define PTSEG_HAVE_JSON64_PATH 1
 #endif
 
 namespace ptseg {
@@ -273,6 +278,70 @@ char* JsonBlocks(const Table& table, bool from_utf8, const unsigned char* p,
 }
 #endif
 
+#if defined(PTSEG_HAVE_JSON64_PATH)
+// Whether the processor can read and write 64 bytes by a mask of them
+// (AVX-512 BW) and make such a mask of a count (BMI2).
+bool CanMask64() {
+  static const bool can = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
+  }();
+  return can && ConversionBlocksAllowed();
+}
+
+// JsonBlocks 64 bytes at a time, read and written by a mask of the bytes
+// that belong to the string: the text of most sentences goes in in one
+// step, with no byte touched past either end.  The bytes are judged as
+// there (BadBytes), with masks of 64 bits.
+__attribute__((target("avx512f,avx512bw,bmi2"))) char* JsonBlocks64(const Table& table,
+                                                                    bool from_utf8,
+                                                                    const unsigned char* p,
+                                                                    const unsigned char* end,
+                                                                    char* out) {
+  std::uint64_t lead_before = 0;  // whether the byte before p leads a sequence
+  while (p < end) {
+    const auto left = static_cast<std::uint64_t>(end - p);
+    const __mmask64 in = _bzhi_u64(~std::uint64_t{0}, left < 64 ? static_cast<unsigned>(left) : 64);
+    const __m512i v = _mm512_maskz_loadu_epi8(in, p);
+    const std::uint64_t special = _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1F)) |
+                                  _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')) |
+                                  _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
+    const std::uint64_t high = _mm512_movepi8_mask(v);
+    std::uint64_t lead = 0;
+    std::uint64_t bad = special | high;
+    if (from_utf8) {
+      // As signed bytes, continuation bytes are -128..-65 and the leads of
+      // two-byte sequences -62..-33.
+      const std::uint64_t follow = _mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-64));
+      lead = _mm512_cmpgt_epi8_mask(v, _mm512_set1_epi8(-63)) &
+             _mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-32));
+      const std::uint64_t follow_after = left > 64 ? IsContinuation(p[64]) : 0;
+      const std::uint64_t led = (lead << 1) | lead_before;
+      const std::uint64_t followed = (follow >> 1) | (follow_after << 63);
+      bad = special | (high & ~(follow | lead)) | (follow & ~led) | (lead & ~followed);
+    }
+    bad &= in;
+    if (bad == 0) {
+      _mm512_mask_storeu_epi8(out, in, v);
+      const std::uint64_t n = left < 64 ? left : 64;
+      out += n;
+      p += n;
+      lead_before = lead >> 63;
+      continue;
+    }
+    // The bytes before the first that does not go in as it is, then that
+    // character by itself.
+    const auto clean = static_cast<unsigned>(__builtin_ctzll(bad));
+    _mm512_mask_storeu_epi8(out, _bzhi_u64(~std::uint64_t{0}, clean), v);
+    out += clean;
+    p += clean;
+    JsonChar(table, from_utf8, p, end, out);
+    lead_before = 0;
+  }
+  return out;
+}
+#endif
+
 }  // namespace
 
 void AppendXmlChars(std::string_view utf8, std::string* out) {
@@ -306,6 +375,9 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
   const bool from_utf8 = encoding == Encoding::kUtf8;
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
+#if defined(PTSEG_HAVE_JSON64_PATH)
+  if (CanMask64()) return JsonBlocks64(table, from_utf8, p, end, out);
+#endif
 #if defined(__SSE2__)
   return JsonBlocks(table, from_utf8, p, end, out);
 #else

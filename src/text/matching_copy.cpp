@@ -111,6 +111,7 @@ bool CanCompress() {
 }  // namespace
 
 void AllowConversionBlocks(bool allow) { blocks_allowed = allow; }
+bool ConversionBlocksAllowed() { return blocks_allowed; }
 
 void MatchingCopy::Feed(const char* data, std::size_t size, ByteBuffer* out) {
   std::size_t taken = 0;

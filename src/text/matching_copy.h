@@ -21,10 +21,11 @@
 
 namespace ptseg {
 
-// For the tests: whether UTF-8 may be converted in the vector blocks of
-// processors that have them (the default), or only as on other
-// processors.  Set before any conversion.
+// For the tests: whether UTF-8 may be converted (to this copy, and to
+// JSON) in the vector blocks of processors that have them (the default),
+// or only as on other processors.  Set before any conversion.
 void AllowConversionBlocks(bool allow);
+bool ConversionBlocksAllowed();
 
 class MatchingCopy {
  public:

@@ -239,10 +239,10 @@ def check_output_text(tool):
 
 
 def check_json_block_ends(tool):
-    # A lead byte left alone at each place in the first 32 bytes, with a
+    # A lead byte left alone at each place in the first 64 bytes, with a
     # continuation byte just after them, which only the last place takes.
-    for at in range(32):
-        data = b'a' * at + b'\xc3' + b'a' * (31 - at) + b'\xa9' + b'a' * 64
+    for at in range(64):
+        data = b'a' * at + b'\xc3' + b'a' * (63 - at) + b'\xa9' + b'a' * 64
         same('JSON with a lone lead at %d' % at, tool(data, '--json-of', 'utf8'),
              tool(decode(data).encode(), '--json'))
 
@@ -259,15 +259,16 @@ def main():
         importlib.util.spec_from_file_location('to_latin1', script, loader=loader))
     loader.exec_module(module)
     tool = Tool(sys.argv[1])
-    # The copy as processors with vector blocks make it, and as others do.
+    # The copy and the JSON as processors with vector blocks make them, and
+    # as others do.
     for copier in (tool, Tool(sys.argv[1], '--no-blocks')):
         check_corpus(copier, module.convert, os.path.join(sys.argv[2], 'corpus', 'texts'))
         check_random(copier, module.convert)
         check_letter_runs(copier, module.convert)
+        check_json_block_ends(copier)
     check_every_character(tool, module.convert)
     check_origins(tool, module.convert)
     check_output_text(tool)
-    check_json_block_ends(tool)
     return summary()
 
 
