@@ -279,16 +279,6 @@ char* JsonBlocks(const Table& table, bool from_utf8, const unsigned char* p,
 #endif
 
 #if defined(PTSEG_HAVE_JSON64_PATH)
-// Whether the processor can read and write 64 bytes by a mask of them
-// (AVX-512 BW) and make such a mask of a count (BMI2).
-bool CanMask64() {
-  static const bool can = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
-  }();
-  return can && ConversionBlocksAllowed();
-}
-
 // JsonBlocks 64 bytes at a time, read and written by a mask of the bytes
 // that belong to the string: the text of most sentences goes in in one
 // step, with no byte touched past either end.  The bytes are judged as
@@ -376,7 +366,7 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
 #if defined(PTSEG_HAVE_JSON64_PATH)
-  if (CanMask64()) return JsonBlocks64(table, from_utf8, p, end, out);
+  if (MaskedBlocks64()) return JsonBlocks64(table, from_utf8, p, end, out);
 #endif
 #if defined(__SSE2__)
   return JsonBlocks(table, from_utf8, p, end, out);

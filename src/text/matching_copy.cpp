@@ -111,7 +111,18 @@ bool CanCompress() {
 }  // namespace
 
 void AllowConversionBlocks(bool allow) { blocks_allowed = allow; }
-bool ConversionBlocksAllowed() { return blocks_allowed; }
+
+bool MaskedBlocks64() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool can = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");
+  }();
+  return can && blocks_allowed;
+#else
+  return false;
+#endif
+}
 
 void MatchingCopy::Feed(const char* data, std::size_t size, ByteBuffer* out) {
   std::size_t taken = 0;

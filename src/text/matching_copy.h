@@ -25,7 +25,9 @@ namespace ptseg {
 // JSON) in the vector blocks of processors that have them (the default),
 // or only as on other processors.  Set before any conversion.
 void AllowConversionBlocks(bool allow);
-bool ConversionBlocksAllowed();
+// Whether text may go 64 bytes at a time, read and written by masks: the
+// processor has AVX-512 BW and BMI2, and the blocks are allowed.
+bool MaskedBlocks64();
 
 class MatchingCopy {
  public:

@@ -7,6 +7,7 @@
 //   matching_copy_tool --utf8|--as-utf8 latin1|utf8   AppendUtf8, AsUtf8
 //   matching_copy_tool --xml text|attribute|chars | --json
 //   matching_copy_tool --json-of latin1|utf8      WriteJsonString
+//   matching_copy_tool --line-of latin1|utf8      WriteOneLine
 //   matching_copy_tool --unicode-version
 #include <algorithm>
 #include <cstdint>
@@ -114,14 +115,15 @@ int main(int argc, char** argv) {
     } else if (arg == "--json") {
       other = true;
       ptseg::AppendJsonEscaped(ReadAll(), &out);
-    } else if (arg == "--json-of") {
+    } else if (arg == "--json-of" || arg == "--line-of") {
       other = true;
       const std::string data = ReadAll();
-      std::vector<char> written(6 * data.size());
-      const char* end = ptseg::WriteJsonString(
-          data,
-          std::strcmp(value, "latin1") == 0 ? ptseg::Encoding::kLatin1 : ptseg::Encoding::kUtf8,
-          written.data());
+      const auto encoding =
+          std::strcmp(value, "latin1") == 0 ? ptseg::Encoding::kLatin1 : ptseg::Encoding::kUtf8;
+      // Exactly the room each is promised.
+      std::vector<char> written(arg == "--json-of" ? 6 * data.size() : 3 * data.size() + 16);
+      const char* end = arg == "--json-of" ? ptseg::WriteJsonString(data, encoding, written.data())
+                                           : ptseg::WriteOneLine(data, encoding, written.data());
       out.assign(written.data(), static_cast<std::size_t>(end - written.data()));
       ++i;
     } else {

@@ -238,6 +238,21 @@ def check_output_text(tool):
              tool(data.decode('latin-1').encode(), '--json'))
 
 
+def check_one_line(tool):
+    # Whitespace of every kind in runs, among letters and bytes out of
+    # place, in texts of up to a few blocks.
+    rng = random.Random(6)
+    pieces = [b' ', b' ', b'\t', b'\n', b'\r\n', b'a', b'E', '\u00e9'.encode(), '\u2003'.encode(),
+              '\u3000'.encode(), '\u2014'.encode(), b'\xc3', b'\xa9', b'\x01', b'\xff']
+    blanks = '[ \t\n\v\f\r\u2000-\u200a\u2028\u2029\u202f\u205f\u3000]+'
+    for i in range(300):
+        data = b''.join(rng.choice(pieces) for _ in range(rng.randrange(1, 200)))
+        for name, text in (('utf-8', decode(data)), ('ISO-8859-1', data.decode('latin-1'))):
+            want = re.sub(blanks, ' ', text).strip(' ').encode()
+            encoding = 'utf8' if name == 'utf-8' else 'latin1'
+            same('one line of %s %d' % (name, i), tool(data, '--line-of', encoding), want)
+
+
 def check_json_block_ends(tool):
     # A lead byte left alone at each place in the first 64 bytes, with a
     # continuation byte just after them, which only the last place takes.
@@ -266,6 +281,7 @@ def main():
         check_random(copier, module.convert)
         check_letter_runs(copier, module.convert)
         check_json_block_ends(copier)
+        check_one_line(copier)
     check_every_character(tool, module.convert)
     check_origins(tool, module.convert)
     check_output_text(tool)
