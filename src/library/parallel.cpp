@@ -431,28 +431,44 @@ void ParallelStream::EmitAll(const Boundary* first, const Boundary* last) {
     for (; first != last; ++first) Emit(*first);
     return;
   }
-  if (kept_ != nullptr) kept_->insert(kept_->end(), first, last);
-  if (!markup_) return;
-  // The text before each start goes to the markup straight from the piece
-  // held, looked up once for all the starts inside it.
-  while (first != last) {
-    const Held& piece = held_.front();
-    const char* const data = piece.bytes->data();
-    const std::uint64_t base = piece.base;
-    const std::uint64_t end = base + piece.bytes->size();
-    for (; first != last && first->offset < end; ++first) {
-      reporting_ = first->offset;
-      markup_->Text(std::string_view(data + (held_from_ - base),
-                                     static_cast<std::size_t>(first->offset - held_from_)));
-      held_from_ = first->offset;
-      markup_->Start(*first);
-    }
-    if (first == last) break;
-    // A start at the piece's end or further on.
-    reporting_ = first->offset;
-    WriteHeld(first->offset);
-    markup_->Start(*first++);
+  if (!markup_) {
+    if (kept_ != nullptr) kept_->insert(kept_->end(), first, last);
+    return;
   }
+  // The text before each start goes to the markup straight from the piece
+  // held, looked up once for all the starts inside it.  A start is kept
+  // once the markup before it is written, as Emit keeps it: a markup sink
+  // that throws leaves the starts one thread would have kept.
+  const Boundary* kept_from = first;
+  const auto keep = [&] {
+    if (kept_ != nullptr) kept_->insert(kept_->end(), kept_from, first);
+    kept_from = first;
+  };
+  try {
+    while (first != last) {
+      const Held& piece = held_.front();
+      const char* const data = piece.bytes->data();
+      const std::uint64_t base = piece.base;
+      const std::uint64_t end = base + piece.bytes->size();
+      for (; first != last && first->offset < end; ++first) {
+        reporting_ = first->offset;
+        markup_->Text(std::string_view(data + (held_from_ - base),
+                                       static_cast<std::size_t>(first->offset - held_from_)));
+        held_from_ = first->offset;
+        markup_->Start(*first);
+      }
+      if (first == last) break;
+      // A start at the piece's end or further on.
+      reporting_ = first->offset;
+      WriteHeld(first->offset);
+      markup_->Start(*first);
+      ++first;
+    }
+  } catch (...) {
+    keep();
+    throw;
+  }
+  keep();
 }
 
 // Passes on a start the true scan found, which may have scanned further:

@@ -243,6 +243,30 @@ std::pair<std::string, std::string> Kept(const std::string& text, unsigned threa
   return {starts, markup};
 }
 
+// The starts a Segmenter with no sink for them keeps when its markup
+// sink throws on its `nth` call, on `threads` threads in chunks of
+// `chunk` bytes: the markup is gathered, so a text of over 64 KiB fills
+// it in the middle of a Feed.
+std::string KeptAtThrow(const std::string& text, unsigned threads, std::size_t chunk, int nth) {
+  ptseg::Options options(ptseg::Encoding::kUtf8);
+  options.threads = threads;
+  options.chunk_size = chunk;
+  int calls = 0;
+  ptseg::Segmenter segmenter(options, [&](std::string_view) {
+    if (++calls == nth) throw std::runtime_error("sink");
+  });
+  try {
+    segmenter.Feed(text);
+    segmenter.Finish();
+  } catch (const std::runtime_error&) {
+  }
+  std::string starts;
+  for (const ptseg::Boundary& start : segmenter.TakeBoundaries()) {
+    starts += std::to_string(start.offset) + (start.paragraph ? "p " : " ");
+  }
+  return starts;
+}
+
 }  // namespace
 
 int main() {
@@ -290,6 +314,21 @@ int main() {
       if (!RefusesOwnSink(text, want, 1) || !RefusesOwnSink(text, want, 2)) {
         std::printf("FAIL text %d: a sink that feeds its own Segmenter\n", i);
         ++failures;
+      }
+    }
+  }
+  {
+    std::string text;
+    for (int i = 0; i < 20000; ++i) text += i % 7 != 0 ? "Ele foi. " : "Casa\n";
+    for (int nth = 2; nth <= 3; ++nth) {
+      const std::string want = KeptAtThrow(text, 1, 0, nth);
+      for (unsigned threads = 2; threads <= 3; ++threads) {
+        if (KeptAtThrow(text, threads, 4096, nth) != want) {
+          std::printf(
+              "FAIL: the starts kept when the markup sink throws on its call %d, %u threads\n", nth,
+              threads);
+          ++failures;
+        }
       }
     }
   }
