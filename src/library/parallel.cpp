@@ -268,10 +268,15 @@ void ParallelStream::ScanNext(std::unique_lock<std::mutex>& lock, std::size_t in
   Chunk* chunk = to_scan_.front();
   to_scan_.pop_front();
   chunk->scanner = index;
-  std::vector<std::unique_ptr<Stream>>& spares = spare_streams_[index];
-  if (!spares.empty()) {
-    chunk->stream = std::move(spares.back());
-    spares.pop_back();
+  // Another thread's spare scan rather than a new one, so that no more
+  // are kept than one pool kept.
+  std::vector<std::unique_ptr<Stream>>* spares = &spare_streams_[index];
+  for (std::size_t i = 0; spares->empty() && i < spare_streams_.size(); ++i) {
+    spares = &spare_streams_[i];
+  }
+  if (!spares->empty()) {
+    chunk->stream = std::move(spares->back());
+    spares->pop_back();
   }
   lock.unlock();
   chunk->Scan(options_);
@@ -380,8 +385,9 @@ void ParallelStream::Recycle(std::unique_ptr<Chunk> chunk) {
   // A scan that failed may stand anywhere: it is not taken up again.
   if (chunk->stream && !chunk->error) {
     const std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::unique_ptr<Stream>>& spares = spare_streams_[chunk->scanner];
-    if (spares.size() < spares_) spares.push_back(std::move(chunk->stream));
+    std::size_t spare = 0;
+    for (const std::vector<std::unique_ptr<Stream>>& pool : spare_streams_) spare += pool.size();
+    if (spare < spares_) spare_streams_[chunk->scanner].push_back(std::move(chunk->stream));
   }
   if (spare_chunks_.size() >= spares_) return;
   chunk->found.clear();

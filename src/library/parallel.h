@@ -115,8 +115,9 @@ class ParallelStream final : public Segmentation {
   std::vector<std::unique_ptr<Chunk>> spare_chunks_;
   std::vector<std::shared_ptr<ByteBuffer>> spare_bytes_;
   // Scans done with, by the thread that ran them (0: the calling thread,
-  // workers from 1 on), guarded by mutex_: each thread starts its next
-  // chunk with its own scan's buffers in its caches, not another core's.
+  // workers from 1 on), at most spares_ in all, guarded by mutex_: each
+  // thread starts its next chunk with its own scan's buffers in its
+  // caches, not another core's, where it has one.
   std::vector<std::vector<std::unique_ptr<Stream>>> spare_streams_;
 };
 
