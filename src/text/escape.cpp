@@ -10,10 +10,6 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define PTSEG_HAVE_JSON64_PATH 1
-#endif
 
 namespace ptseg {
 namespace {
@@ -278,16 +274,13 @@ char* JsonBlocks(const Table& table, bool from_utf8, const unsigned char* p,
 }
 #endif
 
-#if defined(PTSEG_HAVE_JSON64_PATH)
+#if defined(PTSEG_HAVE_MASKED64)
 // JsonBlocks 64 bytes at a time, read and written by a mask of the bytes
 // that belong to the string: the text of most sentences goes in in one
 // step, with no byte touched past either end.  The bytes are judged as
 // there (BadBytes), with masks of 64 bits.
-__attribute__((target("avx512f,avx512bw,bmi2"))) char* JsonBlocks64(const Table& table,
-                                                                    bool from_utf8,
-                                                                    const unsigned char* p,
-                                                                    const unsigned char* end,
-                                                                    char* out) {
+PTSEG_MASKED64 char* JsonBlocks64(const Table& table, bool from_utf8, const unsigned char* p,
+                                  const unsigned char* end, char* out) {
   std::uint64_t lead_before = 0;  // whether the byte before p leads a sequence
   while (p < end) {
     const auto left = static_cast<std::uint64_t>(end - p);
@@ -296,19 +289,15 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) char* JsonBlocks64(const Table&
     const std::uint64_t special = _mm512_cmple_epu8_mask(v, _mm512_set1_epi8(0x1F)) |
                                   _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('"')) |
                                   _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8('\\'));
-    const std::uint64_t high = _mm512_movepi8_mask(v);
-    std::uint64_t lead = 0;
-    std::uint64_t bad = special | high;
+    const utf8::Bits64 bits(v);
+    const std::uint64_t lead = from_utf8 ? bits.lead : 0;
+    std::uint64_t bad = special | bits.high;
     if (from_utf8) {
-      // As signed bytes, continuation bytes are -128..-65 and the leads of
-      // two-byte sequences -62..-33.
-      const std::uint64_t follow = _mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-64));
-      lead = _mm512_cmpgt_epi8_mask(v, _mm512_set1_epi8(-63)) &
-             _mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-32));
       const std::uint64_t follow_after = left > 64 ? IsContinuation(p[64]) : 0;
       const std::uint64_t led = (lead << 1) | lead_before;
-      const std::uint64_t followed = (follow >> 1) | (follow_after << 63);
-      bad = special | (high & ~(follow | lead)) | (follow & ~led) | (lead & ~followed);
+      const std::uint64_t followed = (bits.follow >> 1) | (follow_after << 63);
+      bad =
+          special | (bits.high & ~(bits.follow | lead)) | (bits.follow & ~led) | (lead & ~followed);
     }
     bad &= in;
     if (bad == 0) {
@@ -365,7 +354,7 @@ char* WriteJsonString(std::string_view bytes, Encoding encoding, char* out) {
   const bool from_utf8 = encoding == Encoding::kUtf8;
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
-#if defined(PTSEG_HAVE_JSON64_PATH)
+#if defined(PTSEG_HAVE_MASKED64)
   if (MaskedBlocks64()) return JsonBlocks64(table, from_utf8, p, end, out);
 #endif
 #if defined(__SSE2__)

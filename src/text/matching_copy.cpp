@@ -113,7 +113,7 @@ bool CanCompress() {
 void AllowConversionBlocks(bool allow) { blocks_allowed = allow; }
 
 bool MaskedBlocks64() {
-#if defined(__x86_64__) && defined(__GNUC__)
+#if defined(PTSEG_HAVE_MASKED64)
   static const bool can = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("bmi2");

@@ -5,11 +5,6 @@
 #include "text/matching_copy.h"
 #include "text/utf8.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
-#define PTSEG_HAVE_LINE64_PATH 1
-#endif
-
 namespace ptseg {
 namespace {
 
@@ -100,13 +95,12 @@ void WriteHigh(const unsigned char*& p, const unsigned char* end, bool from_utf8
   }
 }
 
-#if defined(PTSEG_HAVE_LINE64_PATH)
+#if defined(PTSEG_HAVE_MASKED64)
 // WriteOneLine 64 bytes at a time, read and written by a mask of the bytes
 // that belong to the text, so that the text of most sentences goes in one
 // step; the bytes are flagged as by Specials.
-__attribute__((target("avx512f,avx512bw,bmi2"))) char* OneLine64(const unsigned char* p,
-                                                                 const unsigned char* end,
-                                                                 bool from_utf8, char* const out) {
+PTSEG_MASKED64 char* OneLine64(const unsigned char* p, const unsigned char* end, bool from_utf8,
+                               char* const out) {
   char* o = out;
   while (p < end) {
     const auto left = static_cast<std::uint64_t>(end - p);
@@ -118,16 +112,11 @@ __attribute__((target("avx512f,avx512bw,bmi2"))) char* OneLine64(const unsigned 
                             _mm512_cmpgt_epu8_mask(v, _mm512_set1_epi8(static_cast<char>(0xE1)));
     const std::uint64_t space = _mm512_cmpeq_epi8_mask(v, _mm512_set1_epi8(' '));
     special |= space & ((space << 1) | (spaced ? 1 : 0));
-    const std::uint64_t high = _mm512_movepi8_mask(v);
+    const utf8::Bits64 bits(v);
     if (from_utf8) {
-      // As signed bytes, continuation bytes are -128..-65 and the leads of
-      // two-byte sequences -62..-33.
-      const std::uint64_t follow = _mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-64));
-      const std::uint64_t lead = _mm512_cmpgt_epi8_mask(v, _mm512_set1_epi8(-63)) &
-                                 _mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-32));
-      special |= (high & ~(follow | lead)) | (follow ^ (lead << 1));
+      special |= (bits.high & ~(bits.follow | bits.lead)) | (bits.follow ^ (bits.lead << 1));
     } else {
-      special |= high;
+      special |= bits.high;
     }
     special &= in;
     std::uint64_t n = special == 0 ? size : static_cast<std::uint64_t>(__builtin_ctzll(special));
@@ -163,7 +152,7 @@ char* WriteOneLine(std::string_view bytes, Encoding encoding, char* const out) {
   const bool from_utf8 = encoding == Encoding::kUtf8;
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const auto* const end = p + bytes.size();
-#if defined(PTSEG_HAVE_LINE64_PATH)
+#if defined(PTSEG_HAVE_MASKED64)
   if (MaskedBlocks64()) return OneLine64(p, end, from_utf8, out);
 #endif
   char* o = out;

@@ -9,6 +9,13 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+// Text may also go 64 bytes at a time, read and written by masks, in
+// functions marked PTSEG_MASKED64 and called where MaskedBlocks64() holds.
+#define PTSEG_HAVE_MASKED64 1
+#define PTSEG_MASKED64 __attribute__((target("avx512f,avx512bw,bmi2")))
+#endif
 
 namespace ptseg {
 namespace utf8 {
@@ -100,6 +107,18 @@ struct Bits {
         _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(0xC1))),
                       _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(0xE0))))));
   }
+};
+#endif
+
+#if defined(PTSEG_HAVE_MASKED64)
+// The same for 64 bytes.
+struct Bits64 {
+  std::uint64_t high, follow, lead;
+  PTSEG_MASKED64 explicit Bits64(__m512i v)
+      : high(_mm512_movepi8_mask(v)),
+        follow(_mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-64))),
+        lead(_mm512_cmpgt_epi8_mask(v, _mm512_set1_epi8(-63)) &
+             _mm512_cmplt_epi8_mask(v, _mm512_set1_epi8(-32))) {}
 };
 #endif
 
