@@ -296,8 +296,9 @@ void Engine::Commit(std::size_t size) {
   // Nothing is known yet of the positions after the new bytes.
   const std::size_t first_slot = len_ / kMemoStride + 1;
   const std::size_t last_slot = (len_ + size) / kMemoStride;
-  if (last_slot >= first_slot)
+  if (last_slot >= first_slot) {
     std::memset(memo_used_.get() + first_slot, 0, last_slot - first_slot + 1);
+  }
   // The bytes after the old end were not the stream's.
   if (trigger_block_ + 64 > base_ + len_) trigger_block_ = kNoTriggerBlock;
   len_ += size;
