@@ -19,6 +19,8 @@ FAR_LOOKING = {
     'utterance without end': b'def ghi, Jkl mno, ',
     'blank lines after a full stop': b'  \n \t\n\r\n',
     'dialogue turns in an item': b'Ele disse: 1) Vou\n- Abc def, ',
+    # turns long enough to be remembered where an item's look-ahead is too
+    'long dialogue turns in an item': b'\n- Abc def ghi jkl mno pqr stu vwx: 1) Ana foi, ',
     'nested openers': b'Fim. \xab("[Ok. ',
     # titles whose full stop comes several bytes after the match starts
     'long titles': b'Ana - Sub-sec\xba. Rui (Excias. Ana) e S. Exa. Rev. Paulo, ',

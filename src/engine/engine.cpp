@@ -224,6 +224,7 @@ void Engine::Restart(bool at_line_start) {
   if (cap_ > kStartBufferSize) {
     buf_ = {};
     memo_ = {};
+    memo_more_ = {};
     memo_used_ = {};
     seen_ = {};
     cap_ = 0;
@@ -276,7 +277,10 @@ void Engine::Drop() {
   const std::size_t slots = kept / kMemoStride + 1;
   MoveBytes(reinterpret_cast<char*>(memo_.get()),
             reinterpret_cast<const char*>(memo_.get() + drop / kMemoStride),
-            slots * sizeof(MemoSlot));
+            slots * sizeof(MemoEntry));
+  MoveBytes(reinterpret_cast<char*>(memo_more_.get()),
+            reinterpret_cast<const char*>(memo_more_.get() + drop / kMemoStride),
+            slots * sizeof(MemoMore));
   std::memmove(memo_used_.get(), memo_used_.get() + drop / kMemoStride, slots);
   std::memmove(seen_.get(), seen_.get() + drop / kMemoStride, slots * sizeof(std::uint16_t));
   len_ = kept;
@@ -806,12 +810,15 @@ std::size_t Engine::HeadEnd(int rule, std::size_t last) const {
 
 // What an earlier look-ahead found from `state` at memo slot `slot`, or null.
 const MemoEntry* Engine::Recalled(std::size_t slot, int state) const {
-  if (memo_used_[slot] == 0) return nullptr;
-  const MemoSlot& entries = memo_[slot];
-  for (const MemoEntry& entry : entries.way) {
+  const std::uint8_t used = memo_used_[slot];
+  if (used == 0) return nullptr;
+  if (memo_[slot].state == state) return &memo_[slot];
+  if ((used & kMoreUsed) == 0) return nullptr;
+  const MemoMore& more = memo_more_[slot];
+  for (const MemoEntry& entry : more.way) {
     if ((entry.state & ~MemoEntry::kMore) == state) return &entry;
   }
-  if ((entries.way[MemoSlot::kWays - 1].state & MemoEntry::kMore) == 0) return nullptr;
+  if ((more.way[MemoMore::kWays - 1].state & MemoEntry::kMore) == 0) return nullptr;
   const auto found =
       overflow_.find((base_ / kMemoStride + slot) << 16 | static_cast<std::uint64_t>(state));
   return found == overflow_.end() ? nullptr : &found->second;
@@ -833,13 +840,19 @@ void Engine::Remember(std::size_t from, std::size_t to, std::size_t last, int la
       found.far = static_cast<std::uint32_t>(last - k);
       found.head = head > k ? static_cast<std::uint32_t>(head - k) : 0;
     }
-    MemoSlot& entries = memo_[slot];
-    if (memo_used_[slot] == 0) {
-      entries = MemoSlot{};
-      memo_used_[slot] = 1;
+    std::uint8_t& used = memo_used_[slot];
+    if ((used & kFirstUsed) == 0 || memo_[slot].state == state) {
+      memo_[slot] = found;
+      used |= kFirstUsed;
+      continue;
+    }
+    MemoMore& more = memo_more_[slot];
+    if ((used & kMoreUsed) == 0) {
+      more = MemoMore{};
+      used |= kMoreUsed;
     }
     MemoEntry* into = nullptr;
-    for (MemoEntry& entry : entries.way) {
+    for (MemoEntry& entry : more.way) {
       const std::uint16_t held = entry.state & ~MemoEntry::kMore;
       if (held == state || (held == 0 && into == nullptr)) into = &entry;
       if (held == state) break;
@@ -848,7 +861,7 @@ void Engine::Remember(std::size_t from, std::size_t to, std::size_t last, int la
       found.state |= into->state & MemoEntry::kMore;
       *into = found;
     } else {
-      entries.way[MemoSlot::kWays - 1].state |= MemoEntry::kMore;
+      more.way[MemoMore::kWays - 1].state |= MemoEntry::kMore;
       overflow_[(base_ / kMemoStride + slot) << 16 | state] = found;
     }
   }
@@ -897,6 +910,7 @@ void Engine::Reserve(std::size_t needed) {
   buf_.Grow(size + kSlack);
   const std::size_t slots = size / kMemoStride + 2;
   memo_.Grow(slots);
+  memo_more_.Grow(slots);
   memo_used_.Grow(slots);
   seen_.Grow(slots);
   if (cap_ == 0) memo_used_[0] = 0;

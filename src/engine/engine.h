@@ -82,9 +82,8 @@ class GrowableArray {
 // automaton is deterministic, so any later look-ahead that stands in the
 // same state at the same position would find the same.
 struct MemoEntry {
-  // The state, or 0 for an empty entry; kMore, on the last entry of a
-  // MemoSlot, flags that further entries for the same position wait in the
-  // overflow table.
+  // The state, or 0 for an empty entry; kMore, on the last of a position's
+  // further entries (MemoMore), flags that more wait in the overflow table.
   std::uint16_t state;
   std::uint16_t far_state;  // the state at far
   // Offsets from the position: the furthest end of a match after it (0:
@@ -95,10 +94,13 @@ struct MemoEntry {
   static constexpr std::uint16_t kMore = 0x8000;
 };
 
-// The entries of one memo position: look-aheads of different rules pass
-// the same stretch in different states, a dialogue turn's in up to three.
-struct MemoSlot {
-  static constexpr int kWays = 3;
+// The entries of one memo position after its first: look-aheads of
+// different rules pass the same stretch in different states, a dialogue
+// turn's in up to three.  Kept apart from the first entries: most
+// positions are passed in one state, and their records then take a third
+// of the memory (and of the pages to fault in) that room for three would.
+struct MemoMore {
+  static constexpr int kWays = 2;
   MemoEntry way[kWays];
 };
 
@@ -214,17 +216,22 @@ class Engine {
   std::size_t delivered_ = 0;
   std::uint64_t base_ = 0;
   // Kept for every kMemoStride-th position q, at slot q / kMemoStride (the
-  // buffer only ever drops whole strides, so the slots stay put):
-  // memo_: what earlier look-aheads found from there (see MemoEntry),
-  // where memo_used_ is set: a slot is cleared when a look-ahead first
-  // records there, rather than for every stride of the text.
-  GrowableArray<MemoSlot> memo_;
+  // buffer only ever drops whole strides, so the slots stay put): what
+  // earlier look-aheads found from there (see MemoEntry), the first entry
+  // in memo_ and further ones in memo_more_.  memo_used_ tells which of
+  // the two hold entries (kFirstUsed, kMoreUsed): a slot is cleared when a
+  // look-ahead first records there, rather than for every stride of the
+  // text.
+  GrowableArray<MemoEntry> memo_;
+  GrowableArray<MemoMore> memo_more_;
   GrowableArray<std::uint8_t> memo_used_;
+  static constexpr std::uint8_t kFirstUsed = 1;
+  static constexpr std::uint8_t kMoreUsed = 2;
   // seen_: the state the current look-ahead was in at q.
   GrowableArray<std::uint16_t> seen_;
-  // Entries for positions where look-aheads stood in more states than a
-  // slot holds, by (stream slot, state); rare, and pruned as the buffer
-  // moves on.
+  // Entries for positions where look-aheads stood in more states than
+  // memo_ and memo_more_ hold, by (stream slot, state); rare, and pruned
+  // as the buffer moves on.
   std::unordered_map<std::uint64_t, MemoEntry> overflow_;
   std::size_t prune_at_ = 0;
 
