@@ -56,7 +56,7 @@ class MarkupWriter {
   // The next bytes of the input.
   void Text(std::string_view bytes) {
     // The text of most sentences is short: copied without a call.
-    if (bytes.size() >= 16 && bytes.size() <= kShortText && gather_ - size_ >= kShortText) {
+    if (bytes.size() <= kShortText && gather_ - size_ >= kShortText) {
       CopyShort(gathered_.get() + size_, bytes.data(), bytes.size());
       size_ += bytes.size();
       return;
@@ -115,11 +115,24 @@ class MarkupWriter {
   void PutWide(std::string_view markup);
 
   static constexpr std::size_t kShortText = 64;
-  // Copies 16 to kShortText bytes, in pieces of 16 of which the last may
-  // overlap the one before.
+  // Copies up to kShortText bytes, in pieces of 16 (or, for fewer bytes,
+  // two of 8 or 4, or single bytes) of which the last may overlap the one
+  // before.
   static void CopyShort(char* dst, const char* src, std::size_t size) {
-    for (std::size_t at = 0; at + 16 < size; at += 16) std::memcpy(dst + at, src + at, 16);
-    std::memcpy(dst + size - 16, src + size - 16, 16);
+    if (size >= 16) {
+      for (std::size_t at = 0; at + 16 < size; at += 16) std::memcpy(dst + at, src + at, 16);
+      std::memcpy(dst + size - 16, src + size - 16, 16);
+    } else if (size >= 8) {
+      std::memcpy(dst, src, 8);
+      std::memcpy(dst + size - 8, src + size - 8, 8);
+    } else if (size >= 4) {
+      std::memcpy(dst, src, 4);
+      std::memcpy(dst + size - 4, src + size - 4, 4);
+    } else if (size != 0) {
+      dst[0] = src[0];
+      dst[size / 2] = src[size / 2];
+      dst[size - 1] = src[size - 1];
+    }
   }
   // The two break markups, each in 16 bytes.
   static constexpr char kPaddedBreaks[2][16] = {"</s><s>", "</s></p><p><s>"};

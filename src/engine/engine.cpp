@@ -146,6 +146,14 @@ struct Engine::Tables {
   std::uint8_t lead_in[256] = {};
   std::size_t max_lead_in = 0;
   search::ByteSet triggers;
+  // The head groups where each rule's head ends (see Automaton), by rule:
+  // HeadEnd finds them in one place.
+  struct RuleGroups {
+    static constexpr int kMax = 8;
+    std::uint8_t count = 0;
+    std::uint8_t group[kMax] = {};
+  };
+  RuleGroups rule_groups[rules::kRuleCount + 1];
   // The runs a look-ahead passes at once (see PassRun), and, by state,
   // 1 + the index of the run from it, or 0.
   std::vector<ByteRun> runs;
@@ -176,6 +184,18 @@ struct Engine::Tables {
     }
     for (int b = 0; b < 256; ++b) {
       if (!plain[0][b] && !MaybeSpecial(b)) scan_by_16 = false;
+    }
+    for (std::size_t rule = 0; rule <= rules::kRuleCount && rule + 1 < a.rule_groups_from.size();
+         ++rule) {
+      RuleGroups& groups = rule_groups[rule];
+      for (int i = a.rule_groups_from[rule]; i < a.rule_groups_from[rule + 1]; ++i) {
+        if (groups.count == RuleGroups::kMax || a.rule_groups[static_cast<std::size_t>(i)] > 255) {
+          std::fprintf(stderr, "ptseg: a rule's head ends in more groups than the engine holds\n");
+          std::abort();
+        }
+        groups.group[groups.count++] =
+            static_cast<std::uint8_t>(a.rule_groups[static_cast<std::size_t>(i)]);
+      }
     }
     run_of.assign(a.next.size() / static_cast<std::size_t>(a.class_count), 0);
     const char* no_skip = std::getenv("PTSEG_NO_SKIP");
@@ -796,11 +816,10 @@ PTSEG_HOT_INLINE void Engine::NoteHeads(int s, std::size_t k, std::size_t last) 
 // noted in this look-ahead; 0 for none.
 std::size_t Engine::HeadEnd(int rule, std::size_t last) const {
   std::size_t rightmost = 0;
-  if (static_cast<std::size_t>(rule) + 1 >= a_.rule_groups_from.size()) return 0;
-  for (int i = a_.rule_groups_from[static_cast<std::size_t>(rule)];
-       i < a_.rule_groups_from[static_cast<std::size_t>(rule) + 1]; ++i) {
-    const HeadMark& mark =
-        heads_[static_cast<std::size_t>(a_.rule_groups[static_cast<std::size_t>(i)])];
+  if (rule < 0 || rule > rules::kRuleCount) return 0;
+  const Tables::RuleGroups& groups = t_->rule_groups[rule];
+  for (int i = 0; i < groups.count; ++i) {
+    const HeadMark& mark = heads_[groups.group[i]];
     if (mark.walk != walk_) continue;
     const std::size_t end = mark.end <= last ? mark.end : mark.before;
     if (end > rightmost) rightmost = end;
