@@ -61,16 +61,7 @@ class MarkupWriter {
       size_ += bytes.size();
       return;
     }
-    if (bytes.empty()) return;
-    if (bytes.size() > gather_ - size_) {
-      Flush();
-      if (bytes.size() >= gather_) {
-        sink_(bytes);
-        return;
-      }
-    }
-    std::memcpy(gathered_.get() + size_, bytes.data(), bytes.size());
-    size_ += bytes.size();
+    TextAtLength(bytes);
   }
   // A sentence starts at this point of the input.  The first start is
   // the opening markup's.
@@ -113,6 +104,9 @@ class MarkupWriter {
   // The markup in UTF-16; kept out of line, away from the path of every
   // sentence in the other encodings.
   void PutWide(std::string_view markup);
+  // Text longer than a short copy, or that does not fit: kept out of line
+  // as well.
+  void TextAtLength(std::string_view bytes);
 
   static constexpr std::size_t kShortText = 64;
   // Copies up to kShortText bytes, in pieces of 16 (or, for fewer bytes,
