@@ -45,8 +45,9 @@ struct SkipRun {
 constexpr std::size_t kMemoStride = 16;
 constexpr std::size_t kRecordFrom = 32;
 // A look-ahead passes at most this many bytes of a run at once (see
-// PassRun).
+// PassRun), mostly the first kNearStop of them without a vector search.
 constexpr std::size_t kRunPiece = 256;
+constexpr std::size_t kNearStop = 8;
 // A copy of one byte is recognised without the full match step when the
 // look-ahead from it dies within this many bytes.
 constexpr std::size_t kQuickLimit = 16;
@@ -733,8 +734,16 @@ PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* t
     const std::size_t m = look->k + kMemoStride - (pos_ + look->k) % kMemoStride;
     const bool at_memo = m < fresh && m < limit;
     const std::size_t to = at_memo ? m : limit;
-    const auto end =
-        static_cast<std::size_t>(run.stops.find(text + look->k, text + to, run.stops) - text);
+    // Unless the next memo position is near, the first bytes are looked at
+    // one by one: in dialogue a run often stops after a byte or two (before
+    // the points of an ellipsis), and that costs less than to set up a
+    // vector search.
+    std::size_t end = look->k;
+    const std::size_t near = to - end > kMemoStride ? end + kNearStop : end;
+    while (end < near && run.after[byte_class[text[end]]] != Automaton::kJam) ++end;
+    if (end == near) {
+      end = static_cast<std::size_t>(run.stops.find(text + end, text + to, run.stops) - text);
+    }
     if (end > look->k) {
       PTSEG_STEPS((end - look->k + 15) / 16);
       // The state after a byte of the run is the one that byte leads to.
