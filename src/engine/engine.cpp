@@ -264,6 +264,7 @@ void Engine::Restart(bool at_line_start) {
   reach_ = 0;
   trigger_block_ = kNoTriggerBlock;
   trigger_bits_ = 0;
+  stop_run_ = nullptr;
   walked_ = 0;
   walked_entry_ = walked_first_ = 0;
   break_count_ = 0;
@@ -326,6 +327,7 @@ void Engine::Commit(std::size_t size) {
   }
   // The bytes after the old end were not the stream's.
   if (trigger_block_ + 64 > base_ + len_) trigger_block_ = kNoTriggerBlock;
+  if (stop_block_ + 64 > base_ + len_) stop_run_ = nullptr;
   len_ += size;
   buf_[len_] = '\n';  // the stop byte
   std::memset(buf_.get() + len_ + 1, 0, kSlack);
@@ -742,7 +744,11 @@ PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* t
     const std::size_t near = to - end > kMemoStride ? end + kNearStop : end;
     while (end < near && run.after[byte_class[text[end]]] != Automaton::kJam) ++end;
     if (end == near) {
-      end = static_cast<std::size_t>(run.stops.find(text + end, text + to, run.stops) - text);
+      if (to - end <= kMemoStride) {
+        end = CachedStop(run, pos_ + end, pos_ + to) - pos_;
+      } else {
+        end = static_cast<std::size_t>(run.stops.find(text + end, text + to, run.stops) - text);
+      }
     }
     if (end > look->k) {
       PTSEG_STEPS((end - look->k + 15) / 16);
@@ -755,6 +761,23 @@ PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* t
     if (look->first_checked == 0) look->first_checked = m;
     look->checked = m;
   }
+}
+
+// The first stop of `run` at or after buffer offset `from`, before `to`
+// (at most 64 bytes on), or to: from the stops flagged in the 64 bytes of
+// an earlier search of the same run where they hold these, for the
+// look-aheads that pass the same stretch a stride at a time.
+PTSEG_HOT_INLINE std::size_t Engine::CachedStop(const ByteRun& run, std::size_t from,
+                                                std::size_t to) {
+  const std::uint64_t at = base_ + from;
+  if (&run != stop_run_ || at < stop_block_ || base_ + to > stop_block_ + 64) {
+    stop_run_ = &run;
+    stop_block_ = at;
+    stop_bits_ = run.stops.mask(reinterpret_cast<unsigned char*>(buf_.get()) + from, run.stops);
+  }
+  const std::uint64_t bits = stop_bits_ >> (at - stop_block_);
+  if (bits == 0) return to;
+  return std::min(to, from + static_cast<std::size_t>(__builtin_ctzll(bits)));
 }
 
 // At the memo position k bytes into the look-ahead, in `entry`: takes what

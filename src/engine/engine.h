@@ -184,6 +184,7 @@ class Engine {
   bool LookFurther(LookAhead* look);
   bool PassRun(const ByteRun& run, const unsigned char* text, std::size_t avail, std::size_t fresh,
                LookAhead* look);
+  std::size_t CachedStop(const ByteRun& run, std::size_t from, std::size_t to);
   bool Recall(std::size_t k, std::uint32_t entry, std::size_t* last, std::uint32_t* at_last,
               std::size_t* head);
   void Decide(const LookAhead& look);
@@ -264,6 +265,11 @@ class Engine {
   std::uint64_t trigger_block_ = kNoTriggerBlock;
   std::uint64_t trigger_bits_ = 0;
   static constexpr std::uint64_t kNoTriggerBlock = ~std::uint64_t{0} >> 1;
+  // The same for the stops of the run stop_run_ (none if null), from
+  // stream offset stop_block_ on (see CachedStop).
+  const ByteRun* stop_run_ = nullptr;
+  std::uint64_t stop_block_ = 0;
+  std::uint64_t stop_bits_ = 0;
 
   // A look-ahead from pos_ that SkipCopies began and handed over, its
   // head ends noted: the bytes it read, the entry into the state it
