@@ -159,7 +159,10 @@ struct Engine::Tables {
   // 1 + the index of the run from it, or 0.
   std::vector<ByteRun> runs;
   std::vector<std::uint8_t> run_of;
-  // Both skips are off when PTSEG_NO_SKIP is set (to anything but 0).
+  // Whether short steps are kept (see Step).
+  bool short_steps = false;
+  // Both skips, and the short steps kept, are off when PTSEG_NO_SKIP is
+  // set (to anything but 0).
   explicit Tables(const Automaton& a) {
     for (int c = 0; c < kMaxConditions; ++c) {
       for (int bol = 0; bol < 2; ++bol) {
@@ -202,6 +205,7 @@ struct Engine::Tables {
     const char* no_skip = std::getenv("PTSEG_NO_SKIP");
     if (no_skip == nullptr || *no_skip == '\0' || std::strcmp(no_skip, "0") == 0) {
       FindSkip(a);
+      short_steps = true;
     }
   }
 
@@ -610,13 +614,38 @@ bool Engine::WalkCopy(const unsigned char* p, const unsigned char* end, std::uin
 // is linear in the input.  Choosing the rule adds nothing: where each head
 // ends is noted on the way (NoteHeads), or remembered.
 bool Engine::Step() {
+  // In lists and dialogue the same few bytes (an enumerator, a dash) start
+  // match after match in the same state: a step that read no more than
+  // kShortRead bytes is kept, and taken again where the same state stands
+  // before the same bytes.
+  ShortStep* kept = nullptr;
+  ShortStep now;
+  if (t_->short_steps && !look_.active && walked_ == 0 && len_ - pos_ >= kShortRead) {
+    now.entry = t_->start_entry[2 * condition_ + (at_line_start_ ? 1 : 0)];
+    std::memcpy(&now.bytes, buf_.get() + pos_, kShortRead);
+    const std::uint64_t hash = (now.bytes ^ now.entry) * 0x9E3779B97F4A7C15u;
+    kept = &short_steps_[hash >> 56];
+    static_assert(kShortSteps == 256, "the hash takes 8 bits");
+    if (kept->entry == now.entry && kept->bytes == now.bytes) {
+      Apply(Match{kept->rule, kept->length}, kept->read);
+      return true;
+    }
+  }
   LookAhead look = Begin();
   if (!LookFurther(&look)) {
     look_ = look;  // to go on when more bytes come
     return false;
   }
   look_.active = false;
-  Decide(look);
+  const Match match = Decide(look);
+  if (kept != nullptr && look.jammed && look.k < kShortRead) {
+    static_assert(rules::kRuleCount < 256 && kShortRead < 256, "a short step fits its fields");
+    now.rule = static_cast<std::uint8_t>(match.rule);
+    now.length = static_cast<std::uint8_t>(match.length);
+    now.read = static_cast<std::uint8_t>(look.k + 1);
+    *kept = now;
+  }
+  Apply(match, look.k + 1);
   return true;
 }
 
@@ -657,6 +686,7 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
     look->first_checked = l.first_checked;
     look->checked = l.checked;
     look->entry = l.entry;
+    look->jammed = l.jammed;
     return !active;
   };
   const unsigned char* const text = reinterpret_cast<unsigned char*>(buf_.get()) + pos_;
@@ -687,7 +717,10 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
     while (l.k < stop) {
       const std::uint32_t to = next[Automaton::Row(l.entry) + byte_class[text[l.k]]];
       PTSEG_STEPS(1);
-      if (to == Automaton::kJam) return stop_here(false);
+      if (to == Automaton::kJam) {
+        l.jammed = true;
+        return stop_here(false);
+      }
       const std::uint32_t from = l.entry;
       l.entry = to;
       ++l.k;
@@ -799,9 +832,8 @@ PTSEG_HOT_INLINE bool Engine::Recall(std::size_t k, std::uint32_t entry, std::si
   return false;
 }
 
-// The look-ahead is decided: picks the rule, remembers what it found and
-// runs the action.
-PTSEG_HOT_INLINE void Engine::Decide(const LookAhead& look) {
+// The look-ahead is decided: picks the rule and remembers what it found.
+PTSEG_HOT_INLINE Engine::Match Engine::Decide(const LookAhead& look) {
   if (look.last == 0) throw engine::EngineError(engine::kNoActionMessage);
   const int state = Automaton::State(look.at_last);
   int rule = a_.acclist[static_cast<std::size_t>(a_.first_match[static_cast<std::size_t>(state)])];
@@ -822,12 +854,17 @@ PTSEG_HOT_INLINE void Engine::Decide(const LookAhead& look) {
   if (look.checked >= kRecordFrom) {
     Remember(look.first_checked, look.checked, look.last, state, head);
   }
-  reach_ = std::max<std::uint64_t>(reach_, base_ + pos_ + look.k + 1);
-  assert(rule != kCopyByteRule || condition_ == a_.text_condition);
-  if (rule == kCopyByteRule) {  // the most common action, kept short
+  return Match{rule, end};
+}
+
+// Runs the action of a match whose step read `read` bytes.
+PTSEG_HOT_INLINE void Engine::Apply(const Match& match, std::size_t read) {
+  reach_ = std::max<std::uint64_t>(reach_, base_ + pos_ + read);
+  assert(match.rule != kCopyByteRule || condition_ == a_.text_condition);
+  if (match.rule == kCopyByteRule) {  // the most common action, kept short
     at_line_start_ = buf_[pos_++] == '\n';
   } else {
-    Act(rule, end);
+    Act(match.rule, match.length);
   }
 }
 

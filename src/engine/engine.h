@@ -157,6 +157,25 @@ class Engine {
     std::size_t first_checked = 0;  // the first memo position it passed, or 0
     std::size_t checked = 0;        // the last one, or 0
     std::uint32_t entry = 0;        // the entry into the state after k bytes
+    bool jammed = false;            // whether the byte after k leads nowhere
+  };
+
+  // A match step from a start state that read only the next kShortRead
+  // bytes or fewer: the same state before the same bytes leads to the same
+  // match, so it is taken again at once (see Step).
+  static constexpr std::size_t kShortRead = 8;
+  struct ShortStep {
+    std::uint64_t bytes = 0;  // the next kShortRead bytes
+    std::uint32_t entry = 0;  // the start state's entry; 0 for none
+    std::uint8_t rule = 0;    // the rule that matched
+    std::uint8_t length = 0;  // the bytes its action keeps
+    std::uint8_t read = 0;    // the bytes the step read
+  };
+  static constexpr std::size_t kShortSteps = 256;
+  // The rule and the length of a decided match.
+  struct Match {
+    int rule;
+    std::size_t length;
   };
 
   // A run of bytes that a look-ahead passes at once: the entry each byte
@@ -187,7 +206,8 @@ class Engine {
   std::size_t CachedStop(const ByteRun& run, std::size_t from, std::size_t to);
   bool Recall(std::size_t k, std::uint32_t entry, std::size_t* last, std::uint32_t* at_last,
               std::size_t* head);
-  void Decide(const LookAhead& look);
+  Match Decide(const LookAhead& look);
+  void Apply(const Match& match, std::size_t read);
   void NoteHeads(int state, std::size_t k, std::size_t last);
   std::size_t HeadEnd(int rule, std::size_t last) const;
   const MemoEntry* Recalled(std::size_t slot, int state) const;
@@ -278,6 +298,9 @@ class Engine {
   std::size_t walked_ = 0;
   std::uint32_t walked_entry_ = 0;
   std::uint32_t walked_first_ = 0;
+
+  // Short steps taken, by a hash of their state and bytes.
+  ShortStep short_steps_[kShortSteps];
 
 #ifdef PTSEG_COUNT_STEPS
   std::uint64_t steps_ = 0;
