@@ -749,12 +749,14 @@ PTSEG_HOT_INLINE bool Engine::LookFurther(LookAhead* look) {
 // *look stands in a state with a run: passes its bytes up to the next stop
 // at once, stopping at each memo position before `fresh` on the way as a
 // step would; there it passes no further than kRunPiece bytes and the memo
-// position after them, and searches a stride at a time, since what an
-// earlier look-ahead recorded mostly decides this one at the first.
+// position after them, and searches a stride at a time (from stops
+// flagged 64 bytes at a time, see CachedStop), since what an earlier
+// look-ahead recorded mostly decides this one at the first.
 // Returns true when one of those decides the look-ahead.  Runs can be long
 // (a list item reads on to the next full stop): the bound keeps a
 // look-ahead that an earlier one recorded from reading far past the first
-// memo position it meets.  Each 16 bytes passed count as one transition.
+// memo position it meets.  Each byte looked at one by one counts as one
+// transition, and each 16 bytes searched as one.
 PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* text,
                                       std::size_t avail, std::size_t fresh, LookAhead* look) {
   const std::uint8_t* const byte_class = a_.byte_class;
@@ -776,15 +778,17 @@ PTSEG_HOT_INLINE bool Engine::PassRun(const ByteRun& run, const unsigned char* t
     std::size_t end = look->k;
     const std::size_t near = to - end > kMemoStride ? end + kNearStop : end;
     while (end < near && run.after[byte_class[text[end]]] != Automaton::kJam) ++end;
+    PTSEG_STEPS(end - look->k);
     if (end == near) {
+      [[maybe_unused]] const std::size_t from = end;
       if (to - end <= kMemoStride) {
         end = CachedStop(run, pos_ + end, pos_ + to) - pos_;
       } else {
         end = static_cast<std::size_t>(run.stops.find(text + end, text + to, run.stops) - text);
       }
+      PTSEG_STEPS((end - from + 15) / 16);
     }
     if (end > look->k) {
-      PTSEG_STEPS((end - look->k + 15) / 16);
       // The state after a byte of the run is the one that byte leads to.
       look->entry = run.after[byte_class[text[end - 1]]];
       look->k = end;
